@@ -1,0 +1,48 @@
+// The straightforward path: every exported function written as a plain reading of the
+// algorithm, one calculateAttraction per candidate, by-value copies and all. It is slow on
+// purpose. The exported functions run the fast path; the differential tests and the
+// benchmarks hold the two side by side, and the results must agree to the bit.
+#ifndef VELMORA_DETAIL_REFERENCE_H
+#define VELMORA_DETAIL_REFERENCE_H
+
+#include "../approach.h"
+
+namespace velmora::reference {
+
+float distance4D_2(cv::Rect_<float> a, cv::Rect_<float> b);
+float attraction(cv::Rect_<float> a, cv::Rect_<float> b, float sigma);
+float normalizedAttraction(cv::Rect_<float> a, cv::Rect_<float> b, float sigma);
+
+float calculateAttraction(trackList& trackers, cv::Rect_<float> box, int frame, std::vector<int> selection,
+                          std::vector<float> trackerWeights);
+float calculateAttraction(trackList& trackers, cv::Rect_<float> box, int frame, std::vector<int> selection,
+                          std::vector<float> trackerWeights, std::vector<float>& attractions);
+cv::Rect_<float> performFusionForFrame(trackList& trackers, int frame, std::vector<int> selection,
+                                       std::vector<float> trackerWeights, bool refine);
+void performFusionForAllFrames(trackList& trackers, track& result, std::vector<int> selection,
+                               std::vector<float> trackerWeights, bool refine);
+int findTrackingRectWithGreatestAttraction(trackList& trackers, int frame, std::vector<int> selection,
+                                           std::vector<float> trackerWeights);
+int findTrackingRectWithGreatestAttraction(trackList& trackers, int frame, std::vector<int> selection,
+                                           std::vector<float> trackerWeights, std::vector<float>& attractions);
+void gradient_ascent(cv::Rect_<float>& box, trackList& trackers, int frame, std::vector<int> selection,
+                     std::vector<float> trackerWeights);
+void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track& result, std::vector<int> selection,
+                                                      std::vector<float> trackerWeights, bool skipBacktracking,
+                                                      bool refineBoxes);
+
+float evaluate(track t1, track t2, int shift1, float threshold, bool useCenterDistance);
+float attraction(track t1, track t2, int shift1, int start);
+float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization, std::vector<int> selection,
+               std::vector<float> trackerWeights);
+
+std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotation);
+std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vector<float> trackerWeights,
+                               bool useTrajectoryOptimization);
+std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector<int> selection,
+                                                std::vector<float> trackerWeights);
+std::vector<int> localRemoval(trackList& trackers, std::vector<int> selection, std::vector<float> trackerWeights);
+
+}  // namespace velmora::reference
+
+#endif  // VELMORA_DETAIL_REFERENCE_H
