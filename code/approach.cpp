@@ -1,39 +1,694 @@
-// Exported functions (temporary: forwarding to the straightforward path).
+// The exported functions. They run the fast path: one frame's box-pair attractions are
+// computed once, in SIMD lanes, and serve the choice of the strongest box, the frame scores
+// and the pair rewards of the trajectory programme; climbs evaluate their eight neighbours
+// in one vector. Every value keeps the operations and the order of additions of the
+// straightforward path (detail/reference.cpp), so the results agree to the bit; the kernel
+// switch can route every call through that path instead.
 #include "approach.h"
+
+#include "detail/check.h"
+#include "detail/kernels.h"
 #include "detail/reference.h"
+#include "detail/signatures.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+
+// Some checks compare a signed index with a container size exactly as the algorithm states
+// them; the conversion to unsigned is what makes a negative index fail the check.
+#pragma GCC diagnostic ignored "-Wsign-compare"
 
 float std_alpha = 4.0f;
 float std_beta = 20.0f;
 int std_gamma = -1;
 float std_sigma = 0.03f;
 
-float distance4D_2(cv::Rect_<float> a, cv::Rect_<float> b) { return velmora::reference::distance4D_2(a, b); }
-float attraction(cv::Rect_<float> a, cv::Rect_<float> b, float sigma) { return velmora::reference::attraction(a, b, sigma); }
-float normalizedAttraction(cv::Rect_<float> a, cv::Rect_<float> b, float sigma) { return velmora::reference::normalizedAttraction(a, b, sigma); }
-float calculateAttraction(trackList& trackers, cv::Rect_<float> box, int frame, std::vector<int> selection,
-                          std::vector<float> trackerWeights) { return velmora::reference::calculateAttraction(trackers, box, frame, selection, trackerWeights); }
-float calculateAttraction(trackList& trackers, cv::Rect_<float> box, int frame, std::vector<int> selection,
-                          std::vector<float> trackerWeights, std::vector<float>& attractions) { return velmora::reference::calculateAttraction(trackers, box, frame, selection, trackerWeights, attractions); }
-cv::Rect_<float> performFusionForFrame(trackList& trackers, int frame, std::vector<int> selection,
-                                       std::vector<float> trackerWeights, bool refine) { return velmora::reference::performFusionForFrame(trackers, frame, selection, trackerWeights, refine); }
+namespace {
+
+namespace vd = velmora::detail;
+namespace ref = velmora::reference;
+using Box = cv::Rect_<float>;
+using vd::kLanes;
+using vd::paddedCount;
+
+bool onReferencePath() { return vd::kernelLevel() == vd::KernelLevel::Reference; }
+
+// The global parameters, read once per call. Callers must not change them during a call, so
+// this reads the same values the straightforward path reads term by term.
+vd::FieldParams readParams() {
+    vd::FieldParams params{};
+    params.alpha = std_alpha;
+    params.sigma = std_sigma;
+    params.inverseAlpha = 1.0f / params.alpha;
+    // For alpha = 2^e with 2^-e a normal float, d / alpha and d * 2^-e are the same real
+    // number rounded the same way, so the kernels may multiply.
+    int exponent = 0;
+    params.alphaIsPowerOfTwo = std::isnormal(params.alpha) && std::isnormal(params.inverseAlpha) &&
+                               std::fabs(std::frexp(params.alpha, &exponent)) == 0.5f;
+    return params;
+}
+
+void fillSelection(std::vector<int>& selection, const trackList& trackers) {
+    if (!selection.empty()) return;
+    selection.resize(trackers.size());
+    for (size_t k = 0; k < trackers.size(); ++k) selection[k] = static_cast<int>(k);
+}
+
+// The frame attraction of one box, scalar: used where a single box is evaluated.
+float frameAttraction(const trackList& trackers, Box box, int frame, const std::vector<int>& selection,
+                      const std::vector<float>& trackerWeights, float* attractions) {
+    const float sigma = std_sigma;
+    float total = 0.0f;
+    for (size_t p = 0; p < selection.size(); ++p) {
+        const int k = selection[p];
+        const float weight = trackerWeights.empty() ? 1.0f : trackerWeights[k];
+        float term = attraction(trackers[k][frame], box, sigma) * weight * weight;
+        if (!(term >= 0.0f))
+            term = 0.0f;
+        else if (box.width == 0.0f)
+            term = 0.0f;
+        if (attractions) attractions[p] = term;
+        total += term;
+    }
+    return total;
+}
+
+// Position of the strictly greatest value above 0, the first among equals, or -1.
+int strongest(const float* totals, int n) {
+    float best = 0.0f;
+    int position = -1;
+    for (int p = 0; p < n; ++p) {
+        if (totals[p] > best) {
+            best = totals[p];
+            position = p;
+        }
+    }
+    return position;
+}
+
+// Offsets of the climb's eight moved neighbours, in the order the kernel reports them.
+constexpr float kNeighbourDx[8] = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
+constexpr float kNeighbourDy[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
+
+// Working storage for one frame of fusion: the selected boxes as structure of arrays, their
+// pair table and totals, and the climb terms. It grows to the largest selection seen and is
+// reused across frames and runs, so the frame loops never allocate.
+class FrameField {
+public:
+    void reserve(int n) {
+        if (n <= capacity_ && !x_.empty()) return;
+        capacity_ = std::max(n, capacity_);
+        const size_t padded = static_cast<size_t>(paddedCount(capacity_));
+        // Padding entries hold a harmless unit box of weight 0.
+        x_.assign(padded, 0.0f);
+        y_.assign(padded, 0.0f);
+        w_.assign(padded, 1.0f);
+        h_.assign(padded, 1.0f);
+        cx_.assign(padded, 0.5f);
+        cy_.assign(padded, 0.5f);
+        weight_.assign(padded, 0.0f);
+        totals_.assign(padded, 0.0f);
+        sw_.assign(padded, 0.0f);
+        sh_.assign(padded, 0.0f);
+        dw2_.assign(padded, 0.0f);
+        dh2_.assign(padded, 0.0f);
+        stride_ = static_cast<int>(padded);
+        table_.assign(padded * padded, 0.0f);
+    }
+
+    // Gathers the boxes and weights of the selected trackers in `frame`.
+    void load(const trackList& trackers, const std::vector<int>& selection, const std::vector<float>& trackerWeights,
+              int frame) {
+        n_ = static_cast<int>(selection.size());
+        reserve(n_);
+        for (int p = 0; p < n_; ++p) {
+            const int k = selection[p];
+            const Box& b = trackers[k][frame];
+            x_[p] = b.x;
+            y_[p] = b.y;
+            w_[p] = b.width;
+            h_[p] = b.height;
+            cx_[p] = b.width * 0.5f + b.x;
+            cy_[p] = b.height * 0.5f + b.y;
+            weight_[p] = trackerWeights.empty() ? 1.0f : trackerWeights[k];
+        }
+    }
+
+    // Frame attraction of every selected box, through the pair table.
+    const float* computeTotals(const vd::Kernels& kernels, const vd::FieldParams& params) {
+        const vd::FrameView frame = view();
+        kernels.pairTable(frame, params, table_.data(), stride_);
+        kernels.frameTotals(frame, table_.data(), stride_, totals_.data());
+        return totals_.data();
+    }
+
+    // Climbs from `box`, whose frame attraction is `current`, in unit steps to the first best
+    // of the eight neighbours while a neighbour is strictly better and `keepGoing(moves)`
+    // allows another move after `moves` moves.
+    template <typename KeepGoing>
+    void climb(const vd::Kernels& kernels, const vd::FieldParams& params, Box& box, float current,
+               KeepGoing keepGoing) {
+        prepareClimb(box.width, box.height, params);
+        const vd::FrameView frame = view();
+        const vd::ClimbTerms terms{sw_.data(), sh_.data(), dw2_.data(), dh2_.data()};
+        float values[8];
+        for (int moves = 0;;) {
+            kernels.neighbourTotals(frame, terms, params, box.x, box.y, box.width, box.height, values);
+            int best = -1;
+            for (int i = 0; i < 8; ++i) {
+                if (values[i] > current) {
+                    current = values[i];
+                    best = i;
+                }
+            }
+            if (best < 0) return;
+            box.x = box.x + kNeighbourDx[best];
+            box.y = box.y + kNeighbourDy[best];
+            if (!keepGoing(++moves)) return;
+        }
+    }
+
+    const float* table() const { return table_.data(); }
+    int stride() const { return stride_; }
+
+private:
+    vd::FrameView view() const {
+        return {x_.data(), y_.data(), w_.data(), h_.data(), cx_.data(), cy_.data(), weight_.data(), n_};
+    }
+
+    // Width and height stay put during a climb, so the size terms of the distance between
+    // each tracker box (first) and the candidate (second) are computed once.
+    void prepareClimb(float width, float height, const vd::FieldParams& params) {
+        for (int q = 0; q < n_; ++q) {
+            sw_[q] = w_[q] + width;
+            sh_[q] = h_[q] + height;
+            float dw = (w_[q] - width) / sw_[q];
+            dw = (dw + dw) / params.alpha;
+            float dh = (h_[q] - height) / sh_[q];
+            dh = (dh + dh) / params.alpha;
+            dw2_[q] = dw * dw;
+            dh2_[q] = dh * dh;
+        }
+    }
+
+    int n_ = 0;
+    int capacity_ = 0;
+    int stride_ = 0;
+    std::vector<float> x_, y_, w_, h_, cx_, cy_, weight_, totals_, table_;
+    std::vector<float> sw_, sh_, dw2_, dh2_;
+};
+
+// Move budget of gradient_ascent: half the sum of width and height, over 20.
+float moveBudget(const Box& box) { return (box.width + box.height) * 0.5f / 20.0f; }
+
+// Fusion of whole runs with reusable storage; one per thread in the data-set evaluation.
+class Fuser {
+public:
+    Fuser() : kernels_(vd::activeKernels()), params_(readParams()) {}
+
+    // Per-frame fusion; `selection` is filled.
+    Box fuseFrame(const trackList& trackers, int frame, const std::vector<int>& selection,
+                  const std::vector<float>& trackerWeights, bool refine) {
+        if (selection.empty()) return Box(0.0f, 0.0f, 0.0f, 0.0f);
+        field_.load(trackers, selection, trackerWeights, frame);
+        const float* totals = field_.computeTotals(kernels_, params_);
+        const int n = static_cast<int>(selection.size());
+        // When no total is above 0, the first selected tracker's box is taken.
+        const int chosen = std::max(strongest(totals, n), 0);
+        Box box = trackers[selection[chosen]][frame];
+        if (refine) field_.climb(kernels_, params_, box, totals[chosen], [](int moves) { return moves < 15; });
+        return box;
+    }
+
+    void fuseAllFrames(const trackList& trackers, track& result, const std::vector<int>& selection,
+                       const std::vector<float>& trackerWeights, bool refine) {
+        const std::vector<int>& filled = filledSelection(trackers, selection);
+        const size_t frames = trackers.empty() ? 0 : trackers[0].size();
+        result.resize(frames);
+        for (size_t f = 0; f < frames; ++f)
+            result[f] = fuseFrame(trackers, static_cast<int>(f), filled, trackerWeights, refine);
+    }
+
+    // gradient_ascent on `box` in `frame`, whose frame attraction is `current`; `selection`
+    // is filled.
+    void refine(Box& box, float current, const trackList& trackers, int frame, const std::vector<int>& selection,
+                const std::vector<float>& trackerWeights) {
+        const float budget = moveBudget(box);
+        if (!(budget > 0.0f)) return;
+        field_.load(trackers, selection, trackerWeights, frame);
+        // Width and height never change, so the budget recomputed after a move is the same.
+        field_.climb(kernels_, params_, box, current,
+                     [budget](int moves) { return budget > static_cast<float>(moves); });
+    }
+
+    void fuseTrajectory(const trackList& trackers, track& result, const std::vector<int>& selection,
+                        const std::vector<float>& trackerWeights, bool skipBacktracking, bool refineBoxes) {
+        const std::vector<int>& filled = filledSelection(trackers, selection);
+        const size_t frames = trackers.empty() ? 0 : trackers[0].size();
+        const int n = static_cast<int>(filled.size());
+        if (frames == 0) {
+            result.clear();
+            return;
+        }
+        const size_t columns = static_cast<size_t>(paddedCount(n));
+        // Column i of the programme holds the accumulated scores, back-pointers and frame
+        // totals of frame i, one entry per position.
+        scores_.assign(frames * columns, 0.0f);
+        predecessors_.assign(frames * columns, -1);
+        totals_.assign(frames * columns, 0.0f);
+        std::vector<float>& weights = weights_;
+        weights.assign(columns, 0.0f);
+        result.resize(frames);
+        const float sigma = params_.sigma;
+        const float beta = std_beta;
+
+        for (size_t i = 0; i < frames; ++i) {
+            field_.load(trackers, filled, trackerWeights, static_cast<int>(i));
+            const float* frameTotals = field_.computeTotals(kernels_, params_);
+            std::copy(frameTotals, frameTotals + n, totals_.begin() + static_cast<long>(i * columns));
+            // Frame scores, normalised so that the greatest is 1: a product with the
+            // reciprocal of the greatest, not a division by it.
+            const float gs = static_cast<float>(strongest(frameTotals, n));
+            VELMORA_ASSERT_IN(gs>=0, vd::kTrajectorySignature);
+            const float r = 1.0f / frameTotals[static_cast<size_t>(gs)];
+            for (int j = 0; j < n; ++j) {
+                weights[j] = frameTotals[j] * r;
+                VELMORA_ASSERT_IN(weights[j]<=1.01f, vd::kTrajectorySignature);
+            }
+            float* column = scores_.data() + i * columns;
+            if (i == 0)
+                std::copy(weights.begin(), weights.begin() + n, column);
+            else
+                kernels_.trajectoryStep(field_.table(), field_.stride(), column - columns, weights.data(), n, sigma,
+                                        beta, column, predecessors_.data() + i * columns);
+        }
+
+        auto emit = [&](int k, size_t i) {
+            result[i] = trackers[filled[k]][i];
+            if (refineBoxes)
+                refine(result[i], totals_[i * columns + k], trackers, static_cast<int>(i), filled, trackerWeights);
+        };
+        // Best position of a column: strictly above 0, the lowest among equals; where no
+        // score is above 0 (only degenerate input gets there), position 0.
+        auto bestOfColumn = [&](size_t i) { return std::max(strongest(scores_.data() + i * columns, n), 0); };
+        if (skipBacktracking) {
+            for (size_t i = 0; i < frames; ++i) emit(bestOfColumn(i), i);
+            return;
+        }
+        int k = bestOfColumn(frames - 1);
+        for (size_t i = frames; i-- > 0;) {
+            emit(k, i);
+            if (i == 0) break;
+            const int previous = predecessors_[i * columns + k];
+            k = previous >= 0 ? previous : bestOfColumn(i - 1);
+        }
+    }
+
+    // Frame totals of every position of the filled selection.
+    const float* frameTotals(const trackList& trackers, int frame, const std::vector<int>& selection,
+                             const std::vector<float>& trackerWeights) {
+        field_.load(trackers, selection, trackerWeights, frame);
+        return field_.computeTotals(kernels_, params_);
+    }
+
+    // The caller's selection, or all trackers when it is empty.
+    const std::vector<int>& filledSelection(const trackList& trackers, const std::vector<int>& selection) {
+        if (!selection.empty()) return selection;
+        selection_.clear();
+        fillSelection(selection_, trackers);
+        return selection_;
+    }
+
+private:
+    const vd::Kernels& kernels_;
+    vd::FieldParams params_;
+    FrameField field_;
+    std::vector<int> selection_;
+    std::vector<float> scores_, totals_, weights_;
+    std::vector<int> predecessors_;
+};
+
+// Mean overlap, success rate, mean centre distance or precision of t1 against t2.
+float trackQuality(const track& t1, const track& t2, int shift1, float threshold, bool useCenterDistance) {
+    const size_t n = t1.size();
+    if (n <= 1) return 1.0f / static_cast<float>(n);
+    const bool mean = threshold == -1.0f;
+    float sum = 1.0f;  // frame 0 is never compared and counts 1.0 in every mode
+    for (size_t k = 1; k < n; ++k) {
+        VELMORA_ASSERT_IN(k+shift1<t2.size(), vd::kTrackQualitySignature);
+        const Box& r = t1[k];
+        const Box& a = t2[k + shift1];
+        float term;
+        if (useCenterDistance) {
+            const float dx = ((0.5f * r.width + r.x) - a.x) - 0.5f * a.width;
+            const float dy = ((0.5f * r.height + r.y) - a.y) - 0.5f * a.height;
+            const float distance = sqrtf(dx * dx + dy * dy);
+            term = mean ? distance : (distance <= threshold ? 1.0f : 0.0f);
+        } else {
+            const float iw = std::min(r.x + r.width, a.x + a.width) - std::max(r.x, a.x);
+            const float ih = std::min(r.y + r.height, a.y + a.height) - std::max(r.y, a.y);
+            // Boxes that do not overlap score slightly below 0.
+            float overlap = -0.0001f;
+            if (!(r.width <= 0.0f || a.width <= 0.0f || ih <= 0.0f || iw <= 0.0f))
+                overlap = (iw * ih) / (r.width * r.height + a.width * a.height - iw * ih);
+            term = mean ? overlap : (overlap >= threshold ? 1.0f : 0.0f);
+        }
+        sum += term;
+    }
+    return sum / static_cast<float>(n);
+}
+
+// Score of sequence i: run scores weighted by run length.
+float sequenceScore(Fuser& fuser, track& result, std::vector<eTrackList>& runs, const trackList& anno, size_t i,
+                    bool useTrajectoryOptimization, const std::vector<int>& selection,
+                    const std::vector<float>& trackerWeights) {
+    VELMORA_ASSERT_IN(anno[i].size(), vd::kDataSetSignature);
+    float weightedSum = 0.0f;
+    int frameCount = 0;
+    for (const eTrackList& run : runs) {
+        if (useTrajectoryOptimization)
+            fuser.fuseTrajectory(run, result, selection, trackerWeights, false, true);
+        else
+            fuser.fuseAllFrames(run, result, selection, trackerWeights, true);
+        const float score = trackQuality(result, anno[i], run.startFrame - 1, -1.0f, false);
+        const int length = static_cast<int>(run.empty() ? 0 : run[0].size());
+        weightedSum = static_cast<float>(length) * score + weightedSum;
+        frameCount = frameCount + length;
+    }
+    return weightedSum / static_cast<float>(frameCount);
+}
+
+}  // namespace
+
+// ---- Box geometry ----
+
+float distance4D_2(Box a, Box b) {
+    const float sw = a.width + b.width;
+    const float sh = a.height + b.height;
+    float dx = ((a.width * 0.5f + a.x) - (b.width * 0.5f + b.x)) / sw;
+    dx = dx + dx;
+    float dy = ((a.height * 0.5f + a.y) - (b.height * 0.5f + b.y)) / sh;
+    dy = dy + dy;
+    float dw = (a.width - b.width) / sw;
+    dw = (dw + dw) / std_alpha;
+    float dh = (a.height - b.height) / sh;
+    dh = (dh + dh) / std_alpha;
+    return ((dx * dx + dy * dy) + dw * dw) + dh * dh;
+}
+
+float attraction(Box a, Box b, float sigma) { return 1.0f / (distance4D_2(a, b) + sigma); }
+
+float normalizedAttraction(Box a, Box b, float sigma) { return attraction(a, b, sigma) * sigma; }
+
+// ---- Fusion ----
+
+float calculateAttraction(trackList& trackers, Box box, int frame, std::vector<int> selection,
+                          std::vector<float> trackerWeights) {
+    return frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
+}
+
+float calculateAttraction(trackList& trackers, Box box, int frame, std::vector<int> selection,
+                          std::vector<float> trackerWeights, std::vector<float>& attractions) {
+    return frameAttraction(trackers, box, frame, selection, trackerWeights, attractions.data());
+}
+
+Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selection,
+                          std::vector<float> trackerWeights, bool refine) {
+    if (onReferencePath())
+        return ref::performFusionForFrame(trackers, frame, std::move(selection), std::move(trackerWeights), refine);
+    fillSelection(selection, trackers);
+    return Fuser().fuseFrame(trackers, frame, selection, trackerWeights, refine);
+}
+
 void performFusionForAllFrames(trackList& trackers, track& result, std::vector<int> selection,
-                               std::vector<float> trackerWeights, bool refine) { return velmora::reference::performFusionForAllFrames(trackers, result, selection, trackerWeights, refine); }
+                               std::vector<float> trackerWeights, bool refine) {
+    if (onReferencePath())
+        return ref::performFusionForAllFrames(trackers, result, std::move(selection), std::move(trackerWeights),
+                                              refine);
+    Fuser().fuseAllFrames(trackers, result, selection, trackerWeights, refine);
+}
+
+namespace {
+
+int strongestTrackerBox(trackList& trackers, int frame, std::vector<int>& selection,
+                        const std::vector<float>& trackerWeights, float* attractions) {
+    fillSelection(selection, trackers);
+    if (selection.empty()) return -1;
+    Fuser fuser;
+    const float* totals = fuser.frameTotals(trackers, frame, selection, trackerWeights);
+    const int n = static_cast<int>(selection.size());
+    if (attractions) std::copy(totals, totals + n, attractions);
+    return strongest(totals, n);
+}
+
+}  // namespace
+
 int findTrackingRectWithGreatestAttraction(trackList& trackers, int frame, std::vector<int> selection,
-                                           std::vector<float> trackerWeights) { return velmora::reference::findTrackingRectWithGreatestAttraction(trackers, frame, selection, trackerWeights); }
+                                           std::vector<float> trackerWeights) {
+    if (onReferencePath())
+        return ref::findTrackingRectWithGreatestAttraction(trackers, frame, std::move(selection),
+                                                           std::move(trackerWeights));
+    return strongestTrackerBox(trackers, frame, selection, trackerWeights, nullptr);
+}
+
 int findTrackingRectWithGreatestAttraction(trackList& trackers, int frame, std::vector<int> selection,
-                                           std::vector<float> trackerWeights, std::vector<float>& attractions) { return velmora::reference::findTrackingRectWithGreatestAttraction(trackers, frame, selection, trackerWeights, attractions); }
-void gradient_ascent(cv::Rect_<float>& box, trackList& trackers, int frame, std::vector<int> selection,
-                     std::vector<float> trackerWeights) { return velmora::reference::gradient_ascent(box, trackers, frame, selection, trackerWeights); }
+                                           std::vector<float> trackerWeights, std::vector<float>& attractions) {
+    if (onReferencePath())
+        return ref::findTrackingRectWithGreatestAttraction(trackers, frame, std::move(selection),
+                                                           std::move(trackerWeights), attractions);
+    return strongestTrackerBox(trackers, frame, selection, trackerWeights, attractions.data());
+}
+
+void gradient_ascent(Box& box, trackList& trackers, int frame, std::vector<int> selection,
+                     std::vector<float> trackerWeights) {
+    if (onReferencePath())
+        return ref::gradient_ascent(box, trackers, frame, std::move(selection), std::move(trackerWeights));
+    fillSelection(selection, trackers);
+    const float current = frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
+    Fuser().refine(box, current, trackers, frame, selection, trackerWeights);
+}
+
 void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track& result, std::vector<int> selection,
                                                       std::vector<float> trackerWeights, bool skipBacktracking,
-                                                      bool refineBoxes) { return velmora::reference::performFusionForAllFrames_TrajectoryOptimization(trackers, result, selection, trackerWeights, skipBacktracking, refineBoxes); }
-float evaluate(track t1, track t2, int shift1, float threshold, bool useCenterDistance) { return velmora::reference::evaluate(t1, t2, shift1, threshold, useCenterDistance); }
-float attraction(track t1, track t2, int shift1, int start) { return velmora::reference::attraction(t1, t2, shift1, start); }
+                                                      bool refineBoxes) {
+    if (onReferencePath())
+        return ref::performFusionForAllFrames_TrajectoryOptimization(
+            trackers, result, std::move(selection), std::move(trackerWeights), skipBacktracking, refineBoxes);
+    Fuser().fuseTrajectory(trackers, result, selection, trackerWeights, skipBacktracking, refineBoxes);
+}
+
+// ---- Evaluation against annotation ----
+
+float evaluate(track t1, track t2, int shift1, float threshold, bool useCenterDistance) {
+    return trackQuality(t1, t2, shift1, threshold, useCenterDistance);
+}
+
+float attraction(track t1, track t2, int shift1, int start) {
+    const size_t n = t1.size();
+    const float sigma = std_sigma;
+    float sum = 0.0f;
+    // The comparison is unsigned after widening, so a negative start sums nothing.
+    for (size_t k = static_cast<size_t>(static_cast<long long>(start)); k < n; ++k) {
+        VELMORA_ASSERT_IN(k+shift1<t2.size(), vd::kTrackAttractionSignature);
+        sum += attraction(t1[k], t2[k + shift1], sigma);
+    }
+    return sum / static_cast<float>(n - 1);
+}
+
 float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization, std::vector<int> selection,
-               std::vector<float> trackerWeights) { return velmora::reference::evaluate(data, anno, useTrajectoryOptimization, selection, trackerWeights); }
-std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotation) { return velmora::reference::calculateTrackerWeights(data, annotation); }
+               std::vector<float> trackerWeights) {
+    if (onReferencePath())
+        return ref::evaluate(data, anno, useTrajectoryOptimization, std::move(selection), std::move(trackerWeights));
+    const int sequences = static_cast<int>(data.size());
+    std::vector<float> scores(data.size(), 0.0f);
+    std::vector<std::exception_ptr> failures(data.size());
+    std::atomic<bool> failed{false};
+
+    // Sequences in static contiguous blocks, each sequence's runs on one thread in order.
+#pragma omp parallel
+    {
+        Fuser fuser;
+        track result;
+#pragma omp for schedule(static)
+        for (int i = 0; i < sequences; ++i) {
+            if (failed.load(std::memory_order_relaxed)) continue;
+            try {
+                scores[i] = sequenceScore(fuser, result, data[i], anno, static_cast<size_t>(i),
+                                          useTrajectoryOptimization, selection, trackerWeights);
+            } catch (...) {
+                failures[i] = std::current_exception();
+                failed.store(true, std::memory_order_relaxed);
+            }
+        }
+    }
+    // Worker exceptions reach the caller once the team has joined: the first by sequence.
+    for (const std::exception_ptr& failure : failures)
+        if (failure) std::rethrow_exception(failure);
+
+    // Added in ascending sequence order: the same bits for every thread count.
+    float total = 0.0f;
+    for (float score : scores) total = total + score;
+    return total / static_cast<float>(sequences);
+}
+
+// ---- Tracker weighting and selection ----
+
+namespace {
+
+// Structure-of-arrays copy of boxes, padded for the kernels.
+struct BoxColumns {
+    std::vector<float> x, y, w, h;
+    void resize(size_t count) {
+        const size_t padded = static_cast<size_t>(paddedCount(static_cast<int>(count)));
+        x.assign(padded, 0.0f);
+        y.assign(padded, 0.0f);
+        w.assign(padded, 1.0f);
+        h.assign(padded, 1.0f);
+    }
+    void set(size_t i, const Box& b) {
+        x[i] = b.x;
+        y[i] = b.y;
+        w[i] = b.width;
+        h[i] = b.height;
+    }
+};
+
+// The track attraction's check for frames 1 .. n-1 of a run against its annotation. The
+// frames pair with annotation boxes 1 + shift1 .. n-1 + shift1, so both ends cover them all.
+void checkInsideAnnotation(size_t n, const track& t2, int shift1) {
+    for (size_t k : {size_t{1}, n - 1}) VELMORA_ASSERT_IN(k+shift1<t2.size(), vd::kTrackAttractionSignature);
+}
+
+}  // namespace
+
+std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotation) {
+    if (onReferencePath()) return ref::calculateTrackerWeights(data, annotation);
+    const vd::Kernels& kernels = vd::activeKernels();
+    const vd::FieldParams params = readParams();
+    const int trackerCount = static_cast<int>(data[0][0].size());
+    std::vector<float> result(std::max<size_t>(400, data[0][0].size()), 0.0f);
+    int frameTotal = 0;
+
+    BoxColumns tracker, truth;
+    std::vector<float> values, sums;
+    for (size_t i = 0; i < data.size(); ++i) {
+        VELMORA_ASSERT_IN(annotation[i].size(), vd::kWeightsSignature);
+        const track& t2 = annotation[i];
+        for (size_t j = 0; j < data[i].size(); ++j) {
+            const eTrackList& run = data[i][j];
+            const int shift1 = run.startFrame - 1;
+            for (int k = 0; k < static_cast<int>(run.size()); ++k) {
+                VELMORA_ASSERT_IN(data[i][j].size() == data[0][0].size(), vd::kWeightsSignature);
+                // A track of fewer than two boxes has no frame after the first: it adds
+                // nothing (its mean would be 0/0 and poison the sum).
+                const track& t1 = run[k];
+                if (t1.size() < 2) continue;
+                checkInsideAnnotation(t1.size(), t2, shift1);
+                const size_t count = t1.size() - 1;
+                tracker.resize(count);
+                truth.resize(count);
+                for (size_t f = 1; f < t1.size(); ++f) {
+                    tracker.set(f - 1, t1[f]);
+                    truth.set(f - 1, t2[f + shift1]);
+                }
+                values.resize(static_cast<size_t>(paddedCount(static_cast<int>(count))));
+                kernels.boxAttractions(tracker.x.data(), tracker.y.data(), tracker.w.data(), tracker.h.data(),
+                                       truth.x.data(), truth.y.data(), truth.w.data(), truth.h.data(),
+                                       static_cast<int>(count), params, values.data());
+                // The mean over frames 1 .. n-1, then scaled back by n - 1, as the track
+                // attraction and its caller round them.
+                float sum = 0.0f;
+                for (size_t f = 0; f < count; ++f) sum += values[f];
+                const float factor = static_cast<float>(count);
+                const float a = sum / factor;
+                result[k] = result[k] + a * factor;
+            }
+            const int length = run.empty() ? 0 : static_cast<int>(run[0].size());
+            frameTotal = frameTotal + std::max(0, length - 1);
+        }
+    }
+    for (int k = 0; k < trackerCount; ++k) result[k] = result[k] / static_cast<float>(frameTotal);
+    return result;
+}
+
 std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vector<float> trackerWeights,
-                               bool useTrajectoryOptimization) { return velmora::reference::globalRemoval(data, annotation, trackerWeights, useTrajectoryOptimization); }
+                               bool useTrajectoryOptimization) {
+    if (onReferencePath()) return ref::globalRemoval(data, annotation, std::move(trackerWeights), useTrajectoryOptimization);
+    float bestScore = evaluate(data, annotation, useTrajectoryOptimization, std::vector<int>(), trackerWeights);
+    const int trackerCount = static_cast<int>(data[0][0].size());
+    std::vector<int> trackerList;
+    for (int k = 0; k < trackerCount; ++k) trackerList.push_back(k);
+    std::vector<int> bestList = trackerList;
+    float previousWeight = 0.0f;
+    while (!trackerList.empty()) {
+        // The lightest tracker above the weight tried last; the first of equal weights.
+        float minimum = 1e15f;
+        int bestp = -1;
+        for (size_t i = 0; i < trackerList.size(); ++i) {
+            const float w = trackerWeights[trackerList[i]];
+            if (w < minimum && w > previousWeight) {
+                minimum = w;
+                bestp = static_cast<int>(i);
+            }
+        }
+        if (bestp == -1) break;
+        VELMORA_ASSERT_IN(bestp< trackerList.size(), vd::kGlobalRemovalSignature);
+        trackerList.erase(trackerList.begin() + bestp);
+        const float score = evaluate(data, annotation, useTrajectoryOptimization, trackerList, trackerWeights);
+        if (score > bestScore) {  // a drop stands only when the score rises strictly
+            bestList = trackerList;
+            bestScore = score;
+        } else {
+            trackerList = bestList;
+        }
+        previousWeight = minimum;
+    }
+    return trackerList;
+}
+
 std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector<int> selection,
-                                                std::vector<float> trackerWeights) { return velmora::reference::calculateTrackerPerformances(trackers, selection, trackerWeights); }
-std::vector<int> localRemoval(trackList& trackers, std::vector<int> selection, std::vector<float> trackerWeights) { return velmora::reference::localRemoval(trackers, selection, trackerWeights); }
+                                                std::vector<float> trackerWeights) {
+    if (onReferencePath())
+        return ref::calculateTrackerPerformances(trackers, std::move(selection), std::move(trackerWeights));
+    fillSelection(selection, trackers);
+    std::vector<float> result(selection.size(), 0.0f);
+    const size_t frames = trackers.empty() ? 0 : trackers[0].size();
+    if (selection.empty()) return result;
+    Fuser fuser;
+    for (size_t f = 0; f < frames; ++f) {
+        const float* totals = fuser.frameTotals(trackers, static_cast<int>(f), selection, trackerWeights);
+        for (size_t p = 0; p < selection.size(); ++p) result[p] = result[p] + totals[p];
+    }
+    return result;
+}
+
+std::vector<int> localRemoval(trackList& trackers, std::vector<int> selection, std::vector<float> trackerWeights) {
+    if (std_gamma == -1) {
+        // A refusal is a failure: exit status 1.
+        std::cerr << vd::kGammaUnsetMessage << std::endl;
+        std::exit(1);
+    }
+    fillSelection(selection, trackers);
+    std::vector<float> performances = calculateTrackerPerformances(trackers, selection, trackerWeights);
+    for (int drop = 0; drop < std_gamma; ++drop) {
+        // The lowest performance, the earlier position on ties; NaN is never chosen.
+        int worsti = -1;
+        float minimum = 1e25f;
+        for (size_t p = 0; p < performances.size(); ++p) {
+            if (performances[p] < minimum) {
+                minimum = performances[p];
+                worsti = static_cast<int>(p);
+            }
+        }
+        VELMORA_ASSERT_IN(worsti!=-1, vd::kLocalRemovalSignature);
+        performances.erase(performances.begin() + worsti);
+        selection.erase(selection.begin() + worsti);
+    }
+    return selection;
+}

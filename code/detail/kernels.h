@@ -1,0 +1,112 @@
+// The attraction kernels behind the fast path, and the switch that chooses among them.
+//
+// Every kernel reproduces, to the bit, the scalar arithmetic of the straightforward path:
+// the same correctly rounded IEEE operations in the same order for every output value. SIMD
+// lanes only ever hold independent outputs (one candidate box, one box pair, one position per
+// lane); a sum over trackers is never split across lanes, so each keeps its order of
+// additions. Two facts make the shortcuts exact:
+//  - the box distance is exactly symmetric (each step commutes or negates exactly, and the
+//    squares drop the sign), so one attraction serves a box pair in both directions;
+//  - a box's centre, width * 0.5 + x, is the same value however often it is recomputed, so
+//    it is computed once per box.
+// Division by std_alpha becomes a product only when std_alpha is a power of two, where the
+// product is the correctly rounded quotient; otherwise the kernels divide.
+//
+// This header is plain C++ with no standard-library types: the same code is compiled once
+// for the x86-64 baseline and once for AVX2, and no inline function may be shared between
+// the two translation units.
+#ifndef VELMORA_DETAIL_KERNELS_H
+#define VELMORA_DETAIL_KERNELS_H
+
+namespace velmora::detail {
+
+// Width of a kernel vector. Buffers handed to the kernels are padded so that a full vector
+// may be read or written past the last used entry (see paddedCount).
+inline constexpr int kLanes = 8;
+
+// Number of entries to allocate for `count` values read or written a vector at a time from
+// any offset below `count`.
+constexpr int paddedCount(int count) { return (count + kLanes - 1) / kLanes * kLanes + kLanes; }
+
+// The boxes of the selected trackers in one frame, by position, as structure of arrays.
+// Every array holds paddedCount(n) entries; the padding holds harmless finite values.
+struct FrameView {
+    const float* x;
+    const float* y;
+    const float* w;
+    const float* h;
+    const float* cx;      // w * 0.5f + x
+    const float* cy;      // h * 0.5f + y
+    const float* weight;  // the tracker weight of the position (not squared)
+    int n;
+};
+
+// Global parameters as read once at the start of a call.
+struct FieldParams {
+    float alpha;
+    float inverseAlpha;     // exact reciprocal when alphaIsPowerOfTwo
+    bool alphaIsPowerOfTwo;
+    float sigma;
+};
+
+// Per-tracker terms of a climb, fixed while width and height stay put: the width and height
+// sums with the candidate and the squared size terms of the distance.
+struct ClimbTerms {
+    const float* sw;
+    const float* sh;
+    const float* dw2;
+    const float* dh2;
+};
+
+struct Kernels {
+    const char* name;
+
+    // table[p * stride + q] = attraction(box p, box q, sigma) for all positions p, q < n.
+    // stride >= paddedCount(n); the table holds n rows of stride entries.
+    void (*pairTable)(const FrameView& frame, const FieldParams& params, float* table, int stride);
+
+    // totals[p] = frame attraction of box p: the sum over q = 0 .. n-1, in order, of
+    // table[q][p] * weight[q] * weight[q], a negative or NaN term counting 0 and every term 0
+    // when box p has width 0. `totals` holds paddedCount(n) entries.
+    void (*frameTotals)(const FrameView& frame, const float* table, int stride, float* totals);
+
+    // Frame attraction of the eight unit neighbours of (x, y, w, h), in the climb's order
+    // (dx = -1, 0, 1 outer, dy = -1, 0, 1 inner, the unmoved box left out).
+    void (*neighbourTotals)(const FrameView& frame, const ClimbTerms& terms, const FieldParams& params, float x,
+                            float y, float w, float h, float* out8);
+
+    // out[i] = attraction(a_i, b_i, sigma) for i < count, boxes given as arrays of x, y, w, h.
+    // Every array holds paddedCount(count) entries.
+    void (*boxAttractions)(const float* ax, const float* ay, const float* aw, const float* ah, const float* bx,
+                           const float* by, const float* bw, const float* bh, int count, const FieldParams& params,
+                           float* out);
+
+    // One frame of the trajectory programme. For each position k:
+    //   scores[k] = max over j (strict, first j on ties, starting from 0.0) of
+    //               (table[j][k] * sigma) * beta + (previous[j] + weights[k]),
+    //   predecessors[k] = the j that set it, or -1.
+    // `scores`, `predecessors` and `weights` hold paddedCount(n) entries.
+    void (*trajectoryStep)(const float* table, int stride, const float* previous, const float* weights, int n,
+                           float sigma, float beta, float* scores, int* predecessors);
+};
+
+extern const Kernels kSse2Kernels;
+extern const Kernels kAvx2Kernels;
+
+// Which path the exported functions take. Reference runs the straightforward path; the
+// others run the fast path on that instruction set. The default is the best the processor
+// offers. Switching is meant for tests and benchmarks and must not race with running calls.
+enum class KernelLevel { Reference, Sse2, Avx2 };
+
+bool kernelLevelSupported(KernelLevel level);
+KernelLevel bestKernelLevel();
+KernelLevel kernelLevel();
+void setKernelLevel(KernelLevel level);  // falls back to the best level when unsupported
+const char* kernelLevelName(KernelLevel level);
+
+// The kernel table of the current level (the baseline table when the level is Reference).
+const Kernels& activeKernels();
+
+}  // namespace velmora::detail
+
+#endif  // VELMORA_DETAIL_KERNELS_H

@@ -1,0 +1,432 @@
+// Differential tests: every exported function on the fast path, on every instruction set the
+// processor offers, against the straightforward path, over thousands of generated cases.
+// Results are compared bit for bit, the by-reference outputs included.
+#include "approach.h"
+#include "detail/kernels.h"
+#include "detail/reference.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace vd = velmora::detail;
+namespace ref = velmora::reference;
+using Box = cv::Rect_<float>;
+
+uint32_t bitsOf(float v) {
+    uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+std::string show(float v) {
+    std::ostringstream out;
+    out << std::hexfloat << v << " (" << std::defaultfloat << v << ")";
+    return out.str();
+}
+
+::testing::AssertionResult sameBits(float expected, float actual) {
+    if (bitsOf(expected) == bitsOf(actual)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected " << show(expected) << ", got " << show(actual);
+}
+
+::testing::AssertionResult sameBits(const Box& e, const Box& a) {
+    for (auto [ev, av] : {std::pair{e.x, a.x}, {e.y, a.y}, {e.width, a.width}, {e.height, a.height}})
+        if (bitsOf(ev) != bitsOf(av))
+            return ::testing::AssertionFailure() << "boxes differ: expected (" << show(e.x) << ", " << show(e.y) << ", "
+                                                 << e.width << ", " << e.height << "), got (" << show(a.x) << ", "
+                                                 << show(a.y) << ", " << a.width << ", " << a.height << ")";
+    return ::testing::AssertionSuccess();
+}
+
+template <typename T>
+::testing::AssertionResult sameBits(const std::vector<T>& e, const std::vector<T>& a) {
+    if (e.size() != a.size())
+        return ::testing::AssertionFailure() << "sizes differ: " << e.size() << " against " << a.size();
+    for (size_t i = 0; i < e.size(); ++i) {
+        ::testing::AssertionResult r = sameBits(e[i], a[i]);
+        if (!r) return ::testing::AssertionFailure() << "at index " << i << ": " << r.message();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult sameBits(int e, int a) {
+    if (e == a) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected " << e << ", got " << a;
+}
+
+// Random fusion inputs with the awkward cases built in: integer coordinates and duplicated
+// boxes (ties), zero-size boxes, duplicated and permuted selections, weights of 0, negative
+// and large, and unusual parameters.
+class CaseGenerator {
+public:
+    explicit CaseGenerator(uint32_t seed) : rng_(seed) {}
+
+    int uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+    float real(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng_); }
+    bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
+
+    Box box(const Box& near) {
+        if (chance(0.04)) return Box(0, 0, 0, 0);
+        if (chance(0.03)) return Box(real(0, 50), real(0, 50), 0, real(0, 40));
+        if (integers_) {
+            return Box(std::round(near.x + real(-8, 8)), std::round(near.y + real(-8, 8)),
+                       std::max(1.0f, std::round(near.width + real(-5, 5))),
+                       std::max(1.0f, std::round(near.height + real(-5, 5))));
+        }
+        return Box(near.x + real(-10, 10), near.y + real(-10, 10), std::max(0.5f, near.width * real(0.7f, 1.3f)),
+                   std::max(0.5f, near.height * real(0.7f, 1.3f)));
+    }
+
+    // T tracks of F frames following one object, some duplicating another tracker.
+    trackList trackers(int count, int frames) {
+        integers_ = chance(0.5);
+        trackList out(static_cast<size_t>(count));
+        Box truth(real(-50, 300), real(-50, 300), real(4, 120), real(4, 120));
+        for (int f = 0; f < frames; ++f) {
+            truth.x += real(-3, 3);
+            truth.y += real(-3, 3);
+            for (int k = 0; k < count; ++k) {
+                if (k > 0 && chance(0.15))
+                    out[k].push_back(out[uniform(0, k - 1)].back());
+                else
+                    out[k].push_back(box(truth));
+            }
+        }
+        return out;
+    }
+
+    std::vector<int> selection(int count) {
+        std::vector<int> out;
+        if (count == 0 || chance(0.3)) return out;
+        const int size = uniform(1, count + 2);
+        for (int i = 0; i < size; ++i) out.push_back(uniform(0, count - 1));
+        return out;
+    }
+
+    std::vector<float> weights(int count) {
+        std::vector<float> out;
+        if (chance(0.3)) return out;
+        for (int k = 0; k < count; ++k) {
+            const int kind = uniform(0, 9);
+            out.push_back(kind == 0 ? 0.0f : kind == 1 ? -real(0.1f, 3) : kind == 2 ? real(10, 500) : real(0.05f, 2));
+        }
+        return out;
+    }
+
+    void parameters() {
+        const float alphas[] = {4.0f, 4.0f, 1.0f, 2.0f, 0.5f, 3.0f, 7.3f};
+        const float sigmas[] = {0.03f, 0.03f, 0.1f, 1e-3f, 0.5f};
+        const float betas[] = {20.0f, 20.0f, 0.0f, 1.0f, 5.5f, -1.0f};
+        std_alpha = alphas[uniform(0, 6)];
+        std_sigma = sigmas[uniform(0, 4)];
+        std_beta = betas[uniform(0, 5)];
+    }
+
+private:
+    std::mt19937 rng_;
+    bool integers_ = false;
+};
+
+// Runs `body` once per fast instruction set, restoring the default afterwards.
+void forEachFastLevel(const std::function<void(vd::KernelLevel)>& body) {
+    for (vd::KernelLevel level : {vd::KernelLevel::Sse2, vd::KernelLevel::Avx2}) {
+        if (!vd::kernelLevelSupported(level)) continue;
+        vd::setKernelLevel(level);
+        SCOPED_TRACE(vd::kernelLevelName(level));
+        body(level);
+    }
+    vd::setKernelLevel(vd::bestKernelLevel());
+}
+
+// Whether the trajectory programme accepts the input: in every frame some selected box
+// attracts, and no normalised frame score exceeds the bound (no infinite total).
+bool trajectoryAccepts(trackList& trackers, const std::vector<int>& selection, const std::vector<float>& weights) {
+    if (trackers.empty()) return false;
+    const size_t n = selection.empty() ? trackers.size() : selection.size();
+    for (size_t f = 0; f < trackers[0].size(); ++f) {
+        std::vector<float> totals(n, 0.0f);
+        const int gs = ref::findTrackingRectWithGreatestAttraction(trackers, static_cast<int>(f), selection, weights,
+                                                                   totals);
+        if (gs < 0) return false;
+        const float r = 1.0f / totals[static_cast<size_t>(gs)];
+        for (float t : totals)
+            if (!(t * r <= 1.01f)) return false;
+    }
+    return true;
+}
+
+class Differential : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std_alpha = 4.0f;
+        std_beta = 20.0f;
+        std_gamma = -1;
+        std_sigma = 0.03f;
+    }
+    void TearDown() override {
+        SetUp();
+        vd::setKernelLevel(vd::bestKernelLevel());
+    }
+};
+
+TEST_F(Differential, FrameFunctionsMatchTheStraightforwardPath) {
+    for (uint32_t seed = 1; seed <= 3000; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        CaseGenerator gen(seed);
+        gen.parameters();
+        const int count = gen.uniform(0, 25);
+        trackList trackers = gen.trackers(count, 1);
+        const std::vector<int> selection = gen.selection(count);
+        const std::vector<float> weights = gen.weights(count);
+        if (count == 0 && !selection.empty()) continue;
+        const bool refine = gen.chance(0.7);
+
+        const size_t slots = std::max<size_t>(selection.size(), static_cast<size_t>(count)) + 1;
+        std::vector<float> expectedTotals(slots, -7.0f);
+        const int expectedPosition =
+            ref::findTrackingRectWithGreatestAttraction(trackers, 0, selection, weights, expectedTotals);
+        const Box expectedFused =
+            count == 0 ? Box() : ref::performFusionForFrame(trackers, 0, selection, weights, refine);
+        Box expectedRefined = count == 0 ? Box() : gen.box(trackers[0][0]);
+        const Box start = expectedRefined;
+        if (count > 0) ref::gradient_ascent(expectedRefined, trackers, 0, selection, weights);
+        std::vector<float> expectedTerms(selection.size() + 1, -7.0f);
+        const float expectedAttraction =
+            ref::calculateAttraction(trackers, start, 0, selection, weights, expectedTerms);
+
+        forEachFastLevel([&](vd::KernelLevel) {
+            std::vector<float> totals(slots, -7.0f);
+            EXPECT_TRUE(sameBits(expectedPosition,
+                                 findTrackingRectWithGreatestAttraction(trackers, 0, selection, weights, totals)));
+            if (!selection.empty() || count > 0) EXPECT_TRUE(sameBits(expectedTotals, totals));
+            EXPECT_TRUE(sameBits(expectedPosition, findTrackingRectWithGreatestAttraction(trackers, 0, selection,
+                                                                                          weights)));
+            if (count == 0) return;
+            EXPECT_TRUE(sameBits(expectedFused, performFusionForFrame(trackers, 0, selection, weights, refine)));
+            Box refined = start;
+            gradient_ascent(refined, trackers, 0, selection, weights);
+            EXPECT_TRUE(sameBits(expectedRefined, refined));
+            std::vector<float> terms(selection.size() + 1, -7.0f);
+            EXPECT_TRUE(sameBits(expectedAttraction, calculateAttraction(trackers, start, 0, selection, weights, terms)));
+            EXPECT_TRUE(sameBits(expectedTerms, terms));
+        });
+        if (HasFailure()) return;
+    }
+}
+
+TEST_F(Differential, SequenceFusionMatchesTheStraightforwardPath) {
+    int trajectories = 0;
+    for (uint32_t seed = 1; seed <= 2000; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        CaseGenerator gen(seed * 7919u);
+        gen.parameters();
+        const int count = gen.uniform(1, 14);
+        const int frames = gen.uniform(0, 40);
+        trackList trackers = gen.trackers(count, frames);
+        const std::vector<int> selection = gen.selection(count);
+        const std::vector<float> weights = gen.weights(count);
+        const bool refine = gen.chance(0.7);
+
+        track expectedFrames(gen.uniform(0, 50), Box(1, 2, 3, 4));
+        track fused = expectedFrames;
+        ref::performFusionForAllFrames(trackers, expectedFrames, selection, weights, refine);
+        const std::vector<float> expectedPerformances = ref::calculateTrackerPerformances(trackers, selection, weights);
+
+        const bool trajectory = trajectoryAccepts(trackers, selection, weights);
+        const bool skipBacktracking = gen.chance(0.3);
+        track expectedPath(gen.uniform(0, 50));
+        track path = expectedPath;
+        if (trajectory)
+            ref::performFusionForAllFrames_TrajectoryOptimization(trackers, expectedPath, selection, weights,
+                                                                  skipBacktracking, refine);
+
+        trajectories += trajectory;
+        forEachFastLevel([&](vd::KernelLevel) {
+            track out = fused;
+            performFusionForAllFrames(trackers, out, selection, weights, refine);
+            EXPECT_TRUE(sameBits(expectedFrames, out));
+            EXPECT_TRUE(sameBits(expectedPerformances, calculateTrackerPerformances(trackers, selection, weights)));
+            if (!trajectory) return;
+            track outPath = path;
+            performFusionForAllFrames_TrajectoryOptimization(trackers, outPath, selection, weights, skipBacktracking,
+                                                             refine);
+            EXPECT_TRUE(sameBits(expectedPath, outPath));
+        });
+        if (HasFailure()) return;
+    }
+    // The generator must keep most inputs acceptable to the trajectory programme.
+    EXPECT_GT(trajectories, 1000);
+}
+
+// A small annotated data set: sequences of runs, every run inside its annotation.
+struct DataSet {
+    trackData data;
+    trackList annotation;
+};
+
+DataSet makeDataSet(CaseGenerator& gen, int trackers) {
+    DataSet set;
+    const int sequences = gen.uniform(1, 4);
+    for (int i = 0; i < sequences; ++i) {
+        const int length = gen.uniform(1, 30);
+        trackList truth = gen.trackers(1, length);
+        set.annotation.push_back(truth[0]);
+        std::vector<eTrackList> runs;
+        const int runCount = gen.uniform(1, 3);
+        for (int j = 0; j < runCount; ++j) {
+            const int start = gen.uniform(1, length);
+            const int frames = gen.uniform(1, length - start + 1);
+            eTrackList run;
+            trackList tracks = gen.trackers(trackers, frames);
+            run.assign(tracks.begin(), tracks.end());
+            run.startFrame = start;
+            runs.push_back(run);
+        }
+        set.data.push_back(runs);
+    }
+    return set;
+}
+
+TEST_F(Differential, DataSetFunctionsMatchTheStraightforwardPath) {
+    for (uint32_t seed = 1; seed <= 1000; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        CaseGenerator gen(seed * 104729u);
+        gen.parameters();
+        const int count = gen.uniform(1, 7);
+        DataSet set = makeDataSet(gen, count);
+        std::vector<float> weights = gen.weights(count);
+        const std::vector<int> selection = gen.selection(count);
+
+        // Trajectory mode needs every frame of every run to attract.
+        bool trajectory = true;
+        for (auto& runs : set.data)
+            for (auto& run : runs) trajectory = trajectory && trajectoryAccepts(run, selection, weights);
+        const std::vector<float> expectedWeights = ref::calculateTrackerWeights(set.data, set.annotation);
+        const float expectedScore = ref::evaluate(set.data, set.annotation, false, selection, weights);
+        const float expectedPathScore =
+            trajectory ? ref::evaluate(set.data, set.annotation, true, selection, weights) : 0.0f;
+        if (weights.empty()) weights.assign(static_cast<size_t>(count), 1.0f);
+        bool allAccept = true;  // global removal tries every subset's fusion in trajectory mode
+        for (auto& runs : set.data)
+            for (auto& run : runs)
+                for (auto& tracks : run)
+                    for (auto& b : tracks) allAccept = allAccept && b.width > 0 && b.height > 0;
+        for (float w : weights) allAccept = allAccept && w != 0.0f && std::abs(w) < 1e3f;
+        const bool pathRemoval = allAccept && gen.chance(0.3);
+        const std::vector<int> expectedKept = ref::globalRemoval(set.data, set.annotation, weights, pathRemoval);
+        std_gamma = gen.uniform(0, static_cast<int>(selection.empty() ? count : selection.size()));
+        const std::vector<int> expectedLocal = ref::localRemoval(set.data[0][0], selection, weights);
+
+        forEachFastLevel([&](vd::KernelLevel) {
+            EXPECT_TRUE(sameBits(expectedWeights, calculateTrackerWeights(set.data, set.annotation)));
+            EXPECT_TRUE(sameBits(expectedScore, evaluate(set.data, set.annotation, false, selection, weights)));
+            if (trajectory)
+                EXPECT_TRUE(sameBits(expectedPathScore, evaluate(set.data, set.annotation, true, selection, weights)));
+            EXPECT_EQ(expectedKept, globalRemoval(set.data, set.annotation, weights, pathRemoval));
+            EXPECT_EQ(expectedLocal, localRemoval(set.data[0][0], selection, weights));
+        });
+        if (HasFailure()) return;
+    }
+}
+
+// The kernels against scalar arithmetic directly, at every length around the vector width,
+// so every tail is exercised.
+TEST_F(Differential, BoxAttractionKernelCoversEveryTail) {
+    CaseGenerator gen(4242);
+    for (int count = 0; count <= 3 * vd::kLanes + 1; ++count) {
+        for (float alpha : {4.0f, 3.0f}) {
+            std_alpha = alpha;
+            const int padded = vd::paddedCount(count);
+            std::vector<float> a[4], b[4];
+            for (auto* side : {a, b})
+                for (int c = 0; c < 4; ++c) side[c].assign(static_cast<size_t>(padded), 1.0f);
+            std::vector<float> expected(static_cast<size_t>(count));
+            for (int i = 0; i < count; ++i) {
+                const Box p = gen.box(Box(10, 10, 30, 30)), q = gen.box(Box(12, 9, 25, 35));
+                a[0][i] = p.x, a[1][i] = p.y, a[2][i] = p.width, a[3][i] = p.height;
+                b[0][i] = q.x, b[1][i] = q.y, b[2][i] = q.width, b[3][i] = q.height;
+                expected[i] = ref::attraction(p, q, std_sigma);
+            }
+            vd::FieldParams params{std_alpha, 1.0f / std_alpha, alpha == 4.0f, std_sigma};
+            for (const vd::Kernels* kernels : {&vd::kSse2Kernels, &vd::kAvx2Kernels}) {
+                if (kernels == &vd::kAvx2Kernels && !vd::kernelLevelSupported(vd::KernelLevel::Avx2)) continue;
+                std::vector<float> out(static_cast<size_t>(padded), -1.0f);
+                kernels->boxAttractions(a[0].data(), a[1].data(), a[2].data(), a[3].data(), b[0].data(), b[1].data(),
+                                        b[2].data(), b[3].data(), count, params, out.data());
+                out.resize(static_cast<size_t>(count));
+                EXPECT_TRUE(sameBits(expected, out)) << kernels->name << ", count " << count << ", alpha " << alpha;
+            }
+        }
+    }
+}
+
+// The climb's neighbour kernel against the frame attraction of each moved box: the climb
+// only compares these values, so a rounding slip would rarely show in its result.
+TEST_F(Differential, NeighbourKernelMatchesTheFrameAttractionOfEachNeighbour) {
+    const float dxs[8] = {-1, -1, -1, 0, 0, 1, 1, 1}, dys[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
+    for (uint32_t seed = 1; seed <= 400; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        CaseGenerator gen(seed * 31u);
+        gen.parameters();
+        const int n = gen.uniform(0, 3 * vd::kLanes + 1);
+        trackList trackers = gen.trackers(n, 1);
+        const std::vector<float> weights = gen.weights(n);
+        std::vector<int> selection;
+        for (int k = 0; k < n; ++k) selection.push_back(k);
+        const Box at = gen.box(n > 0 ? trackers[0][0] : Box(5, 5, 20, 20));
+
+        // The frame as structure of arrays, and the size terms of a climb at `at`.
+        const size_t padded = static_cast<size_t>(vd::paddedCount(n));
+        std::vector<float> x(padded, 0), y(padded, 0), w(padded, 1), h(padded, 1), cx(padded, 0.5f),
+            cy(padded, 0.5f), weight(padded, 0), sw(padded, 0), sh(padded, 0), dw2(padded, 0), dh2(padded, 0);
+        for (int q = 0; q < n; ++q) {
+            const Box& b = trackers[q][0];
+            x[q] = b.x, y[q] = b.y, w[q] = b.width, h[q] = b.height;
+            cx[q] = b.width * 0.5f + b.x, cy[q] = b.height * 0.5f + b.y;
+            weight[q] = weights.empty() ? 1.0f : weights[q];
+            sw[q] = b.width + at.width, sh[q] = b.height + at.height;
+            float dw = (b.width - at.width) / sw[q];
+            dw = (dw + dw) / std_alpha;
+            float dh = (b.height - at.height) / sh[q];
+            dh = (dh + dh) / std_alpha;
+            dw2[q] = dw * dw, dh2[q] = dh * dh;
+        }
+        const vd::FrameView frame{x.data(), y.data(), w.data(), h.data(), cx.data(), cy.data(), weight.data(), n};
+        const vd::ClimbTerms terms{sw.data(), sh.data(), dw2.data(), dh2.data()};
+        const float inverse = 1.0f / std_alpha;
+        int exponent = 0;
+        const bool power = std::isnormal(inverse) && std::frexp(std_alpha, &exponent) == 0.5f;
+        const vd::FieldParams params{std_alpha, inverse, power, std_sigma};
+
+        std::vector<float> expected(8);
+        for (int i = 0; i < 8; ++i)
+            expected[i] = ref::calculateAttraction(trackers, Box(at.x + dxs[i], at.y + dys[i], at.width, at.height), 0,
+                                                   selection, weights);
+        for (const vd::Kernels* kernels : {&vd::kSse2Kernels, &vd::kAvx2Kernels}) {
+            if (kernels == &vd::kAvx2Kernels && !vd::kernelLevelSupported(vd::KernelLevel::Avx2)) continue;
+            std::vector<float> out(8, -1.0f);
+            kernels->neighbourTotals(frame, terms, params, at.x, at.y, at.width, at.height, out.data());
+            EXPECT_TRUE(sameBits(expected, out)) << kernels->name << ", " << n << " trackers";
+        }
+        if (HasFailure()) return;
+    }
+}
+
+TEST_F(Differential, ReferenceSwitchRoutesThroughTheStraightforwardPath) {
+    vd::setKernelLevel(vd::KernelLevel::Reference);
+    EXPECT_EQ(vd::KernelLevel::Reference, vd::kernelLevel());
+    trackList trackers{{Box(0, 0, 100, 100)}, {Box(30, 0, 100, 100)}, {Box(0, 40, 100, 100)}};
+    const Box fused = performFusionForFrame(trackers, 0, {}, {}, true);
+    EXPECT_TRUE(sameBits(Box(2, 1, 100, 100), fused));
+}
+
+}  // namespace
