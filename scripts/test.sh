@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: an optimised build (build-release, with the Python
+# package and the benchmarks when they exist) and a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer that stops at the first error (build-asan). Installs missing
+# Debian packages first (as root). Ends with the line "N passed, N failed" over both runs,
+# a configuration or build that fails counting as one failed test, and exits non-zero if
+# anything failed.
+set -uo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=2  # the CI machine has two cores
+
+"$repo/scripts/install-deps.sh" || exit 1
+
+passed=0
+failed=0
+
+# suite NAME BUILD_DIR CMAKE_OPTIONS...: configures, builds and runs ctest; adds the counts.
+suite() {
+    local name=$1 build=$2
+    shift 2
+    echo "==== $name: configure"
+    if ! cmake -S "$repo" -B "$build" "$@"; then
+        echo "==== $name: configuration failed"
+        failed=$((failed + 1))
+        return
+    fi
+    echo "==== $name: build"
+    if ! cmake --build "$build" -j"$jobs"; then
+        echo "==== $name: build failed"
+        failed=$((failed + 1))
+        return
+    fi
+    echo "==== $name: test"
+    local log="$build/ctest-output.log"
+    ctest --test-dir "$build" --output-on-failure --no-tests=error -j"$jobs" 2>&1 | tee "$log"
+    local rc=${PIPESTATUS[0]}
+    # ctest closes with "97% tests passed, 1 tests failed out of 40".
+    local summary
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [[ -z $summary ]]; then
+        echo "==== $name: ctest ended without a summary (exit status $rc)"
+        failed=$((failed + 1))
+        return
+    fi
+    local bad total
+    bad=$(sed -E 's/.*, ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$summary")
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+    if ((rc != 0 && bad == 0)); then
+        echo "==== $name: ctest failed (exit status $rc)"
+        failed=$((failed + 1))
+    fi
+}
+
+release=(-DCMAKE_BUILD_TYPE=Release -DVELMORA_SANITIZE=OFF -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_EXAMPLES=ON)
+if [[ -f $repo/python/CMakeLists.txt ]]; then
+    # Debian's Python modules belong to /usr/bin/python3, whichever python3 comes first on PATH.
+    release+=(-DVELMORA_BUILD_PYTHON=ON -DPython_EXECUTABLE=/usr/bin/python3 -DPython3_EXECUTABLE=/usr/bin/python3
+              -DPYTHON_EXECUTABLE=/usr/bin/python3)
+else
+    release+=(-DVELMORA_BUILD_PYTHON=OFF)
+fi
+if [[ -f $repo/bench/CMakeLists.txt ]]; then
+    release+=(-DVELMORA_BUILD_BENCH=ON)  # built so that the benchmarks at least compile
+else
+    release+=(-DVELMORA_BUILD_BENCH=OFF)
+fi
+suite release "$repo/build-release" "${release[@]}"
+
+# Every sanitizer report ends the test that caused it.
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+suite sanitizers "$repo/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_SANITIZE=ON -DVELMORA_BUILD_TESTS=ON \
+    -DVELMORA_BUILD_EXAMPLES=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
+echo "$passed passed, $failed failed"
+((failed == 0))
