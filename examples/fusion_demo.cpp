@@ -247,7 +247,8 @@ int main(int argc, char** argv) {
     std::printf("\n1. Mean overlap over the whole data set (all trackers, equal weights)\n");
     std::vector<Row> rows;
     for (int k = 0; k < trackers; ++k)
-        rows.push_back({trackerNames[static_cast<size_t>(k)], score(trackerTracks(set.data, k), set.data, set.annotation)});
+        rows.push_back(
+            {trackerNames[static_cast<size_t>(k)], score(trackerTracks(set.data, k), set.data, set.annotation)});
     Scores frameByFrame, trajectory;
     step = Stopwatch();
     frameByFrame.overlap = evaluate(set.data, set.annotation, false, {}, {});
@@ -286,7 +287,8 @@ int main(int argc, char** argv) {
     for (int mode = 0; mode < 2; ++mode) {
         step = Stopwatch();
         selection[mode] = globalRemoval(trainData, trainAnnotation, weights, mode == 1);
-        const std::vector<int> dropped = selection[mode].empty() ? std::vector<int>() : complement(selection[mode], trackers);
+        const std::vector<int> dropped =
+            selection[mode].empty() ? std::vector<int>() : complement(selection[mode], trackers);
         std::printf("    %-14s drops %s (%s)\n", mode == 0 ? "frame by frame" : "trajectory",
                     names(dropped, trackerNames).c_str(), step.text().c_str());
     }
@@ -295,9 +297,10 @@ int main(int argc, char** argv) {
     const int selected = static_cast<int>(std::min(selection[0].empty() ? trackers : selection[0].size(),
                                                    selection[1].empty() ? trackers : selection[1].size()));
     std_gamma = std::min(2, selected - 1);
-    std::printf("\n  Local removal (std_gamma = %d): the trackers that agree least with the others in each\n"
-                "  held-out sequence, no annotation used\n",
-                std_gamma);
+    std::printf(
+        "\n  Local removal (std_gamma = %d): the trackers that agree least with the others in each\n"
+        "  held-out sequence, no annotation used\n",
+        std_gamma);
     step = Stopwatch();
     std::vector<std::vector<int>> localSelection[2];
     for (size_t i = 0; i < testData.size(); ++i) {
@@ -313,7 +316,8 @@ int main(int argc, char** argv) {
     // with the learnt weights and selections.
     rows.clear();
     for (int k = 0; k < trackers; ++k)
-        rows.push_back({trackerNames[static_cast<size_t>(k)], score(trackerTracks(testData, k), testData, testAnnotation)});
+        rows.push_back(
+            {trackerNames[static_cast<size_t>(k)], score(trackerTracks(testData, k), testData, testAnnotation)});
     const char* const labels[4] = {"frame by frame, all trackers", "frame by frame, learnt", "trajectory, all trackers",
                                    "trajectory, learnt"};
     std::string times[4];

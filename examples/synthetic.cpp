@@ -29,8 +29,8 @@ double clamp(double v, double lo, double hi) { return std::min(std::max(v, lo), 
 double wholePixel(double v) { return std::floor(v + 0.5); }
 
 cv::Rect_<float> boxAround(double cx, double cy, double w, double h) {
-    return cv::Rect_<float>(static_cast<float>(cx - 0.5 * w), static_cast<float>(cy - 0.5 * h),
-                            static_cast<float>(w), static_cast<float>(h));
+    return cv::Rect_<float>(static_cast<float>(cx - 0.5 * w), static_cast<float>(cy - 0.5 * h), static_cast<float>(w),
+                            static_cast<float>(h));
 }
 
 // A direction drawn uniformly by rejection from the unit disc (no sine or cosine).
@@ -86,12 +86,18 @@ std::uint64_t deriveSeed(std::uint64_t seed, std::uint64_t a, std::uint64_t b, s
 
 const char* kindName(TrackerKind kind) {
     switch (kind) {
-        case TrackerKind::Steady: return "steady";
-        case TrackerKind::Jittery: return "jittery";
-        case TrackerKind::Biased: return "biased";
-        case TrackerKind::Drifting: return "drifting";
-        case TrackerKind::Dropout: return "dropout";
-        case TrackerKind::Erratic: return "erratic";
+        case TrackerKind::Steady:
+            return "steady";
+        case TrackerKind::Jittery:
+            return "jittery";
+        case TrackerKind::Biased:
+            return "biased";
+        case TrackerKind::Drifting:
+            return "drifting";
+        case TrackerKind::Dropout:
+            return "dropout";
+        case TrackerKind::Erratic:
+            return "erratic";
     }
     return "?";
 }
@@ -198,10 +204,22 @@ track makeGroundTruth(std::uint64_t seed, int frames) {
 
         // Bounce off the border so that the whole box stays in the image.
         const double nh = clamp(w * aspect, kMinSide, kMaxSide);
-        if (cx < 0.5 * w) { cx = w - cx; vx = -vx; }
-        if (cx > kImageWidth - 0.5 * w) { cx = 2.0 * (kImageWidth - 0.5 * w) - cx; vx = -vx; }
-        if (cy < 0.5 * nh) { cy = nh - cy; vy = -vy; }
-        if (cy > kImageHeight - 0.5 * nh) { cy = 2.0 * (kImageHeight - 0.5 * nh) - cy; vy = -vy; }
+        if (cx < 0.5 * w) {
+            cx = w - cx;
+            vx = -vx;
+        }
+        if (cx > kImageWidth - 0.5 * w) {
+            cx = 2.0 * (kImageWidth - 0.5 * w) - cx;
+            vx = -vx;
+        }
+        if (cy < 0.5 * nh) {
+            cy = nh - cy;
+            vy = -vy;
+        }
+        if (cy > kImageHeight - 0.5 * nh) {
+            cy = 2.0 * (kImageHeight - 0.5 * nh) - cy;
+            vy = -vy;
+        }
     }
     return truth;
 }
@@ -366,7 +384,8 @@ Sequence makeSequence(std::uint64_t seed, int frames, int maxRuns, const std::ve
             start = rng.between(1, frames - minLength + 1);
             length = rng.between(minLength, frames - start + 1);
         }
-        sequence.runs.push_back(makeRun(trackers, scene, start, length, deriveSeed(seed, 2, static_cast<std::uint64_t>(j))));
+        sequence.runs.push_back(
+            makeRun(trackers, scene, start, length, deriveSeed(seed, 2, static_cast<std::uint64_t>(j))));
     }
     sequence.annotation = std::move(scene.truth);
     sequence.distractors = std::move(scene.distractors);
@@ -380,8 +399,8 @@ DataSet makeDataSet(const DataSetSpec& options) {
     Random lengths(deriveSeed(options.seed, 2));
     for (int i = 0; i < options.sequences; ++i) {
         const int frames = lengths.between(options.minFrames, std::max(options.minFrames, options.maxFrames));
-        Sequence s = makeSequence(deriveSeed(options.seed, 1, static_cast<std::uint64_t>(i)), frames,
-                                  options.maxRuns, set.trackers);
+        Sequence s = makeSequence(deriveSeed(options.seed, 1, static_cast<std::uint64_t>(i)), frames, options.maxRuns,
+                                  set.trackers);
         set.annotation.push_back(std::move(s.annotation));
         set.data.push_back(std::move(s.runs));
     }

@@ -71,14 +71,14 @@ bool neverFails(TrackerKind kind);
 struct TrackerProfile {
     std::string name;
     TrackerKind kind = TrackerKind::Steady;
-    double noise = 0.03;         // standard deviation of the centre error
-    double sizeNoise = 0.03;     // standard deviation of the relative size error
-    double persistence = 0.9;    // how much of the error carries over to the next frame (0..1)
+    double noise = 0.03;          // standard deviation of the centre error
+    double sizeNoise = 0.03;      // standard deviation of the relative size error
+    double persistence = 0.9;     // how much of the error carries over to the next frame (0..1)
     double biasX = 0, biasY = 0;  // constant centre error
-    double biasScale = 0;        // constant relative size error
-    double driftChance = 0;      // chance per frame that a drift starts
-    double dropoutChance = 0;    // chance per frame that a stretch of failure boxes starts
-    double susceptibility = 0;   // chance that a look-alike object lures the tracker away
+    double biasScale = 0;         // constant relative size error
+    double driftChance = 0;       // chance per frame that a drift starts
+    double dropoutChance = 0;     // chance per frame that a stretch of failure boxes starts
+    double susceptibility = 0;    // chance that a look-alike object lures the tracker away
 };
 
 // `count` trackers; the kinds cycle through a fixed pattern that starts with a Steady one,
@@ -123,9 +123,9 @@ eTrackList makeRun(const std::vector<TrackerProfile>& trackers, const Scene& sce
                    std::uint64_t seed);
 
 struct Sequence {
-    track annotation;                    // one ground-truth box per frame of the sequence
+    track annotation;                     // one ground-truth box per frame of the sequence
     std::vector<Distractor> distractors;  // the look-alikes that passed by
-    std::vector<eTrackList> runs;        // run 0 covers the whole sequence; later runs start later
+    std::vector<eTrackList> runs;         // run 0 covers the whole sequence; later runs start later
 };
 
 // A sequence of `frames` frames (at least 1) with 1 to `maxRuns` runs (at least one). Run 0
@@ -138,13 +138,13 @@ struct DataSetSpec {
     int sequences = 10;
     int minFrames = 100;  // sequence lengths are drawn from [minFrames, maxFrames]
     int maxFrames = 300;
-    int maxRuns = 3;      // runs per sequence are drawn from [1, maxRuns]
+    int maxRuns = 3;  // runs per sequence are drawn from [1, maxRuns]
     int trackers = 14;
 };
 
 struct DataSet {
-    trackData data;                        // data[i][j]: run j of sequence i
-    trackList annotation;                  // annotation[i]: ground truth of sequence i
+    trackData data;                         // data[i][j]: run j of sequence i
+    trackList annotation;                   // annotation[i]: ground truth of sequence i
     std::vector<std::string> trackerNames;  // by tracker index
     std::vector<TrackerProfile> trackers;   // by tracker index
 };

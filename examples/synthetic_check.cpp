@@ -12,12 +12,12 @@ namespace syn = velmora::synthetic;
 
 int failures = 0;
 
-#define CHECK(condition)                                                          \
-    do {                                                                          \
-        if (!(condition)) {                                                       \
-            ++failures;                                                           \
+#define CHECK(condition)                                                              \
+    do {                                                                              \
+        if (!(condition)) {                                                           \
+            ++failures;                                                               \
             std::printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-        }                                                                         \
+        }                                                                             \
     } while (0)
 
 // Digest of makeDataSet(DataSetSpec{}) (seed 1). A change here means every recorded number
@@ -73,7 +73,8 @@ void checkDataSet() {
     const syn::DataSetSpec options;
     const syn::DataSet set = syn::makeDataSet(options);
     const std::uint64_t d = syn::digest(set.data, set.annotation);
-    if (d != kDefaultDigest) std::printf("digest of the default data set: 0x%016llX\n", static_cast<unsigned long long>(d));
+    if (d != kDefaultDigest)
+        std::printf("digest of the default data set: 0x%016llX\n", static_cast<unsigned long long>(d));
     CHECK(d == kDefaultDigest);
 
     const syn::DataSet again = syn::makeDataSet(options);
@@ -97,8 +98,8 @@ void checkDataSet() {
         CHECK(!set.data[i].empty() && static_cast<int>(set.data[i].size()) <= options.maxRuns);
         for (size_t f = 0; f < truth.size(); ++f) {
             const cv::Rect_<float>& g = truth[f];
-            shapes = shapes && positive(g) && g.x == std::floor(g.x) && g.width == std::floor(g.width) &&
-                     g.x >= -1 && g.y >= -1 && g.x + g.width <= 1281 && g.y + g.height <= 721;
+            shapes = shapes && positive(g) && g.x == std::floor(g.x) && g.width == std::floor(g.width) && g.x >= -1 &&
+                     g.y >= -1 && g.x + g.width <= 1281 && g.y + g.height <= 721;
             if (f > 0) {
                 const cv::Rect_<float>& p = truth[f - 1];
                 const double dx = (g.x + 0.5 * g.width) - (p.x + 0.5 * p.width);
