@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -346,7 +345,9 @@ int main(int argc, char** argv) {
         times[variant] = step.text();
         rows.push_back({std::string("fused ") + labels[variant], score(fused, testData, testAnnotation), true});
     }
-    std::printf("\n  Held-out sequences: mean overlap, success rate at overlap 0.5, precision at 20 pixels\n");
+    std::printf(
+        "\n  Held-out sequences: mean overlap, success rate at overlap 0.5, precision at 20 pixels\n"
+        "  (learnt: the learnt weights and the trackers that global and local removal kept)\n");
     printTable(rows, true);
     std::printf("  time:");
     for (int variant = 0; variant < 4; ++variant)
