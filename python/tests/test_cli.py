@@ -1,0 +1,402 @@
+"""The velmora command on small benchmark folders made here: fuse, eval, weights, select."""
+
+import csv
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import velmora
+from velmora import cli
+from velmora import io as vio
+from velmora import metrics
+
+NAN = [np.nan] * 4
+ZERO = [0, 0, 0, 0]
+
+
+def bits(a):
+    return np.asarray(a, dtype=np.float32).view(np.uint32)
+
+
+def write_boxes(path, boxes, sep=",", newline="\n", fmt="{:g}"):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    lines = [sep.join("nan" if np.isnan(v) else fmt.format(v) for v in box) for box in boxes]
+    path.write_bytes(newline.join(lines).encode())  # no final line end
+    return path
+
+
+@pytest.fixture
+def run(capsys):
+    """Runs the command in this process: (exit status, standard output, standard error)."""
+
+    def run(*argv):
+        try:
+            status = cli.main([str(a) for a in argv])
+        except SystemExit as e:
+            status = e.code
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    return run
+
+
+# A benchmark with what real ones have: names that differ in case and separators, CRLF, tabs,
+# NaN and zero lines, absence flags, a tracker missing a sequence, a short file, stray files.
+BASKETBALL = np.array([[10 + 2 * f, 20, 40, 50] for f in range(6)], dtype=np.float64)
+CAR = np.array([[100, 100 + f, 30, 30] for f in range(6)], dtype=np.float64)
+JOGGING = np.array([[50, 50, 20, 60]] * 5, dtype=np.float64)
+
+
+def with_lost(track, lost):
+    track = track.copy()
+    for frame, box in lost.items():
+        track[frame] = box
+    return track
+
+
+# The trackers' results, lost frames included.
+CAR_A = with_lost(CAR, {4: NAN})
+BASKET_B = with_lost(BASKETBALL + [5, 0, 0, 0], {3: NAN})
+CAR_B = with_lost(CAR + [3, 3, 0, 0], {2: ZERO, 4: ZERO})
+BASKET_C = with_lost(BASKETBALL + [0, -5, 2, 0], {3: ZERO})
+CAR_C = with_lost(CAR + [-4, 0, 4, 4], {4: NAN})
+
+
+@pytest.fixture
+def bench(tmp_path):
+    anno = tmp_path / "anno"
+    write_boxes(anno / "Basketball.txt", BASKETBALL, sep=" ")
+    write_boxes(anno / "car-1" / "groundtruth.txt", CAR, newline="\r\n")
+    (anno / "car-1" / "absent.txt").write_text("0\n0\n1\n0\n0\n0\n")
+    write_boxes(anno / "Jogging" / "groundtruth_rect.1.txt", JOGGING, sep="\t")
+    write_boxes(anno / "lonely.txt", BASKETBALL[:3])
+
+    res = tmp_path / "results"
+    write_boxes(res / "A" / "basketball.txt", BASKETBALL)
+    write_boxes(res / "A" / "car_1.txt", CAR_A, sep=", ")
+    write_boxes(res / "A" / "Jogging-1.txt", JOGGING)
+    write_boxes(res / "A" / "extra.txt", JOGGING)
+
+    write_boxes(res / "B" / "BASKETBALL.txt", BASKET_B, newline="\r\n")
+    write_boxes(res / "B" / "CAR-1.txt", CAR_B, sep="\t")
+    write_boxes(res / "B" / "jogging.1.txt", JOGGING[:4])  # one line short
+
+    write_boxes(res / "C" / "Basketball.txt", BASKET_C, fmt="{:.6f}")
+    write_boxes(res / "C" / "car-1.txt", CAR_C)
+    return tmp_path
+
+
+def library_stack(*tracks):
+    """The trackers as the fusion gets them: float32, lost boxes as zero boxes."""
+    stack = np.array(tracks, dtype=np.float32)
+    stack[np.isnan(stack).any(axis=2) | ~(stack[:, :, 2] > 0) | ~(stack[:, :, 3] > 0)] = 0
+    return stack
+
+
+def read(path):
+    return vio.read_boxes(path).astype(np.float32)
+
+
+class TestFuse:
+    def test_results_root_gives_a_tracker_folder_of_the_shared_sequences(self, bench, run):
+        status, out, err = run("fuse", bench / "results", "-o", bench / "fused" / "Velmora")
+        assert status == 0 and out == ""
+        assert sorted(os.listdir(bench / "fused" / "Velmora")) == ["basketball.txt", "car_1.txt"]
+        assert "sequence 'Jogging-1' left out: no result file from C" in err
+        assert "sequence 'car_1': no tracker has a usable box in 1 frame(s) (first at line 5)" in err
+
+        stack = library_stack(BASKETBALL, BASKET_B, BASKET_C)
+        fused = read(bench / "fused" / "Velmora" / "basketball.txt")
+        assert fused.shape == (6, 4)
+        every = [0, 1, 2, 4, 5]
+        np.testing.assert_array_equal(bits(fused[every]), bits(velmora.fuse(stack)[every]))
+        # Frame 3: B's line is NaN and C's zeros; only A takes part.
+        np.testing.assert_array_equal(bits(fused[3]), bits(velmora.fuse_frame(stack, 3, selection=[0])))
+
+    def test_lost_trackers_take_no_part_and_a_frame_nobody_has_stays_lost(self, bench, run):
+        run("fuse", bench / "results", "-o", bench / "out")
+        stack = library_stack(CAR_A, CAR_B, CAR_C)
+        fused = read(bench / "out" / "car_1.txt")
+        np.testing.assert_array_equal(bits(fused[2]), bits(velmora.fuse_frame(stack, 2, selection=[0, 2])))
+        np.testing.assert_array_equal(fused[4], ZERO)
+        np.testing.assert_array_equal(bits(fused[[0, 1, 3, 5]]), bits(velmora.fuse(stack)[[0, 1, 3, 5]]))
+
+    def test_files_of_one_sequence_to_standard_output(self, bench, run):
+        r = bench / "results"
+        status, out, err = run("fuse", r / "A" / "car_1.txt", r / "B" / "CAR-1.txt", r / "C" / "car-1.txt", "-q")
+        assert status == 0
+        run("fuse", r, "-o", bench / "out", "-q")
+        assert out == (bench / "out" / "car_1.txt").read_text()
+        assert all(line.count(",") == 3 for line in out.splitlines())
+
+    def test_trajectory_runs_between_frames_that_nobody_has(self, bench, run):
+        status, _, err = run("fuse", bench / "results", "-o", bench / "out", "--trajectory")
+        assert status == 0, err
+        stack = library_stack(CAR_A, CAR_B, CAR_C)
+        fused = read(bench / "out" / "car_1.txt")
+        np.testing.assert_array_equal(bits(fused[:4]), bits(velmora.fuse_trajectory(stack[:, :4])))
+        np.testing.assert_array_equal(fused[4], ZERO)
+        np.testing.assert_array_equal(bits(fused[5:]), bits(velmora.fuse_trajectory(stack[:, 5:])))
+
+    def test_trajectory_through_a_lost_box_takes_the_frame_by_frame_fusion(self, tmp_path, run):
+        # A and C agree from frame 1 on and outscore B there, but have no box in frame 0: the
+        # best path starts on A's zero box, which cannot be the fused box of frame 0.
+        x, y = [0, 0, 20, 20], [300, 300, 20, 20]
+        a = np.array([ZERO, x, x, x], dtype=np.float64)
+        b = np.array([y, y, y, y], dtype=np.float64)
+        for name, track in [("A", a), ("B", b), ("C", a)]:
+            write_boxes(tmp_path / "r" / name / "s.txt", track)
+        stack = library_stack(a, b, a)
+        assert (velmora.fuse_trajectory(stack)[0] == 0).all()  # the premise
+        status, _, err = run("fuse", tmp_path / "r", "-o", tmp_path / "out", "--trajectory")
+        assert status == 0
+        assert "the trajectory passed through a lost box in 1 frame(s) (first at line 1)" in err
+        fused = read(tmp_path / "out" / "s.txt")
+        np.testing.assert_array_equal(bits(fused[0]), bits(velmora.fuse_frame(stack, 0, selection=[1])))
+        np.testing.assert_array_equal(bits(fused[1:]), bits(velmora.fuse_trajectory(stack)[1:]))
+
+    def test_weights_and_selection_files(self, bench, run):
+        (bench / "w.txt").write_text("# learnt\nA\t2.5\nB\t0.5\nC\t1\n")
+        (bench / "sel.txt").write_text("C\nA\n")
+        status, _, err = run("fuse", bench / "results", "-o", bench / "out", "--weights", bench / "w.txt",
+                             "--selection", bench / "sel.txt", "--no-refine")
+        assert status == 0, err
+        # C and A in that order, with their weights; the files are named as C names them.
+        assert sorted(os.listdir(bench / "out")) == ["Basketball.txt", "car-1.txt"]
+        stack = library_stack(CAR_C, CAR_A)
+        fused = read(bench / "out" / "car-1.txt")
+        expected = velmora.fuse(stack, weights=[1.0, 2.5], refine=False)
+        np.testing.assert_array_equal(bits(fused[[0, 1, 2, 3, 5]]), bits(expected[[0, 1, 2, 3, 5]]))
+
+    def test_parameters_reach_the_library_and_are_restored(self, bench, run):
+        before = velmora.get_params()
+        r = bench / "results"
+        files = [r / "A" / "basketball.txt", r / "B" / "BASKETBALL.txt", r / "C" / "Basketball.txt"]
+        status, out, _ = run("fuse", *files, "--sigma", "0.5", "--alpha", "1")
+        assert status == 0
+        assert velmora.get_params() == before
+        stack = library_stack(BASKETBALL, BASKET_B, BASKET_C)
+        with velmora.parameters(sigma=0.5, alpha=1):
+            expected = velmora.fuse(stack[:, :3])
+        fused = np.array([line.split(",") for line in out.splitlines()], dtype=np.float64).astype(np.float32)
+        np.testing.assert_array_equal(bits(fused[:3]), bits(expected))
+
+    def test_trackers_of_different_lengths_are_an_error_naming_the_file(self, bench, run):
+        status, out, err = run("fuse", bench / "results", "-o", bench / "out", "--trackers", "A,B")
+        assert status == 1 and out == ""
+        assert err.splitlines()[-1] == (f"velmora: error: {bench / 'results' / 'B' / 'jogging.1.txt'}: 4 boxes, "
+                                        f"but {bench / 'results' / 'A' / 'Jogging-1.txt'} has 5; the trackers of a "
+                                        "sequence need one box each per frame")
+
+
+def hand_benchmark(root):
+    """One sequence of four frames, the square (0, 0, 10, 10), and trackers of known scores."""
+    square = [[0, 0, 10, 10]] * 4
+    write_boxes(root / "anno" / "s.txt", square)
+    write_boxes(root / "res" / "Perfect" / "s.txt", square)
+    write_boxes(root / "res" / "Half" / "s.txt", [[5, 0, 10, 10]] * 4)  # overlap 50 / 150 everywhere
+    write_boxes(root / "res" / "Short" / "s.txt", square[:3])
+    return root
+
+
+class TestEval:
+    def test_hand_computed_scores_table_and_csv(self, tmp_path, run):
+        root = hand_benchmark(tmp_path)
+        status, out, err = run("eval", root / "res", "--anno", root / "anno", "--csv", root / "t.csv")
+        assert status == 0
+        assert f"{root / 'res' / 'Short' / 's.txt'}: 3 boxes for the 4 frames of {root / 'anno' / 's.txt'}; " \
+               "scoring the 3 frames both have" in err
+        assert out.splitlines() == [
+            "anno: 1 sequences",
+            "Tracker     AUC  Prec@20  NPrec@0.2  Overlap    Frames",
+            "Perfect   0.952    1.000      1.000    1.000         4",
+            "Short     0.952    1.000      1.000    1.000         3",
+            "Half      0.333    1.000      0.000    0.500         4",
+        ]
+        rows = {row["tracker"]: row for row in csv.DictReader(open(root / "t.csv"))}
+        assert list(rows) == ["Perfect", "Short", "Half"]
+        assert float(rows["Perfect"]["auc"]) == np.array([1.0] * 20 + [0.0]).mean()
+        assert float(rows["Half"]["auc"]) == np.array([1.0] * 7 + [0.0] * 14).mean()
+        assert float(rows["Half"]["precision_20px"]) == 1.0  # centres 5 pixels apart
+        assert float(rows["Half"]["norm_precision_0.2"]) == 0.0  # 5 / 10 = 0.5 of the width
+        # The library's mean overlap counts frame 0 as 1: (1 + 3 * (1/3)) / 4 in float32.
+        assert float(rows["Half"]["mean_overlap"]) == velmora.track_quality([[5, 0, 10, 10]] * 4,
+                                                                            [[0, 0, 10, 10]] * 4)
+        assert float(rows["Half"]["mean_overlap"]) == pytest.approx(0.5, abs=1e-7)
+        assert (rows["Short"]["sequences"], rows["Short"]["frames"]) == ("1", "3")
+
+    def test_reports_what_matches_nothing(self, bench, run):
+        status, out, err = run("eval", bench / "results", "--anno", bench / "anno")
+        assert status == 0
+        assert out.startswith("anno: 2 sequences\n")
+        assert "sequence 'Jogging-1' left out: no result file from C" in err
+        assert "1 annotated sequence(s) have no result from any tracker: lonely" in err
+        assert "tracker 'A': 1 result file(s) match no annotated sequence: extra.txt" in err
+
+    def test_absence_flags(self, bench, run):
+        csv_path = bench / "t.csv"
+
+        def auc_of_a(*extra):
+            run("eval", bench / "results" / "A", "--anno", bench / "anno", "--csv", csv_path, *extra)
+            return float(next(csv.DictReader(open(csv_path)))["auc"])
+
+        # A's car-1 is the annotation but for the lost frame 4; frame 2 is flagged absent, so A's
+        # perfect box there counts no more, while the divisor stays 6.
+        flagged, unflagged = auc_of_a(), auc_of_a("--no-absence")
+        absent = np.array([False, False, True, False, False, False])
+
+        def auc(car_absent):
+            scores = [metrics.score_sequence(BASKETBALL, BASKETBALL), metrics.score_sequence(CAR_A, CAR, car_absent),
+                      metrics.score_sequence(JOGGING, JOGGING)]
+            return metrics.mean_curves(scores)[0].mean()
+
+        assert flagged == auc(absent)
+        assert unflagged == auc(None)
+        assert metrics.success_curve(CAR_A, CAR, absent)[0] == 4 / 6
+
+    def test_plots_are_png_files(self, tmp_path, run):
+        root = hand_benchmark(tmp_path)
+        status, _, _ = run("eval", root / "res", "--anno", root / "anno", "--plot", root / "plots", "-q")
+        assert status == 0
+        for name in ["success.png", "precision.png", "norm_precision.png"]:
+            data = (root / "plots" / name).read_bytes()
+            assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 1000
+
+    def test_fused_track_evaluates_beside_the_trackers(self, bench, run):
+        run("fuse", bench / "results", "-o", bench / "fused" / "Velmora", "-q")
+        status, out, _ = run("eval", bench / "results", bench / "fused", "--anno", bench / "anno", "-q")
+        assert status == 0
+        assert sorted(line.split()[0] for line in out.splitlines()[2:]) == ["A", "B", "C", "Velmora"]
+
+
+def expected_dataset(trajectory=False):
+    """The data set that weights and select build from the bench: per sequence, runs of usable frames."""
+    basket = library_stack(BASKETBALL, BASKET_B, BASKET_C)
+    car = library_stack(CAR_A, CAR_B, CAR_C)
+    anno = [BASKETBALL.astype(np.float32), CAR.astype(np.float32)]
+    if trajectory:  # frames where any tracker lost the target are left out
+        return [[(basket[:, :3], 1), (basket[:, 4:], 5)], [(car[:, :2], 1)]], anno
+    # car-1's frame 2 is flagged absent: two runs, starting at frames 1 and 4.
+    return [[(basket, 1)], [(car[:, :2], 1), (car[:, 3:], 4)]], anno
+
+
+class TestWeightsAndSelect:
+    def test_weights_file(self, bench, run):
+        path = bench / "w.txt"
+        status, out, err = run("weights", bench / "results", "--trackers", "A,B,C", "--anno", bench / "anno",
+                               "-o", path)
+        assert status == 0, err
+        learnt = vio.read_weights(path)
+        assert list(learnt) == ["A", "B", "C"]
+        expected = velmora.tracker_weights(*expected_dataset())[:3]
+        np.testing.assert_array_equal(bits(list(learnt.values())), bits(expected))
+        assert out.splitlines()[0].split("\t")[0] == "A"  # the best first
+
+    def test_weights_to_standard_output(self, bench, run):
+        status, out, _ = run("weights", bench / "results", "--anno", bench / "anno", "-q")
+        assert status == 0
+        assert out.startswith("# velmora tracker weights")
+        assert [line.split("\t")[0] for line in out.splitlines()[1:]] == ["A", "B", "C"]
+
+    @pytest.mark.parametrize("trajectory", [False, True])
+    def test_select_writes_the_kept_trackers_that_fuse_reads(self, bench, run, trajectory):
+        path = bench / "sel.txt"
+        mode = ["--trajectory"] if trajectory else []
+        status, out, err = run("select", bench / "results", "--anno", bench / "anno", "-o", path, *mode)
+        assert status == 0, err
+        data, anno = expected_dataset(trajectory)
+        weights = velmora.tracker_weights(data, anno)[:3]
+        kept = velmora.global_removal(data, anno, weights, trajectory=trajectory) or [0, 1, 2]
+        assert vio.read_names(path) == [["A", "B", "C"][k] for k in kept]
+        assert "kept: " + ", ".join(vio.read_names(path)) in out
+
+        status, _, _ = run("fuse", bench / "results", "-o", bench / "a", "--selection", path, "-q")
+        assert status == 0
+        run("fuse", bench / "results", "-o", bench / "b", "--trackers", ",".join(vio.read_names(path)), "-q")
+        for name in os.listdir(bench / "b"):
+            assert (bench / "a" / name).read_text() == (bench / "b" / name).read_text()
+
+    def test_select_with_a_weights_file(self, bench, run):
+        (bench / "w.txt").write_text("A 3\nB 2\nC 1\n")
+        status, out, _ = run("select", bench / "results", "--anno", bench / "anno", "--weights", bench / "w.txt")
+        assert status == 0
+        data, anno = expected_dataset()
+        kept = velmora.global_removal(data, anno, [3.0, 2.0, 1.0]) or [0, 1, 2]
+        assert [line for line in out.splitlines() if not line.startswith("#")] == [["A", "B", "C"][k] for k in kept]
+
+
+class TestBadInput:
+    def test_unreadable_line(self, bench, run):
+        bad = bench / "results" / "B" / "CAR-1.txt"
+        bad.write_text("1,2,3,4\n1,2,3\n")
+        status, out, err = run("eval", bench / "results", "--anno", bench / "anno")
+        assert status == 1 and out == ""
+        assert err.splitlines()[-1] == f"velmora: error: {bad}:2: cannot read '1,2,3' as four numbers x, y, width, height"
+
+    @pytest.mark.parametrize("argv", [
+        [],
+        ["frobnicate"],
+        ["eval", "somewhere"],  # no --anno
+        ["fuse", "a.txt", "--trajectory", "--beta", "-1"],
+        ["fuse", "a.txt", "--trackers", "A", "--selection", "s.txt"],
+        ["fuse", "{results}"],  # a results root needs -o
+        ["fuse", "{results}", "-o", "out", "--trackers", "A,Nobody"],
+        ["fuse", "{results}", "-o", "out", "--no-backtracking"],
+    ])
+    def test_bad_usage_exits_with_2(self, bench, run, argv):
+        status, out, err = run(*[a.format(results=bench / "results") for a in argv])
+        assert status == 2 and out == ""
+        assert err.startswith("usage: velmora")
+
+    @pytest.mark.parametrize("argv, message", [
+        (["fuse", "{b}/nothere.txt"], "{b}/nothere.txt: no such file or folder"),
+        (["eval", "{b}/results", "--anno", "{b}/nowhere"], "{b}/nowhere: no such folder"),
+        (["fuse", "{b}/results", "-o", "{b}/out", "--weights", "{b}/w.txt"], "{b}/w.txt: no weight for tracker C"),
+        (["fuse", "{b}/results", "-o", "{b}/out", "--selection", "{b}/s.txt"], "{b}/s.txt: no tracker named X"),
+        (["eval", "{b}/results/A", "--anno", "{b}/other"], "{b}/other: no annotated sequence has a result file"),
+        (["eval", "{b}/results/A", "--anno", "{b}/anno"], "{b}/results/A/basketball.txt: no boxes"),
+    ])
+    def test_bad_input_exits_with_1_and_one_line_naming_the_file(self, bench, run, argv, message):
+        (bench / "w.txt").write_text("A 1\nB 1\n")
+        (bench / "s.txt").write_text("A\nX\n")
+        write_boxes(bench / "other" / "zzz.txt", [[1, 1, 1, 1]])
+        if "{b}/anno" in argv:
+            (bench / "results" / "A" / "basketball.txt").write_text("")
+        status, out, err = run(*[a.format(b=bench) for a in argv])
+        assert status == 1 and out == ""
+        lines = err.splitlines()
+        assert lines[-1].startswith("velmora: error: " + message.format(b=bench))
+        assert not any("error" in line for line in lines[:-1])  # the rest are warnings
+
+
+class TestProgress:
+    def test_progress_after_a_second_and_quiet(self, bench, run, monkeypatch):
+        # A clock that moves 0.7 s a reading: the second sequence ends 1.4 s after the start.
+        ticks = iter(np.arange(0, 100, 0.7))
+        monkeypatch.setattr(cli, "_clock", lambda: next(ticks))
+        _, _, err = run("fuse", bench / "results", "-o", bench / "out")
+        assert "velmora: fuse: 1/2" not in err
+        assert "velmora: fuse: 2/2 sequences\n" in err
+        _, _, err = run("fuse", bench / "results", "-o", bench / "out", "--quiet")
+        assert "velmora: fuse:" not in err
+        assert "warning" in err  # --quiet keeps the warnings
+
+
+def test_launcher_exit_statuses(bench):
+    launcher = Path(__file__).resolve().parents[1] / "bin" / "velmora"
+    env = dict(os.environ, PYTHONPATH=str(Path(velmora.__file__).resolve().parents[1]))
+
+    def status(*argv):
+        return subprocess.run([sys.executable, str(launcher), *map(str, argv)], env=env, capture_output=True,
+                              text=True)
+
+    ok = status("fuse", bench / "results" / "A" / "car_1.txt", "-q")
+    assert ok.returncode == 0 and len(ok.stdout.splitlines()) == 6
+    assert status("eval").returncode == 2
+    bad = status("fuse", bench / "nothere.txt")
+    assert bad.returncode == 1 and bad.stderr.strip().endswith("nothere.txt: no such file or folder")
+    assert launcher.read_text().startswith("#!/usr/bin/python3\n") and os.access(launcher, os.X_OK)

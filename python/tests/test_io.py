@@ -1,0 +1,237 @@
+"""Box files, flag files, weights and tracker lists, and the benchmark folder layouts."""
+
+import math
+
+import numpy as np
+import pytest
+
+from velmora import io as vio
+
+
+def write(path, text, newline="\n"):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(text.replace("\n", newline).encode())
+    return path
+
+
+def bits(a):
+    return np.asarray(a, dtype=np.float32).view(np.uint32)
+
+
+class TestReadBoxes:
+    def test_messy_separators_and_number_forms(self, tmp_path):
+        path = write(tmp_path / "s.txt",
+                     "1,2,3,4\n"
+                     "1.5\t2.25\t30\t40\n"
+                     "  -1   2  3e1 4E-1 \n"
+                     "1 ,2,\t3 , 4\n"
+                     ".5,5.,+6,-0\n")
+        np.testing.assert_array_equal(vio.read_boxes(path), [[1, 2, 3, 4], [1.5, 2.25, 30, 40], [-1, 2, 30, 0.4],
+                                                             [1, 2, 3, 4], [0.5, 5, 6, 0]])
+
+    @pytest.mark.parametrize("newline", ["\n", "\r\n"])
+    @pytest.mark.parametrize("ending", ["", "\n", "\n\n  \n"])
+    def test_line_ends_and_final_newline_do_not_matter(self, tmp_path, newline, ending):
+        path = write(tmp_path / "s.txt", "1,2,3,4\n5,6,7,8" + ending, newline)
+        np.testing.assert_array_equal(vio.read_boxes(path), [[1, 2, 3, 4], [5, 6, 7, 8]])
+
+    def test_lost_frames_are_kept_in_place(self, tmp_path):
+        path = write(tmp_path / "s.txt", "1,2,3,4\nNaN,nan,NAN,-nan\n0,0,0,0\n5,6,7,8\n")
+        boxes = vio.read_boxes(path)
+        assert boxes.shape == (4, 4)
+        assert np.isnan(boxes[1]).all()
+        np.testing.assert_array_equal(boxes[[0, 2, 3]], [[1, 2, 3, 4], [0, 0, 0, 0], [5, 6, 7, 8]])
+        np.testing.assert_array_equal(vio.lost_frames(boxes), [False, True, True, False])
+
+    def test_numbers_are_read_exactly(self, tmp_path):
+        path = write(tmp_path / "s.txt", "0.1,123.456789012345678,1e-300,9007199254740993\n")
+        assert vio.read_boxes(path)[0].tolist() == [0.1, 123.456789012345678, 1e-300, 9007199254740993.0]
+
+    @pytest.mark.parametrize("text, line", [
+        ("1,2,3,4\n1,2,3\n", 2),
+        ("1,2,3,4,5\n", 1),
+        ("1,,2,3,4\n", 1),
+        ("1,2,3,x\n", 1),
+        ("1;2;3;4\n", 1),
+        ("1,2,3,inf\n", 1),
+        ("1,2,3,1_0\n", 1),
+        ("1,2,3,4\n\n5,6,7,8\n", 2),
+        ("1,2,3,4\r5,6,7,8\n", 1),
+    ])
+    def test_an_unreadable_line_names_file_and_line(self, tmp_path, text, line):
+        path = write(tmp_path / "bad.txt", text)
+        with pytest.raises(vio.InputError, match=rf"^{path}:{line}: "):
+            vio.read_boxes(path)
+
+    def test_missing_and_binary_files_are_errors_naming_them(self, tmp_path):
+        with pytest.raises(vio.InputError, match=r"nothere\.txt: cannot read"):
+            vio.read_boxes(tmp_path / "nothere.txt")
+        path = tmp_path / "bin.txt"
+        path.write_bytes(b"1,2,3,4\n\xff\xfe\n")
+        with pytest.raises(vio.InputError, match=r"bin\.txt: not a text file"):
+            vio.read_boxes(path)
+
+    def test_empty_file_has_no_boxes(self, tmp_path):
+        assert vio.read_boxes(write(tmp_path / "e.txt", "")).shape == (0, 4)
+
+
+class TestWriteBoxes:
+    def test_float32_round_trip_is_exact(self, tmp_path):
+        rng = np.random.default_rng(7)
+        boxes = np.concatenate([
+            rng.uniform(-1000, 1000, (200, 4)),
+            rng.standard_normal((50, 4)) * 1e-30,
+            [[0.1, 1 / 3, 16777217, -0.0], [1.4e-45, 3.4e38, 1e-7, 123456.789]],
+        ]).astype(np.float32)
+        boxes[7] = np.nan
+        path = tmp_path / "f.txt"
+        vio.write_boxes(path, boxes)
+        back = vio.read_boxes(path)
+        np.testing.assert_array_equal(bits(back), bits(boxes))
+
+    def test_float64_round_trip_is_exact(self, tmp_path):
+        boxes = np.random.default_rng(8).uniform(-1e6, 1e6, (100, 4))
+        boxes[3] = [0.1, 1 / 3, 2 ** 0.5, 1e-310]
+        path = tmp_path / "d.txt"
+        vio.write_boxes(path, boxes)
+        assert vio.read_boxes(path).tolist() == boxes.tolist()
+
+    def test_written_form_is_comma_separated_and_short(self, tmp_path):
+        boxes = np.array([[101.49, 12, -0.5, np.nan]], dtype=np.float32)
+        assert vio.format_boxes(boxes) == "101.49,12.0,-0.5,nan\n"
+
+    def test_a_text_that_does_not_read_back_falls_back_to_the_exact_double(self, monkeypatch):
+        # Stand in for a shortest-form printer that gets a value wrong: the check must catch it.
+        monkeypatch.setattr(vio, "_shortest32", lambda v: "%.3g" % v)
+        boxes = np.array([[1.25, 101.49, 0.1, 7]], dtype=np.float32)
+        text = vio.format_boxes(boxes)
+        # "101" does not read back as 101.49f and is replaced; the other three texts are right.
+        assert text == "1.25,101.48999786376953,0.1,7\n"
+        back = np.array(text.strip().split(","), dtype=np.float64).astype(np.float32)
+        np.testing.assert_array_equal(bits(back), bits(boxes[0]))
+
+    def test_shape_is_checked(self):
+        with pytest.raises(ValueError):
+            vio.format_boxes(np.zeros((3, 5)))
+
+
+class TestFlags:
+    @pytest.mark.parametrize("text", ["0\n1\n0\n0\n", "0,1,0,0", "0 1\r\n0 0\r\n", "0.0,1.0,0,0\n"])
+    def test_forms(self, tmp_path, text):
+        np.testing.assert_array_equal(vio.read_flags(write(tmp_path / "f.txt", text)), [False, True, False, False])
+
+    def test_other_values_are_errors(self, tmp_path):
+        with pytest.raises(vio.InputError, match=r"f\.txt:2: .*'2'"):
+            vio.read_flags(write(tmp_path / "f.txt", "0\n2\n"))
+
+
+class TestLayouts:
+    def test_sequence_keys_ignore_case_and_separators(self):
+        assert vio.sequence_key("Jogging-1") == vio.sequence_key("jogging.1") == vio.sequence_key("JOGGING_1")
+        assert vio.sequence_key("car1") != vio.sequence_key("car-1")
+
+    def test_tracker_folder(self, tmp_path):
+        for name in ["Basketball.txt", "car_1.txt", "car_1_time.txt", "lonely_time.txt", "notes.md", ".hidden.txt"]:
+            write(tmp_path / "A" / name, "")
+        (tmp_path / "A" / "sub.txt").mkdir()
+        files = vio.tracker_files(tmp_path / "A")
+        # The timing log beside car_1.txt is no sequence; one without its box file is.
+        assert sorted(files) == ["basketball", "car-1", "lonely-time"]
+        assert files["car-1"] == ("car_1", str(tmp_path / "A" / "car_1.txt"))
+
+    def test_two_files_of_one_sequence_are_an_error(self, tmp_path):
+        write(tmp_path / "A" / "Car-1.txt", "")
+        write(tmp_path / "A" / "car_1.txt", "")
+        with pytest.raises(vio.InputError, match="'Car-1' and 'car_1'"):
+            vio.tracker_files(tmp_path / "A")
+
+    def test_results_roots_and_tracker_folders(self, tmp_path):
+        for tracker in ["DiMP", "ATOM"]:
+            write(tmp_path / "root" / tracker / "a.txt", "")
+        (tmp_path / "root" / "empty").mkdir()
+        write(tmp_path / "Fused" / "a.txt", "")
+        found = vio.find_trackers([str(tmp_path / "root"), str(tmp_path / "Fused") + "/"])
+        assert [name for name, _ in found] == ["ATOM", "DiMP", "Fused"]
+        with pytest.raises(vio.InputError, match="tracker name 'ATOM'"):
+            vio.find_trackers([str(tmp_path / "root"), str(tmp_path / "root" / "ATOM")])
+        with pytest.raises(vio.InputError, match="neither a tracker folder"):
+            vio.find_trackers([str(tmp_path / "root" / "empty")])
+        with pytest.raises(vio.InputError, match="no such folder"):
+            vio.find_trackers([str(tmp_path / "nowhere")])
+
+    def test_annotation_layouts(self, tmp_path):
+        anno = tmp_path / "anno"
+        write(anno / "Basketball.txt", "")
+        write(anno / "Bolt" / "groundtruth_rect.txt", "")
+        write(anno / "car-1" / "groundtruth.txt", "")
+        write(anno / "car-1" / "full_occlusion.txt", "")
+        write(anno / "car-1" / "out_of_view.txt", "")
+        write(anno / "Jogging" / "groundtruth_rect.1.txt", "")
+        write(anno / "Jogging" / "groundtruth_rect.2.txt", "")
+        write(anno / "airplane" / "airplane-1" / "groundtruth.txt", "")  # class folders, as LaSOT's
+        write(anno / "airplane" / "airplane-1" / "absent.txt", "")
+        found = vio.find_annotations(anno)
+        assert sorted(found) == ["airplane-1", "basketball", "bolt", "car-1", "jogging-1", "jogging-2"]
+        assert found["jogging-2"].name == "Jogging.2"
+        assert found["jogging-2"].path == str(anno / "Jogging" / "groundtruth_rect.2.txt")
+        assert found["car-1"].flag_paths == (str(anno / "car-1" / "full_occlusion.txt"),
+                                            str(anno / "car-1" / "out_of_view.txt"))
+        assert found["airplane-1"].flag_paths == (str(anno / "airplane" / "airplane-1" / "absent.txt"),)
+
+    def test_annotation_errors(self, tmp_path):
+        with pytest.raises(vio.InputError, match="no annotation found"):
+            vio.find_annotations(write(tmp_path / "a" / "x.md", "").parent)
+        write(tmp_path / "b" / "car-1.txt", "")
+        write(tmp_path / "b" / "Car_1" / "groundtruth.txt", "")
+        with pytest.raises(vio.InputError, match="name the same sequence"):
+            vio.find_annotations(tmp_path / "b")
+
+    def test_absence_flags_combine_and_must_cover_every_frame(self, tmp_path):
+        folder = tmp_path / "s"
+        write(folder / "groundtruth.txt", "1,1,5,5\n" * 4)
+        write(folder / "full_occlusion.txt", "0,1,0,0")
+        write(folder / "out_of_view.txt", "0,0,0,1")
+        entry = vio.find_annotations(tmp_path)["s"]
+        boxes, absent = entry.read()
+        assert boxes.shape == (4, 4)
+        np.testing.assert_array_equal(absent, [False, True, False, True])
+        assert entry.read(use_flags=False)[1] is None
+        write(folder / "out_of_view.txt", "0,0,0")
+        with pytest.raises(vio.InputError, match=r"out_of_view\.txt: 3 flags for the 4 frames"):
+            entry.read()
+
+
+class TestWeightsAndNames:
+    def test_weights_round_trip(self, tmp_path):
+        weights = np.array([27.813369, 0.1, 8.6587], dtype=np.float32)
+        path = tmp_path / "w.txt"
+        vio.write_weights(path, ["A", "Siam RPN++", "C"], weights, comment="learnt")
+        back = vio.read_weights(path)
+        assert list(back) == ["A", "Siam RPN++", "C"]
+        np.testing.assert_array_equal(bits(list(back.values())), bits(weights))
+
+    @pytest.mark.parametrize("text, message", [
+        ("A\t1\nB\n", r"w\.txt:2: cannot read 'B'"),
+        ("A\tx\n", r"w\.txt:1: "),
+        ("A\tnan\n", r"w\.txt:1: "),
+        ("A 1\nA 2\n", r"w\.txt:2: tracker 'A' has a second weight"),
+        ("# nothing\n", r"w\.txt: no weights"),
+    ])
+    def test_bad_weights(self, tmp_path, text, message):
+        with pytest.raises(vio.InputError, match=message):
+            vio.read_weights(write(tmp_path / "w.txt", text))
+
+    def test_names_round_trip_and_errors(self, tmp_path):
+        path = tmp_path / "n.txt"
+        vio.write_names(path, ["DiMP", "ATOM"], comment="kept")
+        assert vio.read_names(path) == ["DiMP", "ATOM"]
+        with pytest.raises(vio.InputError, match=r"n\.txt:3: tracker 'A' is listed twice"):
+            vio.read_names(write(path, "A\n# c\nA\n"))
+        with pytest.raises(vio.InputError, match="no tracker names"):
+            vio.read_names(write(path, "\n"))
+
+
+def test_exact_double_text_reads_back():
+    for v in [0.1, 1 / 3, 5e-324, 1.7976931348623157e308]:
+        assert float(vio._format_number(v)) == v
+    assert vio._format_number(math.nan) == "nan"

@@ -1,0 +1,124 @@
+"""The benchmark measures on tiny cases worked out by hand."""
+
+import numpy as np
+import pytest
+
+from velmora import metrics
+
+SQUARE = [0, 0, 10, 10]
+
+
+def repeat(box, n):
+    return np.array([box] * n, dtype=np.float64)
+
+
+class TestOverlap:
+    def test_hand_computed_overlaps(self):
+        result = np.array([[5, 0, 10, 10],  # 50 / 150
+                           [0, 0, 10, 10],  # identical
+                           [10, 0, 10, 10],  # touching edges: 0
+                           [2, 2, 6, 6],  # inside: 36 / 100
+                           [-5, -5, 30, 30],  # contains it: 100 / 900
+                           [0, 0, 0, 0],  # lost as zeros
+                           [np.nan] * 4])  # lost as NaN
+        iou = metrics.overlaps(result, repeat(SQUARE, len(result)))
+        np.testing.assert_array_equal(iou[:6], [50 / 150, 1, 0, 36 / 100, 100 / 900, 0])
+        assert np.isnan(iou[6])
+
+    def test_empty_annotation_box_scores_minus_one(self):
+        iou = metrics.overlaps(repeat(SQUARE, 3), [[0, 0, 0, 10], [0, 0, 10, -1], [0, 0, 0, 0]])
+        np.testing.assert_array_equal(iou, [-1, -1, -1])
+
+    def test_lengths_must_match(self):
+        with pytest.raises(ValueError, match="3 result boxes for 2"):
+            metrics.overlaps(repeat(SQUARE, 3), repeat(SQUARE, 2))
+
+
+class TestSuccess:
+    def test_known_curve(self):
+        # Overlap 1/3 in every frame: above the thresholds 0 .. 0.3 (7 points), not above 0.35.
+        curve = metrics.success_curve(repeat([5, 0, 10, 10], 4), repeat(SQUARE, 4))
+        np.testing.assert_array_equal(curve, [1] * 7 + [0] * 14)
+        assert curve.mean() == 7 / 21
+
+    def test_perfect_overlap_misses_only_the_last_point(self):
+        # "Strictly above": an overlap of 1 does not pass the threshold 1.
+        curve = metrics.success_curve(repeat(SQUARE, 2), repeat(SQUARE, 2))
+        np.testing.assert_array_equal(curve, [1] * 20 + [0])
+
+    def test_divisor_is_the_number_of_annotation_frames(self):
+        result = np.array([SQUARE, [5, 0, 10, 10], [np.nan] * 4, [50, 50, 10, 10]])
+        anno = np.array([SQUARE, SQUARE, SQUARE, [0, 0, 0, 0]])
+        # Frame 0: 1, frame 1: 1/3, frame 2: lost, frame 3: empty annotation (-1, below every threshold).
+        curve = metrics.success_curve(result, anno)
+        np.testing.assert_array_equal(curve, [2 / 4] * 7 + [1 / 4] * 13 + [0])
+
+    def test_absent_frames_leave_the_counts_but_not_the_divisor(self):
+        curve = metrics.success_curve(repeat(SQUARE, 4), repeat(SQUARE, 4), absent=[False, True, False, True])
+        np.testing.assert_array_equal(curve, [2 / 4] * 20 + [0])
+
+
+class TestPrecision:
+    def test_precision_at_twenty_pixels(self):
+        # Centre offsets of 3-4-5 triangles: 5, 20 (exactly on the threshold, counts), 25.
+        result = np.array([[3, 4, 10, 10], [12, 16, 10, 10], [15, 20, 10, 10], SQUARE])
+        curve = metrics.precision_curve(result, repeat([0, 0, 10, 10], 4))
+        assert curve[metrics.PRECISION_AT] == 3 / 4
+        expected = [1 / 4] * 5 + [2 / 4] * 15 + [3 / 4] * 5 + [1] * 26
+        np.testing.assert_array_equal(curve, expected)
+
+    def test_centres_use_half_the_size(self):
+        # Same centre (10, 10), different sizes: distance 0.
+        errors = metrics.center_errors([[5, 5, 10, 10]], [[0, 0, 20, 20]])
+        np.testing.assert_array_equal(errors, [0])
+
+    def test_annotation_centre_at_or_below_zero_counts_within_every_threshold(self):
+        anno = np.array([[-20, 0, 10, 10], [-5, -5, 10, 10], [0, 0, 10, 10]])  # centres (-15, 5), (0, 0), (5, 5)
+        result = np.array([[500, 500, 10, 10], [np.nan] * 4, [500, 500, 10, 10]])
+        np.testing.assert_array_equal(metrics.center_errors(result, anno)[:2], [-1, -1])
+        curve = metrics.precision_curve(result, anno)
+        np.testing.assert_array_equal(curve, [2 / 3] * 51)
+
+    def test_lost_result_counts_nowhere(self):
+        curve = metrics.precision_curve([[np.nan] * 4, SQUARE], repeat(SQUARE, 2))
+        np.testing.assert_array_equal(curve, [1 / 2] * 51)
+
+    def test_absent_frames_leave_the_counts_even_with_an_empty_annotation(self):
+        anno = np.array([SQUARE, [0, 0, 0, 0]])  # the second centre is (0, 0): distance -1
+        np.testing.assert_array_equal(metrics.precision_curve(repeat(SQUARE, 2), anno), [1] * 51)
+        np.testing.assert_array_equal(metrics.precision_curve(repeat(SQUARE, 2), anno, absent=[False, True]),
+                                      [1 / 2] * 51)
+
+
+class TestNormalizedPrecision:
+    def test_centres_are_divided_by_the_annotation_size(self):
+        # Annotation 16 x 32 with centre (8, 16): normalised (0.5, 0.5). Result centre (12, 16):
+        # normalised (0.75, 0.5), distance 0.25. A 40-pixel vertical offset is 1.25.
+        anno = repeat([0, 0, 16, 32], 2)
+        result = np.array([[4, 0, 16, 32], [0, 40, 16, 32]])
+        np.testing.assert_array_equal(metrics.normalized_center_errors(result, anno), [0.25, 1.25])
+        curve = metrics.norm_precision_curve(result, anno)
+        assert metrics.NORM_PRECISION_THRESHOLDS[25] == 0.25
+        np.testing.assert_array_equal(curve, [0] * 25 + [1 / 2] * 26)
+        assert curve[metrics.NORM_PRECISION_AT] == 0
+
+    def test_reported_at_point_two(self):
+        assert metrics.NORM_PRECISION_THRESHOLDS[metrics.NORM_PRECISION_AT] == 0.2
+        assert metrics.PRECISION_THRESHOLDS[metrics.PRECISION_AT] == 20
+
+
+class TestDataSet:
+    def test_auc_is_the_mean_over_sequences_not_frames(self):
+        long = metrics.score_sequence(repeat(SQUARE, 9), repeat(SQUARE, 9))  # AUC 20/21
+        short = metrics.score_sequence(repeat([5, 0, 10, 10], 1), repeat(SQUARE, 1))  # AUC 7/21
+        assert (long.frames, short.frames) == (9, 1)
+        success, precision, norm_precision = metrics.mean_curves([long, short])
+        assert success.mean() == pytest.approx((20 / 21 + 7 / 21) / 2, rel=1e-15)
+        assert precision[metrics.PRECISION_AT] == 1
+        assert norm_precision[metrics.NORM_PRECISION_AT] == 1 / 2
+
+    def test_empty_inputs_are_refused(self):
+        with pytest.raises(ValueError):
+            metrics.success_curve(np.zeros((0, 4)), np.zeros((0, 4)))
+        with pytest.raises(ValueError):
+            metrics.mean_curves([])
