@@ -1,0 +1,965 @@
+// velmora._core: every function of libVelmora.so for numpy users.
+//
+// Each binding works in two phases. With the GIL held it turns its Python arguments into the
+// library's containers and checks everything that does not depend on the std_ parameters:
+// shapes, dtypes, track lengths, index ranges, the reach of runs into their annotation. Then
+// it releases the GIL, takes the parameter lock, checks what does depend on the parameters
+// (trajectory fusion, local removal) and calls the library. Every input that would stop the
+// library on an assertion, read out of range or end the process is refused with ValueError
+// (TypeError for an argument of the wrong kind) before the library sees it; the message names
+// the argument and the problem.
+//
+// No arithmetic of the library is repeated here: results are the library's own bits.
+#include "approach.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+using Box = cv::Rect_<float>;
+
+// ---- The parameter lock ----
+//
+// The std_ parameters are plain globals that the library reads without synchronisation, and
+// the bindings run the library without the GIL, so a setter in one Python thread could race
+// with a call in another. Every call into the library holds this lock shared and every write
+// of a parameter holds it exclusively. The lock is only ever taken after the GIL has been
+// released, and released before the GIL is taken back, so no thread waits for one of the two
+// while holding the other: the pair cannot deadlock.
+std::shared_mutex parameterLock;
+
+// Runs `work` without the GIL, holding the parameter lock in the mode of `Lock`. `work` must
+// not touch Python objects; it may throw the exceptions of pybind11 (they carry only a string
+// until the GIL is back).
+template <class Lock, class Work>
+auto withoutGil(Work&& work) {
+    py::gil_scoped_release release;
+    Lock lock(parameterLock);
+    return work();
+}
+
+template <class Work>
+auto reading(Work&& work) {
+    return withoutGil<std::shared_lock<std::shared_mutex>>(std::forward<Work>(work));
+}
+
+template <class Work>
+auto writing(Work&& work) {
+    return withoutGil<std::unique_lock<std::shared_mutex>>(std::forward<Work>(work));
+}
+
+// ---- Messages ----
+
+[[noreturn]] void valueError(const std::string& message) { throw py::value_error(message); }
+[[noreturn]] void typeError(const std::string& message) { throw py::type_error(message); }
+
+std::string typeName(py::handle object) { return Py_TYPE(object.ptr())->tp_name; }
+
+// The shortest text that reads back as the same float.
+std::string number(float value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
+
+std::string count(size_t n, const std::string& noun, const std::string& plural = "") {
+    return std::to_string(n) + " " + (n == 1 ? noun : plural.empty() ? noun + "s" : plural);
+}
+
+std::string shapeText(const py::array& array) {
+    std::string text = "(";
+    for (py::ssize_t d = 0; d < array.ndim(); ++d) {
+        if (d > 0) text += ", ";
+        text += std::to_string(array.shape(d));
+    }
+    if (array.ndim() == 1) text += ",";
+    return text + ")";
+}
+
+std::string indexed(const std::string& name, size_t i) { return name + "[" + std::to_string(i) + "]"; }
+
+std::string listText(const std::vector<int>& values) {
+    std::string text = "[";
+    for (size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + std::to_string(values[i]);
+    return text + "]";
+}
+
+// ---- Scalars ----
+
+long long toInteger(py::handle object, const std::string& name) {
+    if (PyBool_Check(object.ptr())) typeError(name + ": expected an int, got bool");
+    PyObject* index = PyNumber_Index(object.ptr());
+    if (!index) {
+        PyErr_Clear();
+        typeError(name + ": expected an int, got " + typeName(object));
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow) valueError(name + ": " + std::string(py::str(object)) + " is out of range");
+    return value;
+}
+
+int toInt(py::handle object, const std::string& name) {
+    const long long value = toInteger(object, name);
+    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max())
+        valueError(name + ": " + std::to_string(value) + " does not fit a 32-bit int");
+    return static_cast<int>(value);
+}
+
+float toFloat(py::handle object, const std::string& name) {
+    if (PyBool_Check(object.ptr()) || py::isinstance<py::str>(object) || py::isinstance<py::bytes>(object))
+        typeError(name + ": expected a number, got " + typeName(object));
+    const double value = PyFloat_AsDouble(object.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+        const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+        PyErr_Clear();
+        if (overflow) valueError(name + ": " + std::string(py::str(object)) + " is out of range");
+        typeError(name + ": expected a number, got " + typeName(object));
+    }
+    return static_cast<float>(value);
+}
+
+// ---- Arrays ----
+
+// `object` as a C-contiguous float32 array. Any array-like of real numbers is accepted
+// (float64 is rounded to the nearest float32, integers are converted); empty input of any
+// dtype too.
+py::array_t<float> toFloatArray(py::handle object, const std::string& name, const char* expected) {
+    if (object.is_none() || py::isinstance<py::str>(object) || py::isinstance<py::bytes>(object))
+        typeError(name + ": expected " + expected + ", got " + typeName(object));
+    py::array array;
+    try {
+        array = py::module_::import("numpy").attr("asarray")(object);
+    } catch (py::error_already_set& e) {
+        valueError(name + ": cannot be read as an array of numbers (" + e.what() + ")");
+    }
+    const char kind = array.dtype().kind();
+    if (array.size() > 0 && kind != 'f' && kind != 'i' && kind != 'u')
+        typeError(name + ": expected real numbers, got dtype " + std::string(py::str(array.dtype())));
+    auto converted = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array);
+    if (!converted) typeError(name + ": cannot be converted to float32, dtype " + std::string(py::str(array.dtype())));
+    return converted;
+}
+
+Box toBox(py::handle object, const std::string& name) {
+    const py::array_t<float> array = toFloatArray(object, name, "a box (x, y, width, height)");
+    if (array.ndim() != 1 || array.shape(0) != 4)
+        valueError(name + ": expected a box of shape (4,), got shape " + shapeText(array));
+    const float* v = array.data();
+    return Box(v[0], v[1], v[2], v[3]);
+}
+
+track arrayToTrack(const py::array_t<float>& array, py::ssize_t first, py::ssize_t frames) {
+    track result;
+    result.reserve(static_cast<size_t>(frames));
+    const float* v = array.data() + first * 4;
+    for (py::ssize_t f = 0; f < frames; ++f, v += 4) result.emplace_back(v[0], v[1], v[2], v[3]);
+    return result;
+}
+
+// A track: a (frames, 4) array; any empty array is a track of no frames.
+track toTrack(py::handle object, const std::string& name) {
+    const py::array_t<float> array = toFloatArray(object, name, "a (frames, 4) array of boxes");
+    if (array.ndim() == 1 && array.size() == 0) return track();
+    if (array.ndim() != 2 || array.shape(1) != 4)
+        valueError(name + ": expected a track of shape (frames, 4), got shape " + shapeText(array));
+    return arrayToTrack(array, 0, array.shape(0));
+}
+
+// A list of tracks: a (tracks, frames, 4) array, or a list or tuple of (frames, 4) arrays.
+trackList toTrackList(py::handle object, const std::string& name) {
+    const char* expected = "a (tracks, frames, 4) array or a list of (frames, 4) arrays";
+    if (py::isinstance<py::list>(object) || py::isinstance<py::tuple>(object)) {
+        const py::sequence items = py::reinterpret_borrow<py::sequence>(object);
+        trackList result;
+        result.reserve(items.size());
+        for (size_t k = 0; k < items.size(); ++k) result.push_back(toTrack(items[k], indexed(name, k)));
+        return result;
+    }
+    const py::array_t<float> array = toFloatArray(object, name, expected);
+    if (array.size() == 0 && array.ndim() == 1) return trackList();
+    if (array.ndim() != 3 || array.shape(2) != 4)
+        valueError(name + ": expected shape (tracks, frames, 4), got shape " + shapeText(array));
+    trackList result;
+    for (py::ssize_t k = 0; k < array.shape(0); ++k)
+        result.push_back(arrayToTrack(array, k * array.shape(1), array.shape(1)));
+    return result;
+}
+
+// The trackers of one sequence or run: at least one, every track as long as the first.
+trackList toTrackers(py::handle object, const std::string& name) {
+    trackList trackers = toTrackList(object, name);
+    if (trackers.empty()) valueError(name + ": no tracker given");
+    for (size_t k = 1; k < trackers.size(); ++k)
+        if (trackers[k].size() != trackers[0].size())
+            valueError(name + ": tracker " + std::to_string(k) + " has " + std::to_string(trackers[k].size()) +
+                       " frames, tracker 0 has " + std::to_string(trackers[0].size()) +
+                       "; every tracker needs one box per frame");
+    return trackers;
+}
+
+int toFrame(py::handle object, const trackList& trackers) {
+    const long long frame = toInteger(object, "frame");
+    const size_t frames = trackers[0].size();
+    if (frame < 0 || static_cast<unsigned long long>(frame) >= frames)
+        valueError("frame: " + std::to_string(frame) + " is out of range for " + std::to_string(frames) + " frames");
+    return static_cast<int>(frame);
+}
+
+// A selection: None is the empty list, which the library reads as all trackers.
+std::vector<int> toSelection(py::handle object, size_t trackerCount) {
+    std::vector<int> selection;
+    if (object.is_none()) return selection;
+    if (py::isinstance<py::str>(object) || py::isinstance<py::bytes>(object))
+        typeError("selection: expected a sequence of tracker indices, got " + typeName(object));
+    py::array array;
+    try {
+        array = py::module_::import("numpy").attr("asarray")(object);
+    } catch (py::error_already_set& e) {
+        valueError(std::string("selection: cannot be read as a list of ints (") + e.what() + ")");
+    }
+    if (array.ndim() == 0) typeError("selection: expected a sequence of tracker indices, got " + typeName(object));
+    if (array.ndim() != 1) valueError("selection: expected a flat list of tracker indices, got shape " + shapeText(array));
+    if (array.size() == 0) return selection;
+    const char kind = array.dtype().kind();
+    if (kind != 'i' && kind != 'u')
+        typeError("selection: expected ints, got dtype " + std::string(py::str(array.dtype())));
+    const auto values = py::array_t<long long, py::array::c_style | py::array::forcecast>::ensure(array);
+    for (py::ssize_t p = 0; p < values.size(); ++p) {
+        const long long k = values.data()[p];
+        // Unsigned values above the signed range come back negative and are refused as well.
+        if (k < 0 || static_cast<unsigned long long>(k) >= trackerCount)
+            valueError("selection: tracker index " + std::string(py::str(array.attr("__getitem__")(p))) +
+                       " is out of range for " + std::to_string(trackerCount) + " trackers");
+        selection.push_back(static_cast<int>(k));
+    }
+    return selection;
+}
+
+std::vector<int> allTrackers(size_t trackerCount) {
+    std::vector<int> selection(trackerCount);
+    for (size_t k = 0; k < trackerCount; ++k) selection[k] = static_cast<int>(k);
+    return selection;
+}
+
+// Weights: None is the empty list, which the library reads as 1.0 for every tracker.
+std::vector<float> toWeights(py::handle object) {
+    if (object.is_none()) return {};
+    const py::array_t<float> array = toFloatArray(object, "weights", "a sequence of tracker weights");
+    if (array.ndim() == 0) typeError("weights: expected a sequence of tracker weights, got " + typeName(object));
+    if (array.size() == 0) return {};
+    if (array.ndim() != 1) valueError("weights: expected one weight per tracker, got shape " + shapeText(array));
+    return std::vector<float>(array.data(), array.data() + array.size());
+}
+
+// A non-empty weight list must hold an entry for every tracker index the call reads.
+void checkWeightsCover(const std::vector<float>& weights, const std::vector<int>& selection, size_t trackerCount) {
+    if (weights.empty()) return;
+    const size_t needed =
+        selection.empty() ? trackerCount : static_cast<size_t>(*std::max_element(selection.begin(), selection.end())) + 1;
+    if (weights.size() < needed)
+        valueError("weights: " + count(weights.size(), "entry", "entries") + " given, none for tracker " +
+                   std::to_string(needed - 1) + "; give one weight per tracker index (at least " +
+                   std::to_string(needed) + ") or none");
+}
+
+// Everything a fusion of one sequence takes.
+struct Fusion {
+    trackList trackers;
+    std::vector<int> selection;
+    std::vector<float> weights;
+};
+
+Fusion toFusion(py::handle trackers, py::handle selection, py::handle weights) {
+    Fusion f;
+    f.trackers = toTrackers(trackers, "trackers");
+    f.selection = toSelection(selection, f.trackers.size());
+    f.weights = toWeights(weights);
+    checkWeightsCover(f.weights, f.selection, f.trackers.size());
+    return f;
+}
+
+// ---- Data sets ----
+
+// Which function the data set is for: the data-set evaluation (and global removal, which
+// runs it) fuses and scores every run, the tracker weights only read them.
+enum class DataSetUse { Evaluation, Weights };
+
+struct DataSet {
+    trackData data;
+    trackList annotation;
+    size_t trackerCount = 0;
+};
+
+bool isIntegerLike(py::handle object) {
+    if (PyBool_Check(object.ptr())) return false;
+    if (PyLong_Check(object.ptr())) return true;
+    return py::isinstance<py::array>(object) ? py::array(py::reinterpret_borrow<py::object>(object)).ndim() == 0
+                                              : PyIndex_Check(object.ptr()) != 0;
+}
+
+// A run: a (trackers, start_frame) tuple, or a bare trackers array that starts at frame 1.
+eTrackList toRun(py::handle object, const std::string& name) {
+    eTrackList run;
+    py::handle trackers = object;
+    int startFrame = 1;
+    if (py::isinstance<py::tuple>(object)) {
+        const py::tuple pair = py::reinterpret_borrow<py::tuple>(object);
+        if (pair.size() != 2)
+            typeError(name + ": a run is a (trackers, start_frame) tuple or a trackers array, got a tuple of " +
+                      std::to_string(pair.size()));
+        trackers = pair[0];
+        startFrame = toInt(pair[1], name + " start_frame");
+    }
+    trackList tracks = toTrackers(trackers, name);
+    run.assign(std::make_move_iterator(tracks.begin()), std::make_move_iterator(tracks.end()));
+    run.startFrame = startFrame;
+    return run;
+}
+
+DataSet toDataSet(py::handle data, py::handle annotation, DataSetUse use) {
+    DataSet set;
+    if (py::isinstance<py::str>(data) || py::isinstance<py::bytes>(data) || !PySequence_Check(data.ptr()))
+        typeError("data: expected a list of sequences, got " + typeName(data));
+    const py::sequence sequences = py::reinterpret_borrow<py::sequence>(data);
+    // An empty data set would be read out of range (tracker weights) or average 0 / 0 scores.
+    if (sequences.size() == 0) valueError("data: the data set has no sequence");
+    set.annotation = toTrackList(annotation, "annotation");
+    if (set.annotation.size() < sequences.size())
+        valueError("annotation: " + count(set.annotation.size(), "track") + " for " +
+                   count(sequences.size(), "sequence") + "; every sequence needs its annotation track");
+
+    for (size_t i = 0; i < sequences.size(); ++i) {
+        const std::string sequenceName = indexed("data", i);
+        const py::object sequence = sequences[i];
+        const bool looksLikeRun = py::isinstance<py::tuple>(sequence) && py::len(sequence) == 2 &&
+                                  isIntegerLike(py::reinterpret_borrow<py::tuple>(sequence)[1]);
+        if (looksLikeRun)
+            typeError(sequenceName + ": a sequence is a list of runs, got a single (trackers, start_frame) run");
+        if (!py::isinstance<py::list>(sequence) && !py::isinstance<py::tuple>(sequence))
+            typeError(sequenceName + ": expected a list of runs, got " + typeName(sequence));
+        const py::sequence runs = py::reinterpret_borrow<py::sequence>(sequence);
+        // A sequence without runs scores 0 / 0 in the evaluation; the weights only need runs in
+        // the first sequence, whose first run fixes the tracker count.
+        if (runs.size() == 0 && (use == DataSetUse::Evaluation || i == 0))
+            valueError(sequenceName + (i == 0 ? ": the sequence has no run (the first run fixes the tracker count)"
+                                              : ": the sequence has no run (its score would be 0 / 0)"));
+        const track& truth = set.annotation[i];
+        if (truth.empty())
+            valueError(indexed("annotation", i) + ": the annotation track of sequence " + std::to_string(i) +
+                       " has no box");
+
+        std::vector<eTrackList> converted;
+        for (size_t j = 0; j < runs.size(); ++j) {
+            const std::string runName = indexed(sequenceName, j);
+            eTrackList run = toRun(runs[j], runName);
+            if (set.data.empty() && converted.empty()) set.trackerCount = run.size();
+            if (run.size() != set.trackerCount)
+                valueError(runName + ": " + count(run.size(), "tracker") + ", but the first run has " +
+                           std::to_string(set.trackerCount) + "; every run needs the same trackers");
+            const long long frames = static_cast<long long>(run[0].size());
+            if (use == DataSetUse::Evaluation && frames == 0)
+                valueError(runName + ": the run has no frame (its score would be 0 / 0)");
+            if (run.startFrame < 1)
+                valueError(runName + ": start_frame " + std::to_string(run.startFrame) +
+                           " is below 1 (frames are counted from 1)");
+            // Run box k is compared with annotation box k + start_frame - 1.
+            if (run.startFrame - 1 + frames > static_cast<long long>(truth.size()))
+                valueError(runName + ": " + std::to_string(frames) + " frames from start_frame " +
+                           std::to_string(run.startFrame) + " reach past the " + std::to_string(truth.size()) +
+                           " boxes of annotation[" + std::to_string(i) + "]");
+            converted.push_back(std::move(run));
+        }
+        set.data.push_back(std::move(converted));
+    }
+
+    if (use == DataSetUse::Weights) {
+        // Every weight is divided by the number of frames after the first of all runs.
+        bool anyLaterFrame = false;
+        for (const auto& sequence : set.data)
+            for (const auto& run : sequence) anyLaterFrame = anyLaterFrame || run[0].size() >= 2;
+        if (!anyLaterFrame) valueError("data: no run has a frame after its first, so no weight can be learnt (0 / 0)");
+    }
+    return set;
+}
+
+// ---- Checks that depend on the parameters ----
+//
+// Trajectory fusion asserts that in every frame some selected box has a frame score above 0,
+// and that no normalised score exceeds 1.01 (which only an infinite score can cause). The
+// check here is cheap and sufficient. A box's frame score includes its own term,
+// attraction(b, b, std_sigma) * w * w, and every other term counts 0 or more, so a frame in
+// which some selected box's own term is at least FLT_MIN has a greatest score whose
+// reciprocal is finite. And every term is at most (1 / std_sigma) * w * w, so the scores stay
+// finite when n * max(w * w) / std_sigma is well below FLT_MAX. The check is stricter than the
+// library in one corner: a box whose own term is 0 (height 0, say) may still be attracted by
+// the others; such a frame is refused.
+
+// Whether box `b` with weight `w` attracts itself: the library's own term, in the library's
+// float operations.
+bool attractsItself(const Box& b, float w) {
+    if (b.width == 0.0f) return false;  // a candidate of width 0 gets no attraction
+    const float own = attraction(b, b, std_sigma) * w * w;
+    return own >= std::numeric_limits<float>::min();
+}
+
+float weightOf(const std::vector<float>& weights, int k) { return weights.empty() ? 1.0f : weights[k]; }
+
+void checkTrajectoryParameters(size_t selected, const std::vector<int>& selection, const std::vector<float>& weights) {
+    if (!(std_sigma > 0.0f) || !std::isfinite(std_sigma))
+        valueError("sigma: trajectory fusion needs a positive, finite sigma parameter, got " + number(std_sigma));
+    if (std_alpha == 0.0f || std::isnan(std_alpha))
+        valueError("alpha: trajectory fusion needs a non-zero alpha parameter, got " + number(std_alpha));
+    double greatest = 1.0;
+    if (!weights.empty()) {
+        greatest = 0.0;
+        for (int k : selection) {
+            const double w = weights[k];
+            if (!std::isnan(w)) greatest = std::max(greatest, w * w);  // a NaN weight counts 0
+        }
+    }
+    const double bound = static_cast<double>(selected) * greatest / static_cast<double>(std_sigma);
+    if (!(bound < 1e37))
+        valueError("weights: the selected weights are too large for the sigma parameter " + number(std_sigma) +
+                   ": frame scores could overflow");
+}
+
+// The first frame in which no tracker of `group` attracts itself, or -1.
+long long frameWithoutAttraction(const trackList& trackers, const std::vector<int>& group,
+                                 const std::vector<float>& weights) {
+    for (size_t f = 0; f < trackers[0].size(); ++f) {
+        bool attracts = false;
+        for (int k : group) attracts = attracts || attractsItself(trackers[k][f], weightOf(weights, k));
+        if (!attracts) return static_cast<long long>(f);
+    }
+    return -1;
+}
+
+const char kNoAttraction[] =
+    " (each has width or height 0, a coordinate that is not finite, or weight 0), which trajectory fusion cannot "
+    "score";
+
+void checkTrajectory(const trackList& trackers, std::vector<int> selection, const std::vector<float>& weights,
+                     const std::string& name) {
+    if (selection.empty()) selection = allTrackers(trackers.size());
+    checkTrajectoryParameters(selection.size(), selection, weights);
+    const long long frame = frameWithoutAttraction(trackers, selection, weights);
+    if (frame >= 0)
+        valueError(name + ": no selected box attracts in frame " + std::to_string(frame) + kNoAttraction);
+}
+
+// ---- Conversions back ----
+
+py::array_t<float> toArray(const track& t) {
+    py::array_t<float> result({static_cast<py::ssize_t>(t.size()), static_cast<py::ssize_t>(4)});
+    auto out = result.mutable_unchecked<2>();
+    for (size_t f = 0; f < t.size(); ++f) {
+        const auto i = static_cast<py::ssize_t>(f);
+        out(i, 0) = t[f].x;
+        out(i, 1) = t[f].y;
+        out(i, 2) = t[f].width;
+        out(i, 3) = t[f].height;
+    }
+    return result;
+}
+
+py::array_t<float> toArray(const Box& b) {
+    py::array_t<float> result(4);
+    float* out = result.mutable_data();
+    out[0] = b.x;
+    out[1] = b.y;
+    out[2] = b.width;
+    out[3] = b.height;
+    return result;
+}
+
+py::array_t<float> toArray(const std::vector<float>& values) {
+    py::array_t<float> result(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), result.mutable_data());
+    return result;
+}
+
+py::list toList(const std::vector<int>& values) {
+    py::list result;
+    for (int v : values) result.append(v);
+    return result;
+}
+
+// ---- Bindings ----
+
+float bindDistance(py::handle a, py::handle b) {
+    const Box boxA = toBox(a, "a"), boxB = toBox(b, "b");
+    return reading([&] { return distance4D_2(boxA, boxB); });
+}
+
+// sigma None reads std_sigma at the call, under the lock.
+template <class Attraction>
+float bindBoxAttraction(py::handle a, py::handle b, py::handle sigma, Attraction attract) {
+    const Box boxA = toBox(a, "a"), boxB = toBox(b, "b");
+    const bool current = sigma.is_none();
+    const float s = current ? 0.0f : toFloat(sigma, "sigma");
+    return reading([&] { return attract(boxA, boxB, current ? std_sigma : s); });
+}
+
+py::tuple bindFrameAttraction(py::handle trackers, py::handle box, py::handle frame, py::handle selection,
+                              py::handle weights) {
+    Fusion f = toFusion(trackers, selection, weights);
+    const Box b = toBox(box, "box");
+    const int at = toFrame(frame, f.trackers);
+    // This one function of the library does not fill an empty selection; None means all here too.
+    if (selection.is_none()) f.selection = allTrackers(f.trackers.size());
+    std::vector<float> terms(f.selection.size(), 0.0f);
+    const float total =
+        reading([&] { return calculateAttraction(f.trackers, b, at, f.selection, f.weights, terms); });
+    return py::make_tuple(total, toArray(terms));
+}
+
+py::array_t<float> bindFuseFrame(py::handle trackers, py::handle frame, py::handle selection, py::handle weights,
+                                 bool refine) {
+    Fusion f = toFusion(trackers, selection, weights);
+    const int at = toFrame(frame, f.trackers);
+    return toArray(reading([&] { return performFusionForFrame(f.trackers, at, f.selection, f.weights, refine); }));
+}
+
+py::array_t<float> bindFuse(py::handle trackers, py::handle selection, py::handle weights, bool refine) {
+    Fusion f = toFusion(trackers, selection, weights);
+    track result;
+    reading([&] { performFusionForAllFrames(f.trackers, result, f.selection, f.weights, refine); });
+    return toArray(result);
+}
+
+py::array_t<float> bindFuseTrajectory(py::handle trackers, py::handle selection, py::handle weights,
+                                      bool backtracking, bool refine) {
+    Fusion f = toFusion(trackers, selection, weights);
+    track result;
+    reading([&] {
+        checkTrajectory(f.trackers, f.selection, f.weights, "trackers");
+        performFusionForAllFrames_TrajectoryOptimization(f.trackers, result, f.selection, f.weights, !backtracking,
+                                                         refine);
+    });
+    return toArray(result);
+}
+
+py::tuple bindStrongestBox(py::handle trackers, py::handle frame, py::handle selection, py::handle weights) {
+    Fusion f = toFusion(trackers, selection, weights);
+    const int at = toFrame(frame, f.trackers);
+    std::vector<float> totals(f.selection.empty() ? f.trackers.size() : f.selection.size(), 0.0f);
+    const int position = reading(
+        [&] { return findTrackingRectWithGreatestAttraction(f.trackers, at, f.selection, f.weights, totals); });
+    return py::make_tuple(position, toArray(totals));
+}
+
+py::array_t<float> bindGradientAscent(py::handle box, py::handle trackers, py::handle frame, py::handle selection,
+                                      py::handle weights) {
+    Fusion f = toFusion(trackers, selection, weights);
+    Box b = toBox(box, "box");
+    const int at = toFrame(frame, f.trackers);
+    reading([&] { gradient_ascent(b, f.trackers, at, f.selection, f.weights); });
+    return toArray(b);
+}
+
+// Box t[k] is paired with annotation box k + shift for k = first .. n - 1: all must exist.
+void checkReach(size_t first, size_t frames, long long shift, size_t annotationFrames, const char* what) {
+    if (first >= frames) return;
+    const long long low = static_cast<long long>(first) + shift;
+    const long long high = static_cast<long long>(frames) - 1 + shift;
+    if (low < 0)
+        valueError("shift: " + std::to_string(shift) + " pairs track box " + std::to_string(first) +
+                   " with annotation box " + std::to_string(low) + " (" + what + ")");
+    if (high >= static_cast<long long>(annotationFrames))
+        valueError("shift: " + std::to_string(shift) + " pairs track box " + std::to_string(frames - 1) +
+                   " with annotation box " + std::to_string(high) + ", past the " +
+                   std::to_string(annotationFrames) + " boxes of the annotation (" + what + ")");
+}
+
+float bindTrackQuality(py::handle t, py::handle annotation, py::handle shift, py::handle threshold,
+                       bool centerDistance) {
+    const track scored = toTrack(t, "track");
+    const track truth = toTrack(annotation, "annotation");
+    const int s = toInt(shift, "shift");
+    const float limit = toFloat(threshold, "threshold");
+    // Frame 0 is never compared; a track of at most one box compares nothing.
+    checkReach(1, scored.size(), s, truth.size(), "frames 1 .. n-1 are compared");
+    return reading([&] { return evaluate(scored, truth, s, limit, centerDistance); });
+}
+
+float bindTrackAttraction(py::handle t, py::handle annotation, py::handle shift, py::handle start) {
+    const track scored = toTrack(t, "track");
+    const track truth = toTrack(annotation, "annotation");
+    const int s = toInt(shift, "shift");
+    const int from = toInt(start, "start");
+    // A negative start sums nothing.
+    if (from >= 0) checkReach(static_cast<size_t>(from), scored.size(), s, truth.size(), "frames start .. n-1 are summed");
+    return reading([&] { return attraction(scored, truth, s, from); });
+}
+
+float bindEvaluateDataset(py::handle data, py::handle annotation, bool trajectory, py::handle selection,
+                          py::handle weights) {
+    DataSet set = toDataSet(data, annotation, DataSetUse::Evaluation);
+    const std::vector<int> chosen = toSelection(selection, set.trackerCount);
+    const std::vector<float> w = toWeights(weights);
+    checkWeightsCover(w, chosen, set.trackerCount);
+    return reading([&] {
+        if (trajectory)
+            for (size_t i = 0; i < set.data.size(); ++i)
+                for (size_t j = 0; j < set.data[i].size(); ++j)
+                    checkTrajectory(set.data[i][j], chosen, w, indexed(indexed("data", i), j));
+        return evaluate(set.data, set.annotation, trajectory, chosen, w);
+    });
+}
+
+py::array_t<float> bindTrackerWeights(py::handle data, py::handle annotation) {
+    DataSet set = toDataSet(data, annotation, DataSetUse::Weights);
+    return toArray(reading([&] { return calculateTrackerWeights(set.data, set.annotation); }));
+}
+
+// Global removal in trajectory mode fuses with selections that depend on the scores along the
+// way. A tracker is never dropped when its weight is not in (0, 1e15) or an earlier tracker
+// has the same weight; every trial keeps all of those. When there are such trackers, every
+// trial's selection contains them, so they must attract in every frame. When there are none,
+// a trial can leave any one tracker alone, so every tracker must attract in every frame on its
+// own. (A trial that leaves no tracker fuses all of them.)
+void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& weights) {
+    checkTrajectoryParameters(set.trackerCount, allTrackers(set.trackerCount), weights);
+    std::vector<int> kept;
+    for (size_t k = 0; k < set.trackerCount; ++k) {
+        const float w = weights[k];
+        bool tried = w > 0.0f && w < 1e15f;
+        for (size_t j = 0; j < k && tried; ++j) tried = weights[j] != w;
+        if (!tried) kept.push_back(static_cast<int>(k));
+    }
+    std::vector<std::vector<int>> groups;
+    if (!kept.empty())
+        groups.push_back(kept);
+    else
+        for (size_t k = 0; k < set.trackerCount; ++k) groups.push_back({static_cast<int>(k)});
+    for (const auto& group : groups)
+        for (size_t i = 0; i < set.data.size(); ++i)
+            for (size_t j = 0; j < set.data[i].size(); ++j) {
+                const long long frame = frameWithoutAttraction(set.data[i][j], group, weights);
+                if (frame < 0) continue;
+                const std::string where = "data[" + std::to_string(i) + "][" + std::to_string(j) + "] frame " +
+                                          std::to_string(frame);
+                if (kept.empty())
+                    valueError("data: global removal with trajectory fusion may keep tracker " +
+                               std::to_string(group[0]) + " alone, and its box in " + where + " does not attract" +
+                               kNoAttraction);
+                valueError("data: global removal with trajectory fusion may keep only trackers " + listText(group) +
+                           " (the ones it never drops), and none of their boxes in " + where + " attracts" +
+                           kNoAttraction);
+            }
+}
+
+py::list bindGlobalRemoval(py::handle data, py::handle annotation, py::handle weights, bool trajectory) {
+    DataSet set = toDataSet(data, annotation, DataSetUse::Evaluation);
+    std::vector<float> w = weights.is_none() ? std::vector<float>(set.trackerCount, 1.0f) : toWeights(weights);
+    // The removal reads the weight of every tracker to order its trials; it fills no default.
+    if (w.size() < set.trackerCount)
+        valueError("weights: " + count(w.size(), "entry", "entries") + " for " +
+                   count(set.trackerCount, "tracker") + "; global removal needs one weight per tracker");
+    return toList(reading([&] {
+        if (trajectory) checkGlobalRemovalTrajectory(set, w);
+        return globalRemoval(set.data, set.annotation, w, trajectory);
+    }));
+}
+
+py::array_t<float> bindTrackerPerformances(py::handle trackers, py::handle selection, py::handle weights) {
+    Fusion f = toFusion(trackers, selection, weights);
+    return toArray(reading([&] { return calculateTrackerPerformances(f.trackers, f.selection, f.weights); }));
+}
+
+// Local removal drops `gamma` trackers one at a time, each the one with the lowest performance
+// below 1e25, and asserts that there is one. A performance is a sum over frames of frame
+// scores, each at most n * max(w * w) / std_sigma, so the bound usually settles it; otherwise
+// the performances are computed and counted.
+void checkLocalRemoval(Fusion& f, int gamma) {
+    if (gamma == -1) valueError("gamma: unset; pass gamma= or set the gamma parameter first");
+    const std::vector<int> selection = f.selection.empty() ? allTrackers(f.trackers.size()) : f.selection;
+    if (gamma > static_cast<long long>(selection.size()))
+        valueError("gamma: cannot drop " + std::to_string(gamma) + " of " + std::to_string(selection.size()) +
+                   " selected trackers");
+    if (gamma <= 0) return;
+    double greatest = 1.0;
+    if (!f.weights.empty()) {
+        greatest = 0.0;
+        for (int k : selection) {
+            const double w = f.weights[k];
+            if (!std::isnan(w)) greatest = std::max(greatest, w * w);
+        }
+    }
+    const double bound = static_cast<double>(f.trackers[0].size()) * static_cast<double>(selection.size()) *
+                         greatest / static_cast<double>(std_sigma);
+    if (std_sigma > 0.0f && bound < 1e24) return;
+    const std::vector<float> performances = calculateTrackerPerformances(f.trackers, selection, f.weights);
+    const auto droppable = std::count_if(performances.begin(), performances.end(), [](float p) { return p < 1e25f; });
+    if (droppable < gamma)
+        valueError("gamma: only " + std::to_string(droppable) + " of the selected trackers have a performance below " +
+                   "1e25 (the others are infinite, NaN or too large), so " + std::to_string(gamma) +
+                   " cannot be dropped");
+}
+
+py::list bindLocalRemoval(py::handle trackers, py::handle selection, py::handle weights, py::handle gamma) {
+    Fusion f = toFusion(trackers, selection, weights);
+    if (gamma.is_none())
+        return toList(reading([&] {
+            checkLocalRemoval(f, std_gamma);
+            return localRemoval(f.trackers, f.selection, f.weights);
+        }));
+    const int drop = toInt(gamma, "gamma");
+    // The library takes the count from std_gamma only: set it for the call and put it back.
+    return toList(writing([&] {
+        checkLocalRemoval(f, drop);
+        const int saved = std_gamma;
+        std_gamma = drop;
+        try {
+            std::vector<int> kept = localRemoval(f.trackers, f.selection, f.weights);
+            std_gamma = saved;
+            return kept;
+        } catch (...) {
+            std_gamma = saved;
+            throw;
+        }
+    }));
+}
+
+// ---- Parameters ----
+
+py::dict getParams() {
+    float alpha = 0, beta = 0, sigma = 0;
+    int gamma = 0;
+    reading([&] {
+        alpha = std_alpha;
+        beta = std_beta;
+        gamma = std_gamma;
+        sigma = std_sigma;
+    });
+    py::dict result;
+    result["alpha"] = alpha;
+    result["beta"] = beta;
+    result["gamma"] = gamma;
+    result["sigma"] = sigma;
+    return result;
+}
+
+// Every value is converted before any is written, so a bad one changes nothing.
+void setParams(py::handle alpha, py::handle beta, py::handle gamma, py::handle sigma) {
+    const bool a = !alpha.is_none(), b = !beta.is_none(), g = !gamma.is_none(), s = !sigma.is_none();
+    const float alphaValue = a ? toFloat(alpha, "alpha") : 0.0f;
+    const float betaValue = b ? toFloat(beta, "beta") : 0.0f;
+    const int gammaValue = g ? toInt(gamma, "gamma") : 0;
+    const float sigmaValue = s ? toFloat(sigma, "sigma") : 0.0f;
+    writing([&] {
+        if (a) std_alpha = alphaValue;
+        if (b) std_beta = betaValue;
+        if (g) std_gamma = gammaValue;
+        if (s) std_sigma = sigmaValue;
+    });
+}
+
+template <class T>
+T readParameter(const T& parameter) {
+    return reading([&] { return parameter; });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+    m.doc() = R"pbdoc(
+        Compiled core of the velmora package: bindings of libVelmora.so.
+
+        Import the functions from `velmora`, which also offers the `parameters` context manager.
+    )pbdoc";
+    m.attr("__version__") = VELMORA_VERSION;
+
+    const auto none = py::none();
+
+    // ---- Box geometry ----
+    m.def("distance4d_2", &bindDistance, py::arg("a"), py::arg("b"), R"pbdoc(
+        Squared, scale-free distance between boxes a and b (each x, y, width, height).
+
+        Centre offsets count in units of the mean side, size differences relative to the mean side
+        and divided by alpha; no square root is taken. Returns a float (float32 value); NaN when
+        both widths or both heights are 0. Reads the alpha parameter.
+    )pbdoc");
+    m.def(
+        "attraction",
+        [](py::handle a, py::handle b, py::handle sigma) {
+            return bindBoxAttraction(a, b, sigma, [](Box x, Box y, float s) { return attraction(x, y, s); });
+        },
+        py::arg("a"), py::arg("b"), py::arg("sigma") = none, R"pbdoc(
+        Attraction of box a on box b: 1 / (distance4d_2(a, b) + sigma).
+
+        sigma None uses the current sigma parameter. Returns a float (float32 value); 1 / sigma for
+        equal boxes.
+    )pbdoc");
+    m.def(
+        "normalized_attraction",
+        [](py::handle a, py::handle b, py::handle sigma) {
+            return bindBoxAttraction(a, b, sigma, [](Box x, Box y, float s) { return normalizedAttraction(x, y, s); });
+        },
+        py::arg("a"), py::arg("b"), py::arg("sigma") = none, R"pbdoc(
+        attraction(a, b, sigma) * sigma: in (0, 1], exactly 1 for equal boxes.
+
+        sigma None uses the current sigma parameter. Returns a float (float32 value).
+    )pbdoc");
+
+    // ---- Fusion ----
+    m.def("frame_attraction", &bindFrameAttraction, py::arg("trackers"), py::arg("box"), py::arg("frame"),
+          py::arg("selection") = none, py::arg("weights") = none, R"pbdoc(
+        Frame attraction of `box`: the trackers' field in one frame, evaluated at the box.
+
+        Sums, in selection order, attraction(trackers[k][frame], box, sigma) * weights[k]**2 over the
+        selected trackers k; a negative or NaN term counts 0, and every term is 0 when the box's
+        width is 0. selection None means all trackers; an empty list selects none (total 0).
+        Returns (total: float, terms: float32 array with one term per selection position).
+    )pbdoc");
+    m.def("fuse_frame", &bindFuseFrame, py::arg("trackers"), py::arg("frame"), py::arg("selection") = none,
+          py::arg("weights") = none, py::arg("refine") = true, R"pbdoc(
+        Fused box of one frame: the selected tracker box with the strictly greatest frame attraction.
+
+        Ties go to the earlier selection position; when no total is above 0, the first selected
+        tracker's box. With refine the box then climbs in unit steps of x and y (at most 15 moves).
+        Returns a float32 array (x, y, width, height).
+    )pbdoc");
+    m.def("fuse", &bindFuse, py::arg("trackers"), py::arg("selection") = none, py::arg("weights") = none,
+          py::arg("refine") = true, R"pbdoc(
+        Frame-by-frame fusion: fuse_frame for every frame on its own.
+
+        Returns a float32 array of shape (frames, 4). Runs without the GIL.
+    )pbdoc");
+    m.def("fuse_trajectory", &bindFuseTrajectory, py::arg("trackers"), py::arg("selection") = none,
+          py::arg("weights") = none, py::arg("backtracking") = true, py::arg("refine") = true, R"pbdoc(
+        Fusion by trajectory optimisation: one selected tracker per frame, chosen to maximise the sum
+        of normalised frame scores plus beta times the agreement of consecutive choices.
+
+        backtracking False takes each frame's best accumulated score instead of back-tracking the
+        best path; refine runs gradient_ascent on every output box. Every frame needs a selected box
+        that attracts (positive width and height, finite coordinates, non-zero weight), sigma must be
+        positive and alpha non-zero: otherwise ValueError. Returns a float32 array of shape
+        (frames, 4). Runs without the GIL.
+    )pbdoc");
+    m.def("strongest_box", &bindStrongestBox, py::arg("trackers"), py::arg("frame"), py::arg("selection") = none,
+          py::arg("weights") = none, R"pbdoc(
+        Which selected tracker box the frame's attraction field favours.
+
+        Returns (position: int, totals: float32 array): the position in the selection (the tracker
+        index when selection is None) of the box with the strictly greatest frame attraction, the
+        earliest among equals, or -1 when no total is above 0; and the total of every position.
+    )pbdoc");
+    m.def("gradient_ascent", &bindGradientAscent, py::arg("box"), py::arg("trackers"), py::arg("frame"),
+          py::arg("selection") = none, py::arg("weights") = none, R"pbdoc(
+        Moves `box` uphill on the frame's attraction field in unit steps of x and y.
+
+        At most ceil((width + height) * 0.5 / 20) moves; width and height never change. Returns the
+        new box as a float32 array (x, y, width, height); the argument is left untouched.
+    )pbdoc");
+
+    // ---- Evaluation against annotation ----
+    m.def("track_quality", &bindTrackQuality, py::arg("track"), py::arg("annotation"), py::arg("shift") = 0,
+          py::arg("threshold") = -1.0f, py::arg("center_distance") = false, R"pbdoc(
+        Quality of `track` against `annotation`, box k paired with annotation box k + shift.
+
+        threshold -1: the mean of the per-frame measure (overlap, or centre distance with
+        center_distance); any other value: the share of frames whose overlap is >= threshold (or
+        whose centre distance is <= threshold). Frame 0 is never compared and counts 1.0. Returns a
+        float: 1.0 for a track of one box, inf for an empty track.
+    )pbdoc");
+    m.def("track_attraction", &bindTrackAttraction, py::arg("track"), py::arg("annotation"), py::arg("shift") = 0,
+          py::arg("start") = 1, R"pbdoc(
+        Track-to-annotation attraction: the sum over k = start .. n-1 of
+        attraction(track[k], annotation[k + shift], sigma), divided by n - 1 whatever start is.
+
+        Returns a float; a negative start sums nothing (0), a track of one box gives NaN with
+        start 1.
+    )pbdoc");
+    m.def("evaluate_dataset", &bindEvaluateDataset, py::arg("data"), py::arg("annotation"),
+          py::arg("trajectory") = false, py::arg("selection") = none, py::arg("weights") = none, R"pbdoc(
+        Data-set score: every run fused (trajectory optimisation or frame by frame, both refined),
+        scored by mean overlap against its sequence's annotation from start_frame on, run scores
+        averaged by run length within a sequence, and the plain mean over sequences returned.
+
+        data is a list of sequences, a sequence a list of runs, a run a (trackers, start_frame)
+        tuple or a bare trackers array (start_frame 1). annotation holds one track per sequence.
+        Needs at least one sequence, at least one run per sequence and one frame per run (else the
+        score would be NaN). Returns a float. Runs without the GIL, on the library's thread team.
+    )pbdoc");
+
+    // ---- Tracker weighting and selection ----
+    m.def("tracker_weights", &bindTrackerWeights, py::arg("data"), py::arg("annotation"), R"pbdoc(
+        Tracker weights learnt from the annotation.
+
+        Entry k is the mean attraction between tracker k's boxes and the annotation over the frames
+        after the first of every run. Sequences after the first may have no run; at least one run
+        needs two frames. Returns a float32 array of max(400, trackers) entries, 0 from the tracker
+        count on. Runs without the GIL.
+    )pbdoc");
+    m.def("global_removal", &bindGlobalRemoval, py::arg("data"), py::arg("annotation"), py::arg("weights"),
+          py::arg("trajectory") = false, R"pbdoc(
+        Greedy removal of trackers over a data set: tries dropping trackers in ascending order of
+        weight (one trial per distinct weight in (0, 1e15)) and keeps a drop when the data-set score
+        rises strictly.
+
+        weights needs one entry per tracker (None means 1.0 for every tracker). With trajectory,
+        every selection a trial may try must be fusable: when some trackers are never dropped,
+        they must attract in every frame; otherwise every tracker must attract in every frame on its
+        own. Returns the kept tracker indices as a list of ints, ascending (possibly empty, which
+        the fusion reads as all trackers). Runs without the GIL.
+    )pbdoc");
+    m.def("tracker_performances", &bindTrackerPerformances, py::arg("trackers"), py::arg("selection") = none,
+          py::arg("weights") = none, R"pbdoc(
+        Agreement of each selected tracker with the others, without annotation.
+
+        Entry p sums, over all frames, the frame attraction of tracker selection[p]'s box. Returns a
+        float32 array with one entry per selection position (per tracker when selection is None).
+    )pbdoc");
+    m.def("local_removal", &bindLocalRemoval, py::arg("trackers"), py::arg("selection") = none,
+          py::arg("weights") = none, py::arg("gamma") = none, R"pbdoc(
+        Drops the gamma selected trackers with the lowest performance (the earlier position on
+        ties).
+
+        gamma None uses the gamma parameter, which must then be set; gamma <= 0 drops nothing.
+        Returns the remaining tracker indices as a list of ints, in selection order (empty when all
+        are dropped, which the fusion reads as all trackers).
+    )pbdoc");
+
+    // ---- Parameters ----
+    m.def("get_params", &getParams, R"pbdoc(
+        The four parameters: dict(alpha, beta, gamma, sigma), read together.
+    )pbdoc");
+    m.def("set_params", &setParams, py::arg("alpha") = none, py::arg("beta") = none, py::arg("gamma") = none,
+          py::arg("sigma") = none, R"pbdoc(
+        Sets the given parameters (None leaves one as it is); alpha, beta and sigma are rounded to
+        float32, gamma is an int (-1 means unset). A bad value raises before anything changes.
+        A change waits for the calls running in other threads to finish.
+    )pbdoc");
+    m.def("get_alpha", [] { return readParameter(std_alpha); }, "The alpha parameter (divides the size terms of the distance).");
+    m.def("get_beta", [] { return readParameter(std_beta); }, "The beta parameter (weight of the agreement reward of trajectory fusion).");
+    m.def("get_gamma", [] { return readParameter(std_gamma); }, "The gamma parameter (trackers local removal drops; -1 = unset).");
+    m.def("get_sigma", [] { return readParameter(std_sigma); }, "The sigma parameter (additive constant of every attraction).");
+    const auto setOne = [](int which, py::handle v) {
+        if (v.is_none()) typeError("value: expected a number, got None");
+        py::handle args[4] = {py::handle(Py_None), py::handle(Py_None), py::handle(Py_None), py::handle(Py_None)};
+        args[which] = v;
+        setParams(args[0], args[1], args[2], args[3]);
+    };
+    m.def("set_alpha", [setOne](py::handle v) { setOne(0, v); }, py::arg("value"), "Sets the alpha parameter.");
+    m.def("set_beta", [setOne](py::handle v) { setOne(1, v); }, py::arg("value"), "Sets the beta parameter.");
+    m.def("set_gamma", [setOne](py::handle v) { setOne(2, v); }, py::arg("value"),
+          "Sets the gamma parameter (an int; -1 = unset).");
+    m.def("set_sigma", [setOne](py::handle v) { setOne(3, v); }, py::arg("value"), "Sets the sigma parameter.");
+}
