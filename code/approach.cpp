@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -101,6 +103,8 @@ constexpr float kNeighbourDy[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 
 // reused across frames and runs, so the frame loops never allocate.
 class FrameField {
 public:
+    static constexpr long kPrefetchFrames = 8;
+
     void reserve(int n) {
         if (n <= capacity_ && !x_.empty()) return;
         capacity_ = std::max(n, capacity_);
@@ -122,9 +126,11 @@ public:
         table_.assign(padded * padded, 0.0f);
     }
 
-    // Gathers the boxes and weights of the selected trackers in `frame`.
+    // Gathers the boxes and weights of the selected trackers in `frame`. `step` is the
+    // direction in which the caller walks the frames (+1 or -1), for prefetching.
     void load(const trackList& trackers, const std::vector<int>& selection, const std::vector<float>& trackerWeights,
-              int frame) {
+              int frame, int step = 1) {
+        const long ahead = static_cast<long>(frame) + step * kPrefetchFrames;
         n_ = static_cast<int>(selection.size());
         reserve(n_);
         for (int p = 0; p < n_; ++p) {
@@ -137,6 +143,16 @@ public:
             cx_[p] = b.width * 0.5f + b.x;
             cy_[p] = b.height * 0.5f + b.y;
             weight_[p] = trackerWeights.empty() ? 1.0f : trackerWeights[k];
+            // The tracks are read frame after frame: fetch a coming frame's box early.
+            if (ahead >= 0 && static_cast<size_t>(ahead) < trackers[k].size()) __builtin_prefetch(&trackers[k][ahead]);
+        }
+        // Lanes past the last position hold a unit box of weight 0, whatever a larger
+        // selection left there.
+        for (int p = n_; p < paddedCount(n_); ++p) {
+            x_[p] = y_[p] = 0.0f;
+            w_[p] = h_[p] = 1.0f;
+            cx_[p] = cy_[p] = 0.5f;
+            weight_[p] = 0.0f;
         }
     }
 
@@ -154,12 +170,24 @@ public:
     template <typename KeepGoing>
     void climb(const vd::Kernels& kernels, const vd::FieldParams& params, Box& box, float current,
                KeepGoing keepGoing) {
-        prepareClimb(box.width, box.height, params);
+        kernels.climbTerms(view(), params, box.width, box.height, sw_.data(), sh_.data(), dw2_.data(), dh2_.data());
         const vd::FrameView frame = view();
         const vd::ClimbTerms terms{sw_.data(), sh_.data(), dw2_.data(), dh2_.data()};
+        columnsX_.clear();
+        columnsY_.clear();
         float values[8];
         for (int moves = 0;;) {
-            kernels.neighbourTotals(frame, terms, params, box.x, box.y, box.width, box.height, values);
+            const float* dx2[3];
+            const float* dy2[3];
+            columnsX_.beginMove();
+            columnsY_.beginMove();
+            for (int o = 0; o < 3; ++o) {
+                // The moved box's coordinates, formed as the scalar path forms them.
+                const float offset = static_cast<float>(o - 1);
+                dx2[o] = columnsX_.get(kernels, cx_.data(), sw_.data(), n_, box.width, box.x + offset);
+                dy2[o] = columnsY_.get(kernels, cy_.data(), sh_.data(), n_, box.height, box.y + offset);
+            }
+            kernels.neighbourTotals(frame, terms, dx2, dy2, params, box.width, values);
             int best = -1;
             for (int i = 0; i < 8; ++i) {
                 if (values[i] > current) {
@@ -182,26 +210,56 @@ private:
         return {x_.data(), y_.data(), w_.data(), h_.data(), cx_.data(), cy_.data(), weight_.data(), n_};
     }
 
-    // Width and height stay put during a climb, so the size terms of the distance between
-    // each tracker box (first) and the candidate (second) are computed once.
-    void prepareClimb(float width, float height, const vd::FieldParams& params) {
-        for (int q = 0; q < n_; ++q) {
-            sw_[q] = w_[q] + width;
-            sh_[q] = h_[q] + height;
-            float dw = (w_[q] - width) / sw_[q];
-            dw = (dw + dw) / params.alpha;
-            float dh = (h_[q] - height) / sh_[q];
-            dh = (dh + dh) / params.alpha;
-            dw2_[q] = dw * dw;
-            dh2_[q] = dh * dh;
+    // Offset columns of one axis, keyed by the candidate coordinate they were computed for.
+    // A move by one unit needs again two of the three columns of the previous move; they are
+    // reused only when the coordinate is the same float, so the values are those a fresh
+    // computation would give.
+    class OffsetColumns {
+    public:
+        void clear() {
+            for (Slot& slot : slots_) slot.valid = false;
         }
-    }
+        void beginMove() {
+            for (Slot& slot : slots_) slot.used = false;
+        }
+        const float* get(const vd::Kernels& kernels, const float* centres, const float* sums, int n, float size,
+                         float at) {
+            uint32_t key;
+            std::memcpy(&key, &at, sizeof key);
+            for (Slot& slot : slots_) {
+                if (slot.valid && slot.key == key) {
+                    slot.used = true;
+                    return slot.values.data();
+                }
+            }
+            // Four slots and three columns a move: one is always free.
+            for (Slot& slot : slots_) {
+                if (slot.used) continue;
+                slot.values.resize(static_cast<size_t>(paddedCount(n)));
+                kernels.offsetColumn(centres, sums, n, size, at, slot.values.data());
+                slot.key = key;
+                slot.valid = slot.used = true;
+                return slot.values.data();
+            }
+            return nullptr;  // not reached
+        }
+
+    private:
+        struct Slot {
+            std::vector<float> values;
+            uint32_t key = 0;
+            bool valid = false;
+            bool used = false;
+        };
+        Slot slots_[4];
+    };
 
     int n_ = 0;
     int capacity_ = 0;
     int stride_ = 0;
     std::vector<float> x_, y_, w_, h_, cx_, cy_, weight_, totals_, table_;
     std::vector<float> sw_, sh_, dw2_, dh2_;
+    OffsetColumns columnsX_, columnsY_;
 };
 
 // Move budget of gradient_ascent: half the sum of width and height, over 20.
@@ -238,10 +296,10 @@ public:
     // gradient_ascent on `box` in `frame`, whose frame attraction is `current`; `selection`
     // is filled.
     void refine(Box& box, float current, const trackList& trackers, int frame, const std::vector<int>& selection,
-                const std::vector<float>& trackerWeights) {
+                const std::vector<float>& trackerWeights, int step = 1) {
         const float budget = moveBudget(box);
         if (!(budget > 0.0f)) return;
-        field_.load(trackers, selection, trackerWeights, frame);
+        field_.load(trackers, selection, trackerWeights, frame, step);
         // Width and height never change, so the budget recomputed after a move is the same.
         field_.climb(kernels_, params_, box, current,
                      [budget](int moves) { return budget > static_cast<float>(moves); });
@@ -289,21 +347,22 @@ public:
                                         beta, column, predecessors_.data() + i * columns);
         }
 
-        auto emit = [&](int k, size_t i) {
+        auto emit = [&](int k, size_t i, int step) {
             result[i] = trackers[filled[k]][i];
             if (refineBoxes)
-                refine(result[i], totals_[i * columns + k], trackers, static_cast<int>(i), filled, trackerWeights);
+                refine(result[i], totals_[i * columns + k], trackers, static_cast<int>(i), filled, trackerWeights,
+                       step);
         };
         // Best position of a column: strictly above 0, the lowest among equals; where no
         // score is above 0 (only degenerate input gets there), position 0.
         auto bestOfColumn = [&](size_t i) { return std::max(strongest(scores_.data() + i * columns, n), 0); };
         if (skipBacktracking) {
-            for (size_t i = 0; i < frames; ++i) emit(bestOfColumn(i), i);
+            for (size_t i = 0; i < frames; ++i) emit(bestOfColumn(i), i, 1);
             return;
         }
         int k = bestOfColumn(frames - 1);
         for (size_t i = frames; i-- > 0;) {
-            emit(k, i);
+            emit(k, i, -1);
             if (i == 0) break;
             const int previous = predecessors_[i * columns + k];
             k = previous >= 0 ? previous : bestOfColumn(i - 1);

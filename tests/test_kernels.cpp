@@ -384,24 +384,17 @@ TEST_F(Differential, NeighbourKernelMatchesTheFrameAttractionOfEachNeighbour) {
         for (int k = 0; k < n; ++k) selection.push_back(k);
         const Box at = gen.box(n > 0 ? trackers[0][0] : Box(5, 5, 20, 20));
 
-        // The frame as structure of arrays, and the size terms of a climb at `at`.
+        // The frame as structure of arrays.
         const size_t padded = static_cast<size_t>(vd::paddedCount(n));
         std::vector<float> x(padded, 0), y(padded, 0), w(padded, 1), h(padded, 1), cx(padded, 0.5f),
-            cy(padded, 0.5f), weight(padded, 0), sw(padded, 0), sh(padded, 0), dw2(padded, 0), dh2(padded, 0);
+            cy(padded, 0.5f), weight(padded, 0);
         for (int q = 0; q < n; ++q) {
             const Box& b = trackers[q][0];
             x[q] = b.x, y[q] = b.y, w[q] = b.width, h[q] = b.height;
             cx[q] = b.width * 0.5f + b.x, cy[q] = b.height * 0.5f + b.y;
             weight[q] = weights.empty() ? 1.0f : weights[q];
-            sw[q] = b.width + at.width, sh[q] = b.height + at.height;
-            float dw = (b.width - at.width) / sw[q];
-            dw = (dw + dw) / std_alpha;
-            float dh = (b.height - at.height) / sh[q];
-            dh = (dh + dh) / std_alpha;
-            dw2[q] = dw * dw, dh2[q] = dh * dh;
         }
         const vd::FrameView frame{x.data(), y.data(), w.data(), h.data(), cx.data(), cy.data(), weight.data(), n};
-        const vd::ClimbTerms terms{sw.data(), sh.data(), dw2.data(), dh2.data()};
         const float inverse = 1.0f / std_alpha;
         int exponent = 0;
         const bool power = std::isnormal(inverse) && std::frexp(std_alpha, &exponent) == 0.5f;
@@ -413,8 +406,24 @@ TEST_F(Differential, NeighbourKernelMatchesTheFrameAttractionOfEachNeighbour) {
                                                    selection, weights);
         for (const vd::Kernels* kernels : {&vd::kSse2Kernels, &vd::kAvx2Kernels}) {
             if (kernels == &vd::kAvx2Kernels && !vd::kernelLevelSupported(vd::KernelLevel::Avx2)) continue;
+            // The climb's size terms and the three offset columns per axis around `at`.
+            std::vector<float> sw(padded), sh(padded), dw2(padded), dh2(padded), columns[6];
+            kernels->climbTerms(frame, params, at.width, at.height, sw.data(), sh.data(), dw2.data(), dh2.data());
+            const float* dx2[3];
+            const float* dy2[3];
+            for (int o = 0; o < 3; ++o) {
+                columns[o].assign(padded, 0.0f);
+                columns[3 + o].assign(padded, 0.0f);
+                kernels->offsetColumn(cx.data(), sw.data(), n, at.width, at.x + static_cast<float>(o - 1),
+                                      columns[o].data());
+                kernels->offsetColumn(cy.data(), sh.data(), n, at.height, at.y + static_cast<float>(o - 1),
+                                      columns[3 + o].data());
+                dx2[o] = columns[o].data();
+                dy2[o] = columns[3 + o].data();
+            }
+            const vd::ClimbTerms terms{sw.data(), sh.data(), dw2.data(), dh2.data()};
             std::vector<float> out(8, -1.0f);
-            kernels->neighbourTotals(frame, terms, params, at.x, at.y, at.width, at.height, out.data());
+            kernels->neighbourTotals(frame, terms, dx2, dy2, params, at.width, out.data());
             EXPECT_TRUE(sameBits(expected, out)) << kernels->name << ", " << n << " trackers";
         }
         if (HasFailure()) return;

@@ -70,10 +70,23 @@ struct Kernels {
     // when box p has width 0. `totals` holds paddedCount(n) entries.
     void (*frameTotals)(const FrameView& frame, const float* table, int stride, float* totals);
 
-    // Frame attraction of the eight unit neighbours of (x, y, w, h), in the climb's order
-    // (dx = -1, 0, 1 outer, dy = -1, 0, 1 inner, the unmoved box left out).
-    void (*neighbourTotals)(const FrameView& frame, const ClimbTerms& terms, const FieldParams& params, float x,
-                            float y, float w, float h, float* out8);
+    // The per-tracker terms of a climb with a candidate of width w and height h: side sums
+    // and squared size terms (tracker box first, candidate second). Outputs hold
+    // paddedCount(n) entries.
+    void (*climbTerms)(const FrameView& frame, const FieldParams& params, float w, float h, float* sw, float* sh,
+                       float* dw2, float* dh2);
+
+    // One column of squared, doubled centre offsets along an axis between every tracker and
+    // a candidate of side `size` at coordinate `at`: d = (centre_q - (size * 0.5 + at)) / sum_q,
+    // out[q] = (d + d) * (d + d). The offsets of the eight neighbours of a box take three
+    // columns per axis, and a move shares columns with the previous one.
+    void (*offsetColumn)(const float* centres, const float* sums, int n, float size, float at, float* out);
+
+    // Frame attraction of the eight unit neighbours of a box of width w, in the climb's order
+    // (dx = -1, 0, 1 outer, dy = -1, 0, 1 inner, the unmoved box left out), from the offset
+    // columns at x - 1, x, x + 1 (dx2) and y - 1, y, y + 1 (dy2).
+    void (*neighbourTotals)(const FrameView& frame, const ClimbTerms& terms, const float* const dx2[3],
+                            const float* const dy2[3], const FieldParams& params, float w, float* out8);
 
     // out[i] = attraction(a_i, b_i, sigma) for i < count, boxes given as arrays of x, y, w, h.
     // Every array holds paddedCount(count) entries.

@@ -3,4 +3,5 @@
 #define VELMORA_KERNEL_NAMESPACE avx2
 #define VELMORA_KERNEL_TABLE kAvx2Kernels
 #define VELMORA_KERNEL_NAME "avx2"
+#define VELMORA_KERNEL_WIDTH 8
 #include "kernels_impl.h"

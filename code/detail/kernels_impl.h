@@ -1,50 +1,79 @@
 // Body of the attraction kernels, included once per instruction set by kernels_<isa>.cpp
-// with VELMORA_KERNEL_NAMESPACE and VELMORA_KERNEL_TABLE defined. Everything here has
-// internal linkage, so the copies built for different instruction sets never meet.
+// with VELMORA_KERNEL_NAMESPACE, VELMORA_KERNEL_TABLE, VELMORA_KERNEL_NAME and
+// VELMORA_KERNEL_WIDTH (floats per native vector: 4 for SSE2, 8 for AVX2) defined.
+// Everything here has internal linkage, so the copies built for different instruction sets
+// never meet.
 //
-// The vectors are GCC vector extensions of eight floats: the AVX2 build keeps one in a ymm
-// register, the baseline build splits it over two xmm registers. Only +, -, *, / and
-// comparisons are used, each correctly rounded; the build has -ffp-contract=off, so no
-// product is ever fused into an addition.
+// The vectors are GCC vector extensions. Only +, -, *, / and comparisons are used, each
+// correctly rounded; the build has -ffp-contract=off, so no product is ever fused into an
+// addition. Buffers are padded to a multiple of kLanes (8), which every width divides.
 #include "kernels.h"
 
 namespace velmora::detail {
 namespace VELMORA_KERNEL_NAMESPACE {
 namespace {
 
-typedef float Vec __attribute__((vector_size(kLanes * sizeof(float))));
-typedef int Mask __attribute__((vector_size(kLanes * sizeof(int))));
+constexpr int W = VELMORA_KERNEL_WIDTH;
+static_assert(kLanes % W == 0, "buffers are padded for eight lanes");
+
+typedef float Vec __attribute__((vector_size(W * sizeof(float))));
+typedef int Mask __attribute__((vector_size(W * sizeof(int))));
 
 inline Vec load(const float* p) {
     Vec v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
 }
-inline Mask loadMask(const int* p) {
-    Mask v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
 inline void store(float* p, Vec v) { __builtin_memcpy(p, &v, sizeof v); }
 inline void store(int* p, Mask v) { __builtin_memcpy(p, &v, sizeof v); }
-// A true splat: adding to a zero vector would turn -0.0 into +0.0.
-inline Vec broadcast(float s) { return Vec{s, s, s, s, s, s, s, s}; }
-inline Mask broadcast(int s) { return Mask{s, s, s, s, s, s, s, s}; }
-static_assert(kLanes == 8, "the splats above list eight lanes");
 
-// Bitwise select: lanes of `yes` where the mask is set, else `no`. Works on bits, so a term
-// of -0.0 that is kept stays -0.0, exactly as in the scalar path.
-inline Vec select(Mask m, Vec yes, Vec no) {
-    Mask y, n;
-    __builtin_memcpy(&y, &yes, sizeof y);
-    __builtin_memcpy(&n, &no, sizeof n);
-    const Mask r = (y & m) | (n & ~m);
-    Vec out;
-    __builtin_memcpy(&out, &r, sizeof out);
-    return out;
+// Splats. s - (+0) is s for every float, -0.0 included (adding +0 would turn it into +0).
+inline Vec splat(float s) { return s - Vec{}; }
+inline Mask splat(int s) { return s - Mask{}; }
+
+// Lanes of `yes` where the mask is set, else `no`, copied bit for bit: a term of -0.0 that
+// is kept stays -0.0, exactly as in the scalar path. Masks are all ones or all zeros.
+inline Vec select(Mask m, Vec yes, Vec no) { return m ? yes : no; }
+
+// In-register transpose of a W x W tile: afterwards v[i][j] holds what v[j][i] held. Pure
+// data movement, no arithmetic.
+inline void transpose(Vec* v) {
+#if VELMORA_KERNEL_WIDTH == 8
+    typedef int Index __attribute__((vector_size(8 * sizeof(int))));
+    Vec t[8], u[8];
+    for (int i = 0; i < 8; i += 2) {
+        t[i] = __builtin_shuffle(v[i], v[i + 1], Index{0, 8, 1, 9, 4, 12, 5, 13});
+        t[i + 1] = __builtin_shuffle(v[i], v[i + 1], Index{2, 10, 3, 11, 6, 14, 7, 15});
+    }
+    for (int i = 0; i < 8; i += 4) {
+        for (int j = 0; j < 2; ++j) {
+            u[i + j] = __builtin_shuffle(t[i + j], t[i + j + 2], Index{0, 1, 8, 9, 4, 5, 12, 13});
+            u[i + j + 2] = __builtin_shuffle(t[i + j], t[i + j + 2], Index{2, 3, 10, 11, 6, 7, 14, 15});
+        }
+    }
+    for (int i = 0; i < 4; ++i) {
+        v[i] = __builtin_shuffle(u[i], u[i + 4], Index{0, 1, 2, 3, 8, 9, 10, 11});
+        v[i + 4] = __builtin_shuffle(u[i], u[i + 4], Index{4, 5, 6, 7, 12, 13, 14, 15});
+    }
+    // After the three stages the rows come out in the order 0 2 1 3 4 6 5 7.
+    Vec r1 = v[1], r5 = v[5];
+    v[1] = v[2], v[2] = r1;
+    v[5] = v[6], v[6] = r5;
+#else
+    typedef int Index __attribute__((vector_size(4 * sizeof(int))));
+    const Vec t0 = __builtin_shuffle(v[0], v[1], Index{0, 4, 1, 5});
+    const Vec t1 = __builtin_shuffle(v[0], v[1], Index{2, 6, 3, 7});
+    const Vec t2 = __builtin_shuffle(v[2], v[3], Index{0, 4, 1, 5});
+    const Vec t3 = __builtin_shuffle(v[2], v[3], Index{2, 6, 3, 7});
+    v[0] = __builtin_shuffle(t0, t2, Index{0, 1, 4, 5});
+    v[1] = __builtin_shuffle(t0, t2, Index{2, 3, 6, 7});
+    v[2] = __builtin_shuffle(t1, t3, Index{0, 1, 4, 5});
+    v[3] = __builtin_shuffle(t1, t3, Index{2, 3, 6, 7});
+#endif
 }
 
-// (d + d) / alpha, as the distance scales a size term.
+// (d + d) / alpha, as the distance scales a size term. For a power of two the product with
+// the exact reciprocal is the same correctly rounded value.
 template <bool PowerOfTwo, typename T>
 inline T scaleSize(T d, const FieldParams& params) {
     if constexpr (PowerOfTwo)
@@ -53,8 +82,9 @@ inline T scaleSize(T d, const FieldParams& params) {
         return (d + d) / params.alpha;
 }
 
-// attraction(a, b, sigma) with a = (acx, acy, aw, ah) given by centre and size: the box
-// distance step by step, then the reciprocal.
+// attraction(a, b, sigma) for boxes given by centre and size: the box distance step by step
+// (centre offsets over the side sums, doubled; size differences over the side sums, doubled
+// and scaled), summed as ((dx² + dy²) + dw²) + dh², then the reciprocal.
 template <bool PowerOfTwo, typename T>
 inline T attraction(T acx, T acy, T aw, T ah, T bcx, T bcy, T bw, T bh, const FieldParams& params) {
     const T sw = aw + bw;
@@ -72,18 +102,23 @@ inline T attraction(T acx, T acy, T aw, T ah, T bcx, T bcy, T bw, T bh, const Fi
 template <bool PowerOfTwo>
 void pairTableImpl(const FrameView& f, const FieldParams& params, float* table, int stride) {
     const int n = f.n;
-    for (int p = 0; p < n; ++p) {
-        const Vec pcx = broadcast(f.cx[p]), pcy = broadcast(f.cy[p]);
-        const Vec pw = broadcast(f.w[p]), ph = broadcast(f.h[p]);
-        float* row = table + static_cast<long>(p) * stride;
-        // Upper triangle from the diagonal on, a vector of partners at a time; the
-        // distance is symmetric to the bit, so the lower triangle is a copy.
-        for (int q = p; q < n; q += kLanes) {
-            const Vec a = attraction<PowerOfTwo>(load(f.cx + q), load(f.cy + q), load(f.w + q), load(f.h + q), pcx,
-                                                 pcy, pw, ph, params);
-            store(row + q, a);
+    // Tiles of W x W pairs on and above the diagonal. Row p of a tile holds box p against a
+    // vector of partners; the distance is symmetric to the bit, so the transposed tile is
+    // the mirror tile below the diagonal. Diagonal tiles are computed whole.
+    for (int p0 = 0; p0 < n; p0 += W) {
+        for (int q0 = p0; q0 < n; q0 += W) {
+            const Vec qcx = load(f.cx + q0), qcy = load(f.cy + q0), qw = load(f.w + q0), qh = load(f.h + q0);
+            Vec tile[W];
+            for (int i = 0; i < W; ++i) {
+                const int p = p0 + i;
+                tile[i] = attraction<PowerOfTwo>(qcx, qcy, qw, qh, splat(f.cx[p]), splat(f.cy[p]), splat(f.w[p]),
+                                                 splat(f.h[p]), params);
+                store(table + static_cast<long>(p) * stride + q0, tile[i]);
+            }
+            if (q0 == p0) continue;
+            transpose(tile);
+            for (int i = 0; i < W; ++i) store(table + static_cast<long>(q0 + i) * stride + p0, tile[i]);
         }
-        for (int q = p + 1; q < n; ++q) table[static_cast<long>(q) * stride + p] = row[q];
     }
 }
 
@@ -96,14 +131,15 @@ void pairTable(const FrameView& f, const FieldParams& params, float* table, int 
 
 // term = attraction * weight * weight, in that order; kept only when it is 0 or more and the
 // candidate's width is not 0.
-inline Vec weightedTerm(Vec attraction, float weight, Mask candidateHasWidth) {
+template <typename Weight>
+inline Vec weightedTerm(Vec attraction, Weight weight, Mask candidateHasWidth) {
     const Vec term = attraction * weight * weight;
     return select((term >= 0.0f) & candidateHasWidth, term, Vec{});
 }
 
 void frameTotals(const FrameView& f, const float* table, int stride, float* totals) {
     const int n = f.n;
-    for (int p = 0; p < n; p += kLanes) {
+    for (int p = 0; p < n; p += W) {
         const Mask hasWidth = load(f.w + p) != 0.0f;
         Vec total{};
         // Trackers are added in selection order, each lane its own candidate.
@@ -114,42 +150,77 @@ void frameTotals(const FrameView& f, const float* table, int stride, float* tota
 }
 
 template <bool PowerOfTwo>
-void neighbourTotalsImpl(const FrameView& f, const ClimbTerms& terms, const FieldParams& params, float x, float y,
-                         float w, float h, float* out8) {
-    // Offsets in the climb's order, the unmoved box (0, 0) left out.
-    const Vec dxs = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
-    const Vec dys = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
-    // Candidate centres: width * 0.5 + (x + dx), as the scalar path forms the moved box first.
-    const Vec ccx = w * 0.5f + (x + dxs);
-    const Vec ccy = h * 0.5f + (y + dys);
-    const Mask hasWidth = broadcast(w != 0.0f ? -1 : 0);
-    Vec total{};
-    for (int q = 0; q < f.n; ++q) {
-        // Tracker box first, candidate second, as the frame attraction calls it.
-        Vec dx = (f.cx[q] - ccx) / terms.sw[q];
-        dx = dx + dx;
-        Vec dy = (f.cy[q] - ccy) / terms.sh[q];
-        dy = dy + dy;
-        const Vec distance = ((dx * dx + dy * dy) + terms.dw2[q]) + terms.dh2[q];
-        const Vec a = 1.0f / (distance + params.sigma);
-        total += weightedTerm(a, f.weight[q], hasWidth);
+void climbTermsImpl(const FrameView& f, const FieldParams& params, float w, float h, float* sw, float* sh,
+                    float* dw2, float* dh2) {
+    for (int q = 0; q < f.n; q += W) {
+        // Tracker box first, candidate second, as the frame attraction pairs them.
+        const Vec qw = load(f.w + q), qh = load(f.h + q);
+        const Vec sumW = qw + w, sumH = qh + h;
+        const Vec dw = scaleSize<PowerOfTwo>((qw - w) / sumW, params);
+        const Vec dh = scaleSize<PowerOfTwo>((qh - h) / sumH, params);
+        store(sw + q, sumW);
+        store(sh + q, sumH);
+        store(dw2 + q, dw * dw);
+        store(dh2 + q, dh * dh);
     }
-    store(out8, total);
 }
 
-void neighbourTotals(const FrameView& f, const ClimbTerms& terms, const FieldParams& params, float x, float y,
-                     float w, float h, float* out8) {
+void climbTerms(const FrameView& f, const FieldParams& params, float w, float h, float* sw, float* sh, float* dw2,
+                float* dh2) {
     if (params.alphaIsPowerOfTwo)
-        neighbourTotalsImpl<true>(f, terms, params, x, y, w, h, out8);
+        climbTermsImpl<true>(f, params, w, h, sw, sh, dw2, dh2);
     else
-        neighbourTotalsImpl<false>(f, terms, params, x, y, w, h, out8);
+        climbTermsImpl<false>(f, params, w, h, sw, sh, dw2, dh2);
+}
+
+void offsetColumn(const float* centres, const float* sums, int n, float size, float at, float* out) {
+    // The candidate's centre as the scalar path forms it: size * 0.5 + coordinate.
+    const float centre = size * 0.5f + at;
+    for (int q = 0; q < n; q += W) {
+        Vec d = (load(centres + q) - centre) / load(sums + q);
+        d = d + d;
+        store(out + q, d * d);
+    }
+}
+
+// The offset columns that each of the eight neighbours uses, in the climb's order
+// (dx = -1, 0, 1 outer, dy = -1, 0, 1 inner, the unmoved box left out).
+constexpr int kColumnX[8] = {0, 0, 0, 1, 1, 2, 2, 2};
+constexpr int kColumnY[8] = {0, 1, 2, 0, 2, 0, 1, 2};
+
+void neighbourTotals(const FrameView& f, const ClimbTerms& terms, const float* const dx2[3], const float* const dy2[3],
+                     const FieldParams& params, float w, float* out8) {
+    const Mask hasWidth = splat(w != 0.0f ? -1 : 0);
+    // Lanes hold trackers while the terms are formed, then a transpose turns each tile into
+    // one vector per tracker over the neighbours, added in selection order. Lanes past the
+    // last tracker weigh 0 and add a zero, which leaves a total unchanged (a total never is
+    // -0.0: it starts at +0.0).
+    Vec totals[8 / W] = {};
+    for (int q0 = 0; q0 < f.n; q0 += W) {
+        const Vec x2[3] = {load(dx2[0] + q0), load(dx2[1] + q0), load(dx2[2] + q0)};
+        const Vec y2[3] = {load(dy2[0] + q0), load(dy2[1] + q0), load(dy2[2] + q0)};
+        const Vec dw2 = load(terms.dw2 + q0), dh2 = load(terms.dh2 + q0), weight = load(f.weight + q0);
+        for (int half = 0; half < 8 / W; ++half) {
+            Vec tile[W];
+            for (int i = 0; i < W; ++i) {
+                const int neighbour = half * W + i;
+                const Vec distance = ((x2[kColumnX[neighbour]] + y2[kColumnY[neighbour]]) + dw2) + dh2;
+                const Vec a = 1.0f / (distance + params.sigma);
+                const Vec term = a * weight * weight;
+                tile[i] = select((term >= 0.0f) & hasWidth, term, Vec{});
+            }
+            transpose(tile);
+            for (int j = 0; j < W; ++j) totals[half] += tile[j];
+        }
+    }
+    for (int half = 0; half < 8 / W; ++half) store(out8 + half * W, totals[half]);
 }
 
 template <bool PowerOfTwo>
 void boxAttractionsImpl(const float* ax, const float* ay, const float* aw, const float* ah, const float* bx,
                         const float* by, const float* bw, const float* bh, int count, const FieldParams& params,
                         float* out) {
-    for (int i = 0; i < count; i += kLanes) {
+    for (int i = 0; i < count; i += W) {
         const Vec aw_ = load(aw + i), ah_ = load(ah + i), bw_ = load(bw + i), bh_ = load(bh + i);
         const Vec acx = aw_ * 0.5f + load(ax + i), acy = ah_ * 0.5f + load(ay + i);
         const Vec bcx = bw_ * 0.5f + load(bx + i), bcy = bh_ * 0.5f + load(by + i);
@@ -168,10 +239,10 @@ void boxAttractions(const float* ax, const float* ay, const float* aw, const flo
 
 void trajectoryStep(const float* table, int stride, const float* previous, const float* weights, int n, float sigma,
                     float beta, float* scores, int* predecessors) {
-    for (int k = 0; k < n; k += kLanes) {
+    for (int k = 0; k < n; k += W) {
         const Vec wk = load(weights + k);
         Vec best{};
-        Mask from = broadcast(-1);
+        Mask from = splat(-1);
         for (int j = 0; j < n; ++j) {
             // Pair reward of entering position k from position j, both boxes of this frame:
             // the table is symmetric, so row j holds attraction(box k, box j).
@@ -179,7 +250,7 @@ void trajectoryStep(const float* table, int stride, const float* previous, const
             const Vec c = t + (previous[j] + wk);
             const Mask better = c > best;
             best = select(better, c, best);
-            from = (better & broadcast(j)) | (~better & from);
+            from = (better & splat(j)) | (~better & from);
         }
         store(scores + k, best);
         store(predecessors + k, from);
@@ -194,6 +265,8 @@ const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAME,
     VELMORA_KERNEL_NAMESPACE::pairTable,
     VELMORA_KERNEL_NAMESPACE::frameTotals,
+    VELMORA_KERNEL_NAMESPACE::climbTerms,
+    VELMORA_KERNEL_NAMESPACE::offsetColumn,
     VELMORA_KERNEL_NAMESPACE::neighbourTotals,
     VELMORA_KERNEL_NAMESPACE::boxAttractions,
     VELMORA_KERNEL_NAMESPACE::trajectoryStep,

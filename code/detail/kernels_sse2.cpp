@@ -2,4 +2,5 @@
 #define VELMORA_KERNEL_NAMESPACE sse2
 #define VELMORA_KERNEL_TABLE kSse2Kernels
 #define VELMORA_KERNEL_NAME "sse2"
+#define VELMORA_KERNEL_WIDTH 4
 #include "kernels_impl.h"

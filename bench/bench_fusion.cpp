@@ -1,0 +1,333 @@
+// Fast path against the straightforward path, on a deterministic synthetic data set of about
+// 40 sequences of 200 to 1500 frames, 1 to 3 runs each, 24 trackers. Every operation runs
+// both ways in the same process; a summary table at the end gives the times, their ratio and
+// the kernels' attractions per second, next to the processor's division limit.
+//
+//   build-release/bench/velmora_bench                       everything (a few minutes)
+//   build-release/bench/velmora_bench --benchmark_filter=Kernel   the kernels only
+#include "approach.h"
+#include "detail/kernels.h"
+#include "synthetic.h"
+
+#include <benchmark/benchmark.h>
+#include <omp.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace vd = velmora::detail;
+namespace syn = velmora::synthetic;
+using Box = cv::Rect_<float>;
+
+// The data set is made once, outside every timed loop.
+const syn::DataSet& benchData() {
+    static const syn::DataSet data = [] {
+        syn::DataSetSpec spec;
+        spec.seed = 2026;
+        spec.sequences = 40;
+        spec.minFrames = 200;
+        spec.maxFrames = 1500;
+        spec.maxRuns = 3;
+        spec.trackers = 24;
+        return syn::makeDataSet(spec);
+    }();
+    return data;
+}
+
+// A smaller set for global removal, which evaluates the data set once per tracker weight.
+const syn::DataSet& removalData() {
+    static const syn::DataSet data = [] {
+        syn::DataSetSpec spec;
+        spec.seed = 7;
+        spec.sequences = 8;
+        spec.minFrames = 100;
+        spec.maxFrames = 300;
+        spec.maxRuns = 2;
+        spec.trackers = 12;
+        return syn::makeDataSet(spec);
+    }();
+    return data;
+}
+
+long frameCount(const trackData& data) {
+    long frames = 0;
+    for (const auto& runs : data)
+        for (const auto& run : runs) frames += static_cast<long>(run[0].size());
+    return frames;
+}
+
+// The path a benchmark takes: state.range(0) == 0 is the straightforward path, 1 the fast one.
+class PathScope {
+public:
+    explicit PathScope(const benchmark::State& state) {
+        vd::setKernelLevel(state.range(0) == 0 ? vd::KernelLevel::Reference : vd::bestKernelLevel());
+    }
+    ~PathScope() { vd::setKernelLevel(vd::bestKernelLevel()); }
+};
+
+void BM_evaluate(benchmark::State& state) {
+    PathScope path(state);
+    syn::DataSet data = benchData();
+    const bool trajectory = state.range(1) != 0;
+    omp_set_num_threads(static_cast<int>(state.range(2)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(evaluate(data.data, data.annotation, trajectory, {}, {}));
+    omp_set_num_threads(omp_get_num_procs());
+    state.SetItemsProcessed(state.iterations() * frameCount(data.data));
+    state.counters["frames"] = static_cast<double>(frameCount(data.data));
+}
+BENCHMARK(BM_evaluate)
+    ->ArgNames({"fast", "trajectory", "threads"})
+    ->Args({0, 0, 1})
+    ->Args({1, 0, 1})
+    ->Args({0, 1, 1})
+    ->Args({1, 1, 1})
+    ->Args({1, 0, 2})
+    ->Args({1, 1, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(0.5);
+
+void BM_calculateTrackerWeights(benchmark::State& state) {
+    PathScope path(state);
+    syn::DataSet data = benchData();
+    for (auto _ : state) benchmark::DoNotOptimize(calculateTrackerWeights(data.data, data.annotation));
+    state.SetItemsProcessed(state.iterations() * frameCount(data.data) * 24);
+}
+BENCHMARK(BM_calculateTrackerWeights)->ArgName("fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_globalRemoval(benchmark::State& state) {
+    PathScope path(state);
+    syn::DataSet data = removalData();
+    const std::vector<float> weights = calculateTrackerWeights(data.data, data.annotation);
+    omp_set_num_threads(1);
+    for (auto _ : state) benchmark::DoNotOptimize(globalRemoval(data.data, data.annotation, weights, false));
+    omp_set_num_threads(omp_get_num_procs());
+}
+BENCHMARK(BM_globalRemoval)->ArgName("fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The longest run of the data set: one sequence, as tracker performances see it.
+trackList& longestRun() {
+    static trackList run = [] {
+        const syn::DataSet& data = benchData();
+        const eTrackList* longest = &data.data[0][0];
+        for (const auto& runs : data.data)
+            for (const auto& r : runs)
+                if (r[0].size() > (*longest)[0].size()) longest = &r;
+        return trackList(longest->begin(), longest->end());
+    }();
+    return run;
+}
+
+void BM_calculateTrackerPerformances(benchmark::State& state) {
+    PathScope path(state);
+    trackList& run = longestRun();
+    for (auto _ : state) benchmark::DoNotOptimize(calculateTrackerPerformances(run, {}, {}));
+    state.SetItemsProcessed(state.iterations() * static_cast<long>(run[0].size()));
+}
+BENCHMARK(BM_calculateTrackerPerformances)->ArgName("fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_localRemoval(benchmark::State& state) {
+    PathScope path(state);
+    trackList& run = longestRun();
+    std_gamma = 6;
+    for (auto _ : state) benchmark::DoNotOptimize(localRemoval(run, {}, {}));
+    std_gamma = -1;
+    state.SetItemsProcessed(state.iterations() * static_cast<long>(run[0].size()));
+}
+BENCHMARK(BM_localRemoval)->ArgName("fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// ---- Kernels ----
+
+// One frame of n boxes around a common object, in the layout the kernels read.
+struct KernelFrame {
+    explicit KernelFrame(int count) : n(count) {
+        const size_t padded = static_cast<size_t>(vd::paddedCount(n));
+        for (auto* v : {&x, &y, &cx, &cy}) v->assign(padded, 0.5f);
+        for (auto* v : {&w, &h, &weight}) v->assign(padded, 1.0f);
+        for (auto* v : {&sw, &sh, &dw2, &dh2, &totals}) v->assign(padded, 0.0f);
+        for (auto& c : columns) c.assign(padded, 0.0f);
+        table.assign(padded * padded, 0.0f);
+        syn::Random random(99);
+        for (int i = 0; i < n; ++i) {
+            x[i] = static_cast<float>(random.uniform(100, 120));
+            y[i] = static_cast<float>(random.uniform(50, 70));
+            w[i] = static_cast<float>(random.uniform(40, 60));
+            h[i] = static_cast<float>(random.uniform(80, 100));
+            cx[i] = w[i] * 0.5f + x[i];
+            cy[i] = h[i] * 0.5f + y[i];
+        }
+    }
+    vd::FrameView view() const {
+        return {x.data(), y.data(), w.data(), h.data(), cx.data(), cy.data(), weight.data(), n};
+    }
+    int n;
+    std::vector<float> x, y, w, h, cx, cy, weight, sw, sh, dw2, dh2, totals, table;
+    std::vector<float> columns[6];
+};
+
+vd::FieldParams defaultParams() { return {4.0f, 0.25f, true, 0.03f}; }
+
+void BM_KernelPairTable(benchmark::State& state) {
+    const vd::Kernels& kernels = vd::activeKernels();
+    KernelFrame frame(static_cast<int>(state.range(0)));
+    const vd::FieldParams params = defaultParams();
+    const int stride = vd::paddedCount(frame.n);
+    for (auto _ : state) {
+        kernels.pairTable(frame.view(), params, frame.table.data(), stride);
+        benchmark::ClobberMemory();
+    }
+    // Box pairs: each computed attraction serves both orders.
+    state.counters["attractions/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * frame.n * (frame.n + 1) / 2.0, benchmark::Counter::kIsRate);
+    state.SetLabel(kernels.name);
+}
+BENCHMARK(BM_KernelPairTable)->ArgName("trackers")->Arg(24)->Arg(64);
+
+void BM_KernelNeighbours(benchmark::State& state) {
+    const vd::Kernels& kernels = vd::activeKernels();
+    KernelFrame frame(static_cast<int>(state.range(0)));
+    const vd::FieldParams params = defaultParams();
+    kernels.climbTerms(frame.view(), params, 50, 90, frame.sw.data(), frame.sh.data(), frame.dw2.data(),
+                       frame.dh2.data());
+    const float* dx2[3];
+    const float* dy2[3];
+    for (int o = 0; o < 3; ++o) {
+        kernels.offsetColumn(frame.cx.data(), frame.sw.data(), frame.n, 50, 110.0f + static_cast<float>(o),
+                             frame.columns[o].data());
+        kernels.offsetColumn(frame.cy.data(), frame.sh.data(), frame.n, 90, 60.0f + static_cast<float>(o),
+                             frame.columns[3 + o].data());
+        dx2[o] = frame.columns[o].data();
+        dy2[o] = frame.columns[3 + o].data();
+    }
+    const vd::ClimbTerms terms{frame.sw.data(), frame.sh.data(), frame.dw2.data(), frame.dh2.data()};
+    float out[8];
+    for (auto _ : state) {
+        kernels.neighbourTotals(frame.view(), terms, dx2, dy2, params, 50, out);
+        benchmark::DoNotOptimize(out);
+    }
+    state.counters["attractions/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * 8 * frame.n, benchmark::Counter::kIsRate);
+    state.SetLabel(kernels.name);
+}
+BENCHMARK(BM_KernelNeighbours)->ArgName("trackers")->Arg(24)->Arg(64);
+
+void BM_KernelBoxAttractions(benchmark::State& state) {
+    const vd::Kernels& kernels = vd::activeKernels();
+    const int count = static_cast<int>(state.range(0));
+    KernelFrame a(count), b(count);
+    std::vector<float> out(static_cast<size_t>(vd::paddedCount(count)));
+    const vd::FieldParams params = defaultParams();
+    for (auto _ : state) {
+        kernels.boxAttractions(a.x.data(), a.y.data(), a.w.data(), a.h.data(), b.x.data(), b.y.data(), b.w.data(),
+                               b.h.data(), count, params, out.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["attractions/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * count, benchmark::Counter::kIsRate);
+    state.SetLabel(kernels.name);
+}
+BENCHMARK(BM_KernelBoxAttractions)->ArgName("boxes")->Arg(1024);
+
+// The division limit: eight independent chains of vector divisions, as many lanes as the
+// widest kernel uses. An attraction needs five divisions, so a fifth of this rate is the
+// most attractions per second any bit-exact kernel can reach.
+__attribute__((target("avx2"))) void divideAvx2(benchmark::State& state) {
+    typedef float V __attribute__((vector_size(32)));
+    V v[8];
+    for (int i = 0; i < 8; ++i) v[i] = V{} + 1e30f;
+    const V d = V{} + 1.0000001f;
+    for (auto _ : state) {
+        for (int r = 0; r < 64; ++r)
+            for (int i = 0; i < 8; ++i) v[i] = v[i] / d;
+        benchmark::DoNotOptimize(v);
+    }
+    state.counters["divisions/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * 64 * 8 * 8, benchmark::Counter::kIsRate);
+    state.counters["attractions/s limit"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * 64 * 8 * 8 / 5.0, benchmark::Counter::kIsRate);
+}
+
+void BM_KernelDivisionLimit(benchmark::State& state) {
+    if (!vd::kernelLevelSupported(vd::KernelLevel::Avx2)) {
+        state.SkipWithError("no AVX2 on this processor");
+        return;
+    }
+    divideAvx2(state);
+}
+BENCHMARK(BM_KernelDivisionLimit);
+
+// Collects every run's time and prints the comparison table after the usual output.
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            Entry& e = entries_[run.benchmark_name()];
+            e.seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            for (const auto& [name, counter] : run.counters) e.counters[name] = counter.value;
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\n%-34s %16s %12s %8s\n", "operation", "straightforward", "fast", "ratio");
+        const char* pairs[][3] = {
+            {"evaluate, frame by frame", "BM_evaluate/fast:0/trajectory:0/threads:1/min_time:0.500/real_time",
+             "BM_evaluate/fast:1/trajectory:0/threads:1/min_time:0.500/real_time"},
+            {"evaluate, trajectory", "BM_evaluate/fast:0/trajectory:1/threads:1/min_time:0.500/real_time",
+             "BM_evaluate/fast:1/trajectory:1/threads:1/min_time:0.500/real_time"},
+            {"calculateTrackerWeights", "BM_calculateTrackerWeights/fast:0", "BM_calculateTrackerWeights/fast:1"},
+            {"globalRemoval", "BM_globalRemoval/fast:0/real_time", "BM_globalRemoval/fast:1/real_time"},
+            {"calculateTrackerPerformances", "BM_calculateTrackerPerformances/fast:0",
+             "BM_calculateTrackerPerformances/fast:1"},
+            {"localRemoval", "BM_localRemoval/fast:0", "BM_localRemoval/fast:1"},
+        };
+        for (const auto& [label, slow, fast] : pairs) {
+            if (!entries_.count(slow) || !entries_.count(fast)) continue;
+            const double s = entries_[slow].seconds, f = entries_[fast].seconds;
+            std::printf("%-34s %14.2f ms %9.2f ms %7.1fx\n", label, s * 1e3, f * 1e3, s / f);
+        }
+        const char* threads[][3] = {
+            {"evaluate on 2 threads, frame", "BM_evaluate/fast:1/trajectory:0/threads:1/min_time:0.500/real_time",
+             "BM_evaluate/fast:1/trajectory:0/threads:2/min_time:0.500/real_time"},
+            {"evaluate on 2 threads, trajectory", "BM_evaluate/fast:1/trajectory:1/threads:1/min_time:0.500/real_time",
+             "BM_evaluate/fast:1/trajectory:1/threads:2/min_time:0.500/real_time"},
+        };
+        std::printf("\n%-34s %16s %12s %8s\n", "parallel evaluation", "1 thread", "2 threads", "speed-up");
+        for (const auto& [label, one, two] : threads) {
+            if (!entries_.count(one) || !entries_.count(two)) continue;
+            const double a = entries_[one].seconds, b = entries_[two].seconds;
+            std::printf("%-34s %14.2f ms %9.2f ms %7.2fx\n", label, a * 1e3, b * 1e3, a / b);
+        }
+        std::printf("\n%-34s %16s\n", ("kernel (" + std::string(vd::activeKernels().name) + ")").c_str(), "attractions/s");
+        for (const auto& [name, entry] : entries_) {
+            if (name.rfind("BM_Kernel", 0) != 0) continue;
+            for (const auto& [counter, value] : entry.counters)
+                if (counter.find("/s") != std::string::npos)
+                    std::printf("%-34s %16.3g  (%s)\n", name.substr(3).c_str(), value, counter.c_str());
+        }
+    }
+
+private:
+    struct Entry {
+        double seconds = 0;
+        std::map<std::string, double> counters;
+    };
+    std::map<std::string, Entry> entries_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
