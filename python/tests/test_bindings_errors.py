@@ -1,0 +1,208 @@
+"""Input the library cannot take raises ValueError or TypeError naming the argument.
+
+Each case here would otherwise stop the process on one of the library's assertions, read out
+of range, leave a score of 0 / 0, or end the process outright (local removal with gamma unset).
+"""
+
+import math
+import re
+
+import numpy as np
+import pytest
+
+import velmora
+
+f32 = np.float32
+DEFAULTS = {"alpha": 4.0, "beta": 20.0, "gamma": -1, "sigma": f32(0.03).item()}
+
+
+@pytest.fixture(autouse=True)
+def default_parameters():
+    velmora.set_params(**DEFAULTS)
+    yield
+    velmora.set_params(**DEFAULTS)
+
+
+# Two trackers over three frames, and an annotation of five frames.
+T = np.array([[(0, 0, 10, 10)] * 3, [(5, 0, 10, 10)] * 3], f32)
+ANNO = np.array([(0, 0, 10, 10)] * 5, f32)
+LOST = np.array([[(0, 0, 10, 10), (0, 0, 0, 10), (0, 0, 10, 10)],
+                 [(5, 0, 10, 10), (math.nan, 0, 10, 10), (5, 0, 10, 10)]], f32)
+
+CASES = [
+    # id, call, exception, message pattern
+    ("trackers-type", lambda: velmora.fuse("boxes"), TypeError, r"trackers: expected .*got str"),
+    ("trackers-none", lambda: velmora.fuse(None), TypeError, r"trackers: expected .*got NoneType"),
+    ("trackers-dtype", lambda: velmora.fuse(T.astype(np.complex64)), TypeError,
+     r"trackers: expected real numbers, got dtype complex64"),
+    ("trackers-objects", lambda: velmora.fuse([[(0, 0, None, 10)]]), TypeError,
+     r"trackers\[0\]: expected real numbers, got dtype object"),
+    ("trackers-shape", lambda: velmora.fuse(np.zeros((2, 3), f32)), ValueError,
+     r"trackers: expected shape \(tracks, frames, 4\), got shape \(2, 3\)"),
+    ("track-shape", lambda: velmora.fuse([[0, 0, 10, 10]]), ValueError,
+     r"trackers\[0\]: expected a track of shape \(frames, 4\), got shape \(4,\)"),
+    ("ragged-track", lambda: velmora.fuse([[[0, 0, 10, 10], [0, 0, 10]]]), ValueError,
+     r"trackers\[0\]: cannot be read as an array of numbers"),
+    ("unequal-tracks", lambda: velmora.fuse([T[0], T[1, :2]]), ValueError,
+     r"trackers: tracker 1 has 2 frames, tracker 0 has 3"),
+    ("no-tracker", lambda: velmora.fuse([]), ValueError, r"trackers: no tracker given"),
+    ("box-shape", lambda: velmora.frame_attraction(T, (0, 0, 10), 0), ValueError,
+     r"box: expected a box of shape \(4,\), got shape \(3,\)"),
+    ("box-type", lambda: velmora.distance4d_2("0 0 1 1", (0, 0, 1, 1)), TypeError, r"a: expected a box"),
+    ("frame-range", lambda: velmora.fuse_frame(T, 3), ValueError, r"frame: 3 is out of range for 3 frames"),
+    ("frame-negative", lambda: velmora.strongest_box(T, -1), ValueError, r"frame: -1 is out of range"),
+    ("frame-type", lambda: velmora.gradient_ascent((0, 0, 10, 10), T, 1.0), TypeError,
+     r"frame: expected an int, got float"),
+    ("selection-range", lambda: velmora.fuse(T, selection=[0, 2]), ValueError,
+     r"selection: tracker index 2 is out of range for 2 trackers"),
+    ("selection-negative", lambda: velmora.tracker_performances(T, selection=[-1]), ValueError,
+     r"selection: tracker index -1 is out of range"),
+    ("selection-dtype", lambda: velmora.fuse(T, selection=[0.0]), TypeError,
+     r"selection: expected ints, got dtype float64"),
+    ("selection-scalar", lambda: velmora.fuse(T, selection=1), TypeError,
+     r"selection: expected a sequence of tracker indices, got int"),
+    ("selection-shape", lambda: velmora.fuse(T, selection=[[0]]), ValueError,
+     r"selection: expected a flat list of tracker indices, got shape \(1, 1\)"),
+    ("weights-short", lambda: velmora.fuse(T, weights=[1.0]), ValueError,
+     r"weights: 1 entry given, none for tracker 1; give one weight per tracker index \(at least 2\) or none"),
+    ("weights-short-for-selection", lambda: velmora.fuse_frame(T, 0, selection=[1], weights=[1.0]), ValueError,
+     r"weights: 1 entry given, none for tracker 1"),
+    ("weights-dtype", lambda: velmora.fuse(T, weights=["a", "b"]), TypeError,
+     r"weights: expected real numbers, got dtype <U1"),
+    ("weights-scalar", lambda: velmora.fuse(T, weights=2.0), TypeError,
+     r"weights: expected a sequence of tracker weights, got float"),
+    ("int-range", lambda: velmora.track_quality(ANNO, ANNO, shift=2 ** 40), ValueError,
+     r"shift: 1099511627776 does not fit a 32-bit int"),
+    ("int-type", lambda: velmora.track_quality(ANNO, ANNO, shift=1.5), TypeError, r"shift: expected an int, got float"),
+    ("float-type", lambda: velmora.track_quality(ANNO, ANNO, threshold="0.5"), TypeError,
+     r"threshold: expected a number, got str"),
+    ("quality-past-annotation", lambda: velmora.track_quality(ANNO[:3], ANNO, shift=3), ValueError,
+     r"shift: 3 pairs track box 2 with annotation box 5, past the 5 boxes of the annotation"),
+    ("quality-before-annotation", lambda: velmora.track_quality(ANNO[:3], ANNO, shift=-2), ValueError,
+     r"shift: -2 pairs track box 1 with annotation box -1"),
+    ("attraction-past-annotation", lambda: velmora.track_attraction(ANNO, ANNO[:4]), ValueError,
+     r"shift: 0 pairs track box 4 with annotation box 4, past the 4 boxes"),
+    ("attraction-before-annotation", lambda: velmora.track_attraction(ANNO[:3], ANNO, shift=-1, start=0), ValueError,
+     r"shift: -1 pairs track box 0 with annotation box -1"),
+    ("data-type", lambda: velmora.evaluate_dataset("data", [ANNO]), TypeError,
+     r"data: expected a list of sequences, got str"),
+    ("data-empty", lambda: velmora.evaluate_dataset([], [ANNO]), ValueError, r"data: the data set has no sequence"),
+    ("weights-data-empty", lambda: velmora.tracker_weights([], []), ValueError, r"data: the data set has no sequence"),
+    ("sequence-without-run", lambda: velmora.evaluate_dataset([[T], []], [ANNO, ANNO]), ValueError,
+     r"data\[1\]: the sequence has no run"),
+    ("first-sequence-without-run", lambda: velmora.tracker_weights([[], [T]], [ANNO, ANNO]), ValueError,
+     r"data\[0\]: the sequence has no run \(the first run fixes the tracker count\)"),
+    ("sequence-is-a-run", lambda: velmora.evaluate_dataset([(T, 1)], [ANNO]), TypeError,
+     r"data\[0\]: a sequence is a list of runs, got a single \(trackers, start_frame\) run"),
+    ("run-tuple", lambda: velmora.evaluate_dataset([[(T, 1, 2)]], [ANNO]), TypeError,
+     r"data\[0\]\[0\]: a run is a \(trackers, start_frame\) tuple or a trackers array, got a tuple of 3"),
+    ("run-start-type", lambda: velmora.evaluate_dataset([[(T, 1.0)]], [ANNO]), TypeError,
+     r"data\[0\]\[0\] start_frame: expected an int, got float"),
+    ("run-trackers", lambda: velmora.evaluate_dataset([[T, T[:1]]], [ANNO]), ValueError,
+     r"data\[0\]\[1\]: 1 tracker, but the first run has 2; every run needs the same trackers"),
+    ("run-trackers-weights", lambda: velmora.tracker_weights([[T], [T[:1]]], [ANNO, ANNO]), ValueError,
+     r"data\[1\]\[0\]: 1 tracker, but the first run has 2"),
+    ("run-unequal-tracks", lambda: velmora.evaluate_dataset([[[T[0], T[1, :2]]]], [ANNO]), ValueError,
+     r"data\[0\]\[0\]: tracker 1 has 2 frames, tracker 0 has 3"),
+    ("run-without-frame", lambda: velmora.evaluate_dataset([[T[:, :0]]], [ANNO]), ValueError,
+     r"data\[0\]\[0\]: the run has no frame"),
+    ("run-start-below-1", lambda: velmora.evaluate_dataset([[(T, 0)]], [ANNO]), ValueError,
+     r"data\[0\]\[0\]: start_frame 0 is below 1"),
+    ("run-past-annotation", lambda: velmora.evaluate_dataset([[(T, 4)]], [ANNO]), ValueError,
+     r"data\[0\]\[0\]: 3 frames from start_frame 4 reach past the 5 boxes of annotation\[0\]"),
+    ("weights-run-past-annotation", lambda: velmora.tracker_weights([[(T, 3)], [(T, 2)]], [ANNO, ANNO[:3]]),
+     ValueError, r"data\[1\]\[0\]: 3 frames from start_frame 2 reach past the 3 boxes of annotation\[1\]"),
+    ("annotation-short", lambda: velmora.evaluate_dataset([[T], [T]], [ANNO]), ValueError,
+     r"annotation: 1 track for 2 sequences; every sequence needs its annotation track"),
+    ("annotation-empty", lambda: velmora.tracker_weights([[T], []], [ANNO, np.zeros((0, 4))]), ValueError,
+     r"annotation\[1\]: the annotation track of sequence 1 has no box"),
+    ("dataset-selection", lambda: velmora.evaluate_dataset([[T]], [ANNO], selection=[2]), ValueError,
+     r"selection: tracker index 2 is out of range for 2 trackers"),
+    ("dataset-weights", lambda: velmora.evaluate_dataset([[T]], [ANNO], selection=[1], weights=[1]), ValueError,
+     r"weights: 1 entry given, none for tracker 1"),
+    ("weights-no-later-frame", lambda: velmora.tracker_weights([[T[:, :1]], [T[:, :1]]], [ANNO, ANNO]), ValueError,
+     r"data: no run has a frame after its first, so no weight can be learnt"),
+    ("global-weights-short", lambda: velmora.global_removal([[T]], [ANNO], [0.5]), ValueError,
+     r"weights: 1 entry for 2 trackers; global removal needs one weight per tracker"),
+    ("global-weights-empty", lambda: velmora.global_removal([[T]], [ANNO], []), ValueError,
+     r"weights: 0 entries for 2 trackers"),
+    ("local-gamma-unset", lambda: velmora.local_removal(T), ValueError,
+     r"gamma: unset; pass gamma= or set the gamma parameter first"),
+    ("local-gamma-minus-one", lambda: velmora.local_removal(T, gamma=-1), ValueError, r"gamma: unset"),
+    ("local-gamma-too-large", lambda: velmora.local_removal(T, selection=[1], gamma=2), ValueError,
+     r"gamma: cannot drop 2 of 1 selected trackers"),
+    ("local-gamma-type", lambda: velmora.local_removal(T, gamma=1.0), TypeError, r"gamma: expected an int, got float"),
+    ("trajectory-frame", lambda: velmora.fuse_trajectory(LOST), ValueError,
+     r"trackers: no selected box attracts in frame 1 \(each has width or height 0, a coordinate that is not "
+     r"finite, or weight 0\), which trajectory fusion cannot score"),
+    ("trajectory-zero-height", lambda: velmora.fuse_trajectory(T * (1, 1, 1, 0)), ValueError,
+     r"trackers: no selected box attracts in frame 0"),
+    ("trajectory-zero-weights", lambda: velmora.fuse_trajectory(T, selection=[1], weights=[1, 0]), ValueError,
+     r"trackers: no selected box attracts in frame 0"),
+    ("trajectory-overflow", lambda: velmora.fuse_trajectory(T, weights=[1e30, 1]), ValueError,
+     r"weights: the selected weights are too large for the sigma parameter 0.03: frame scores could overflow"),
+    ("trajectory-infinite-weight", lambda: velmora.fuse_trajectory(T, weights=[math.inf, 1]), ValueError,
+     r"weights: the selected weights are too large"),
+    ("dataset-trajectory-frame", lambda: velmora.evaluate_dataset([[T], [LOST]], [ANNO, ANNO], trajectory=True),
+     ValueError, r"data\[1\]\[0\]: no selected box attracts in frame 1"),
+    ("global-trajectory-alone",
+     lambda: velmora.global_removal([[T], [LOST[[0, 0]]]], [ANNO, ANNO], [1, 2], trajectory=True), ValueError,
+     r"data: global removal with trajectory fusion may keep tracker 0 alone, and its box in data\[1\]\[0\] "
+     r"frame 1 does not attract"),
+    ("global-trajectory-kept",
+     lambda: velmora.global_removal([[LOST]], [ANNO], [2, 2], trajectory=True), ValueError,
+     r"data: global removal with trajectory fusion may keep only trackers \[1\] \(the ones it never drops\), "
+     r"and none of their boxes in data\[0\]\[0\] frame 1 attracts"),
+    ("set-params-type", lambda: velmora.set_params(gamma=2.5), TypeError, r"gamma: expected an int, got float"),
+    ("set-params-string", lambda: velmora.set_params(sigma="0.1"), TypeError, r"sigma: expected a number, got str"),
+    ("set-params-range", lambda: velmora.set_params(gamma=2 ** 31), ValueError,
+     r"gamma: 2147483648 does not fit a 32-bit int"),
+]
+
+
+@pytest.mark.parametrize("call, exception, message", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_bad_input_raises_before_the_library_runs(call, exception, message):
+    with pytest.raises(exception, match=message) as raised:
+        call()
+    assert type(raised.value) is exception
+
+
+def test_parameters_that_trajectory_fusion_cannot_use():
+    for values, message in (({"sigma": 0.0}, "sigma: trajectory fusion needs a positive, finite sigma parameter, got 0"),
+                            ({"sigma": -0.5}, "got -0.5"),
+                            ({"sigma": math.inf}, "got inf"),
+                            ({"sigma": math.nan}, "got nan"),
+                            ({"alpha": 0.0}, "alpha: trajectory fusion needs a non-zero alpha parameter, got 0")):
+        with velmora.parameters(**values):
+            with pytest.raises(ValueError, match=re.escape(message)):
+                velmora.fuse_trajectory(T)
+            with pytest.raises(ValueError, match=re.escape(message)):
+                velmora.evaluate_dataset([[T]], [ANNO], trajectory=True)
+            # Frame-by-frame fusion has no such limit.
+            assert velmora.fuse(T).shape == (3, 4)
+
+
+def test_local_removal_refuses_performances_it_cannot_rank():
+    # With a tiny sigma every frame score is about 1e30: no performance is below the 1e25 that
+    # the removal ranks from.
+    with velmora.parameters(sigma=1e-30):
+        with pytest.raises(ValueError, match=r"gamma: only 0 of the selected trackers have a performance below 1e25"):
+            velmora.local_removal(T, gamma=1)
+        assert velmora.local_removal(T, gamma=0) == [0, 1]
+    assert velmora.get_params()["gamma"] == -1
+
+
+def test_refused_calls_accept_what_the_library_handles():
+    # The checks are no stricter than needed where the library copes on its own.
+    assert velmora.fuse(LOST).shape == (3, 4)                        # lost frames fuse frame by frame
+    assert velmora.fuse_trajectory(T * (1, 1, -1, 1)).shape == (3, 4)  # negative widths still attract
+    assert velmora.tracker_weights([[T], []], [ANNO, ANNO]).shape == (400,)  # later sequences may lack runs
+    assert velmora.evaluate_dataset([[T[:, :1]]], [ANNO[:1]]) == 1.0  # a run of one frame
+    assert velmora.track_quality(ANNO[:1], np.zeros((0, 4)), shift=-7) == 1.0
+    assert velmora.track_attraction(ANNO[:3], ANNO[:1], start=-1) == 0.0
+    # Global removal with trajectory fusion passes when a tracker it never drops (here the
+    # second of two equal weights) attracts in every frame, although the other loses the target.
+    lost_and_steady = np.array([LOST[1], T[0]])
+    assert set(velmora.global_removal([[lost_and_steady]], [ANNO], [2, 2], trajectory=True)) <= {0, 1}
+    with pytest.raises(ValueError, match=r"may keep tracker 0 alone"):
+        velmora.global_removal([[lost_and_steady]], [ANNO], [1, 2], trajectory=True)
