@@ -1,6 +1,7 @@
 """The velmora command on small benchmark folders made here: fuse, eval, weights, select."""
 
 import csv
+import io
 import os
 import subprocess
 import sys
@@ -185,6 +186,11 @@ class TestFuse:
         fused = np.array([line.split(",") for line in out.splitlines()], dtype=np.float64).astype(np.float32)
         np.testing.assert_array_equal(bits(fused[:3]), bits(expected))
 
+    def test_empty_files_fuse_to_an_empty_file(self, tmp_path, run):
+        files = [write_boxes(tmp_path / name / "s.txt", []) for name in ["A", "B"]]
+        status, out, _ = run("fuse", *files, "--trajectory")
+        assert (status, out) == (0, "")
+
     def test_trackers_of_different_lengths_are_an_error_naming_the_file(self, bench, run):
         status, out, err = run("fuse", bench / "results", "-o", bench / "out", "--trackers", "A,B")
         assert status == 1 and out == ""
@@ -335,7 +341,8 @@ class TestBadInput:
         bad.write_text("1,2,3,4\n1,2,3\n")
         status, out, err = run("eval", bench / "results", "--anno", bench / "anno")
         assert status == 1 and out == ""
-        assert err.splitlines()[-1] == f"velmora: error: {bad}:2: cannot read '1,2,3' as four numbers x, y, width, height"
+        assert err.splitlines()[-1] == \
+            f"velmora: error: {bad}:2: cannot read '1,2,3' as four numbers x, y, width, height"
 
     @pytest.mark.parametrize("argv", [
         [],
@@ -346,6 +353,8 @@ class TestBadInput:
         ["fuse", "{results}"],  # a results root needs -o
         ["fuse", "{results}", "-o", "out", "--trackers", "A,Nobody"],
         ["fuse", "{results}", "-o", "out", "--no-backtracking"],
+        ["fuse", "{results}", "-o", "{results}/B/"],  # would overwrite a tracker's results
+        ["fuse", "{results}/A/car_1.txt", "{results}/C/car-1.txt", "-o", "{results}/C/../C/car-1.txt"],
     ])
     def test_bad_usage_exits_with_2(self, bench, run, argv):
         status, out, err = run(*[a.format(results=bench / "results") for a in argv])
@@ -384,6 +393,25 @@ class TestProgress:
         _, _, err = run("fuse", bench / "results", "-o", bench / "out", "--quiet")
         assert "velmora: fuse:" not in err
         assert "warning" in err  # --quiet keeps the warnings
+
+
+    def test_terminal_line_is_rewritten_and_ended_before_a_warning(self, monkeypatch):
+        class Terminal(io.StringIO):
+            def isatty(self):
+                return True
+
+        ticks = iter([0.0, 1.5, 1.6, 3.0])
+        monkeypatch.setattr(cli, "_clock", lambda: next(ticks))
+        stream = Terminal()
+        reporter = cli.Reporter(stream=stream)
+        progress = reporter.progress("eval", 3)
+        progress.step()  # 1.5 s: shown
+        progress.step()  # 1.6 s: too soon after the last line
+        reporter.warn("w")
+        progress.step()  # 3.0 s: the last one is always shown
+        progress.close()
+        assert stream.getvalue() == ("\rvelmora: eval: 1/3 sequences\nvelmora: warning: w\n"
+                                     "\rvelmora: eval: 3/3 sequences\n")
 
 
 def test_launcher_exit_statuses(bench):

@@ -37,13 +37,20 @@ class Reporter:
     def __init__(self, quiet=False, stream=None):
         self.quiet = quiet
         self.stream = stream if stream is not None else sys.stderr
+        self.midline = False  # a progress line on a terminal, not yet ended
+
+    def _print(self, text):
+        if self.midline:
+            print(file=self.stream)
+            self.midline = False
+        print(text, file=self.stream, flush=True)
 
     def warn(self, message):
-        print(f"{PROG}: warning: {message}", file=self.stream, flush=True)
+        self._print(f"{PROG}: warning: {message}")
 
     def note(self, message):
         if not self.quiet:
-            print(f"{PROG}: {message}", file=self.stream, flush=True)
+            self._print(f"{PROG}: {message}")
 
     def progress(self, what, total):
         return _Progress(self, what, total)
@@ -76,12 +83,14 @@ class _Progress:
         text = f"{PROG}: {self.what}: {self.done}/{self.total} sequences"
         if self.tty:
             print("\r" + text, end="", file=self.reporter.stream, flush=True)
+            self.reporter.midline = True
         else:
             print(text, file=self.reporter.stream, flush=True)
 
     def close(self):
-        if self.last is not None and self.tty:
+        if self.reporter.midline:
             print(file=self.reporter.stream, flush=True)
+            self.reporter.midline = False
 
 
 # ---- Helpers shared by the subcommands ----
@@ -103,9 +112,8 @@ def _parameters(args):
 def _as_library_boxes(boxes):
     """float32 boxes for the library, each lost box (NaN, or no positive size) as the zero box.
 
-    A zero box is never chosen by the fusion (a candidate of width 0 attracts nothing), and it
-    keeps NaN out of the library's sums, where a NaN annotation or result would make the
-    data-set score NaN.
+    A zero box gets no attraction as a candidate (its width is 0), and it keeps NaN out of the
+    library's sums, where a NaN annotation or result box would make scores and weights NaN.
     """
     boxes = np.array(boxes, dtype=np.float32)
     boxes[vio.lost_frames(boxes)] = 0.0
@@ -147,10 +155,7 @@ def _tracker_weights(names, args):
 
 def _discover(paths, args):
     """[(tracker name, {sequence key: (sequence name, path)})] in the order the trackers are used."""
-    trackers = vio.find_trackers(paths)
-    trackers = sorted(trackers) if not (getattr(args, "trackers", None) or getattr(args, "selection", None)) \
-        else trackers
-    trackers = _restrict(trackers, args)
+    trackers = _restrict(sorted(vio.find_trackers(paths)), args)
     return [(name, vio.tracker_files(folder)) for name, folder in trackers]
 
 
@@ -171,7 +176,7 @@ def _shared_sequences(trackers, reporter, keys=None):
         reporter.warn(f"sequence {shown!r} left out: no result file from {_listing(lacking)}")
     if len(partial) > 10:
         reporter.warn(f"{len(partial) - 10} more sequences left out for the same reason")
-    return sorted(everywhere, key=lambda k: k)
+    return sorted(everywhere)
 
 
 def _read_tracker_boxes(trackers, key):
@@ -227,6 +232,8 @@ def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refi
         present &= (np.asarray(weights, dtype=np.float32) != 0)[:, None]  # a weight of 0 attracts nothing
     somebody = present.any(axis=0)
     result = np.zeros((frames, 4), dtype=np.float32)
+    if frames == 0:
+        return result
 
     def frame_by_frame(start, end, column):
         selection = np.flatnonzero(column).tolist()
@@ -251,8 +258,8 @@ def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refi
     lost = np.flatnonzero(~somebody)
     if len(lost):
         result[lost] = 0.0
-        reporter.warn(f"sequence {name!r}: no tracker has a usable box in {len(lost)} frame(s) (first at line {lost[0] + 1}); "
-                      "they are written as lost (0,0,0,0)")
+        reporter.warn(f"sequence {name!r}: no tracker has a usable box in {len(lost)} frame(s) "
+                      f"(first at line {lost[0] + 1}); they are written as lost (0,0,0,0)")
     return result
 
 
@@ -281,10 +288,16 @@ def _run_fuse(args, reporter):
     if args.no_backtracking and not args.trajectory:
         args.parser.error("--no-backtracking applies to --trajectory only")
     if files:
+        if args.output and any(_same_file(args.output, f) for f in files):
+            args.parser.error(f"-o {args.output} is one of the result files")
         return _fuse_files(args, files, reporter)
     if not args.output:
         args.parser.error("fusing results folders needs -o/--output, the folder of the fused results")
     return _fuse_folders(args, folders, reporter)
+
+
+def _same_file(a, b):
+    return os.path.realpath(a) == os.path.realpath(b)
 
 
 def _file_tracker_names(files):
@@ -311,6 +324,9 @@ def _fuse_folders(args, folders, reporter):
     trackers = _discover(folders, args)
     names = [name for name, _ in trackers]
     weights = _tracker_weights(names, args)
+    for name, files in trackers:
+        if files and _same_file(args.output, os.path.dirname(next(iter(files.values()))[1])):
+            args.parser.error(f"-o {args.output} is the folder of tracker {name}")
     keys = _shared_sequences(trackers, reporter)
     if not keys:
         raise vio.InputError(f"{folders[0]}: no sequence has a result file from every tracker ({_listing(names)})")
@@ -335,13 +351,6 @@ def _fuse_folders(args, folders, reporter):
 
 # ---- eval ----
 
-class _Pair:
-    """A result track and its annotation cut to the frames both have."""
-
-    def __init__(self, result, annotation, absent):
-        self.result, self.annotation, self.absent = result, annotation, absent
-
-
 def _annotated(trackers, annotations, reporter):
     """Shared sequence keys, with warnings for what matches nothing."""
     keys = _shared_sequences(trackers, reporter, annotations)
@@ -359,6 +368,7 @@ def _annotated(trackers, annotations, reporter):
 
 
 def _cut(result, result_path, annotation, absent, annotation_path, reporter):
+    """(result, annotation, absent) cut to the frames both have; a difference is reported."""
     if len(result) == 0:
         raise vio.InputError(f"{result_path}: no boxes")
     if len(result) != len(annotation):
@@ -367,7 +377,7 @@ def _cut(result, result_path, annotation, absent, annotation_path, reporter):
                       f"scoring the {frames} frames both have")
         result, annotation = result[:frames], annotation[:frames]
         absent = absent[:frames] if absent is not None else None
-    return _Pair(result, annotation, absent)
+    return result, annotation, absent
 
 
 def _read_annotation(entry, use_flags):
@@ -416,11 +426,11 @@ def evaluate(paths, annotation_root, use_flags=True, reporter=None, args=None):
         boxes, absent = _read_annotation(entry, use_flags)
         for name, files in trackers:
             path = files[key][1]
-            pair = _cut(vio.read_boxes(path), path, boxes, absent, entry.path, reporter)
+            result, annotation, flags = _cut(vio.read_boxes(path), path, boxes, absent, entry.path, reporter)
             scores, overlaps = per_tracker[name]
-            scores.append(metrics.score_sequence(pair.result, pair.annotation, pair.absent))
+            scores.append(metrics.score_sequence(result, annotation, flags))
             # The library's own measure: mean overlap with the first frame counted as 1, no flags.
-            overlaps.append(lib.track_quality(_as_library_boxes(pair.result), _as_library_boxes(pair.annotation)))
+            overlaps.append(lib.track_quality(_as_library_boxes(result), _as_library_boxes(annotation)))
         progress.step()
     progress.close()
     results = [TrackerScore(name, *per_tracker[name]) for name, _ in trackers]
@@ -505,11 +515,11 @@ def build_dataset(paths, annotation_root, args, reporter, every_tracker=False):
         boxes, absent = _read_annotation(entry, not args.no_absence)
         tracks = _read_tracker_boxes(trackers, key)
         path = trackers[0][1][key][1]
-        pair = _cut(tracks[0], path, boxes, absent, entry.path, reporter)
-        length = len(pair.annotation)
-        usable = ~vio.lost_frames(pair.annotation)
-        if pair.absent is not None:
-            usable &= ~pair.absent
+        _, truth, flags = _cut(tracks[0], path, boxes, absent, entry.path, reporter)
+        length = len(truth)
+        usable = ~vio.lost_frames(truth)
+        if flags is not None:
+            usable &= ~flags
         stack = np.stack([_as_library_boxes(t[:length]) for t in tracks])
         if every_tracker:
             for track in stack:
@@ -523,7 +533,7 @@ def build_dataset(paths, annotation_root, args, reporter, every_tracker=False):
             continue
         sequences.append(entry.name)
         data.append(runs)
-        annotation.append(_as_library_boxes(pair.annotation))
+        annotation.append(_as_library_boxes(truth))
         frames += used
     progress.close()
     if not data:
@@ -592,8 +602,7 @@ def _run_select(args, reporter):
 
 # ---- Command line ----
 
-class _Formatter(argparse.RawDescriptionHelpFormatter):
-    pass
+_FORMAT = argparse.RawDescriptionHelpFormatter  # keeps the paragraphs of the descriptions
 
 
 def _positive_float(text):
@@ -636,32 +645,35 @@ def _add_trackers(p):
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(prog=PROG, formatter_class=_Formatter, description=__doc__.split("\n\n")[0],
+    parser = argparse.ArgumentParser(prog=PROG, formatter_class=_FORMAT, description=__doc__.split("\n\n")[0],
                                      epilog="Run 'velmora COMMAND --help' for the options of a command.")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    p = sub.add_parser("fuse", formatter_class=_Formatter, help="fuse the trackers of one sequence or of a results root",
+    p = sub.add_parser("fuse", formatter_class=_FORMAT,
+                       help="fuse the trackers of one sequence or of a results root",
                        description="""Fuses tracker results into one track per sequence.
 
 Give the result files of one sequence (one per tracker; written to -o FILE or standard output), or
 results roots / tracker folders (every sequence that all trackers have is fused, written to the
 folder -o DIR as <sequence>.txt, a tracker folder that 'velmora eval' reads like any other).
 
-Lost boxes (NaN or zero lines) take no part; a frame in which every tracker lost the target is
-written as 0,0,0,0. Trackers are named after their folders.""")
+Frame by frame, a tracker whose box is lost (a NaN or zero line) takes no part in that frame; the
+trajectory optimisation takes lost boxes as zero boxes. A frame in which every tracker lost the
+target is written as 0,0,0,0. Trackers are named after their folders.""")
     p.add_argument("paths", nargs="+", metavar="PATH", help="result files of one sequence, or results folders")
     p.add_argument("-o", "--output", metavar="OUT", help="fused file (one sequence) or folder (results folders)")
     p.add_argument("--trajectory", action="store_true", help="trajectory optimisation instead of frame-by-frame fusion")
     p.add_argument("--no-backtracking", action="store_true",
                    help="with --trajectory: each frame takes the best path ending there (no look-ahead)")
-    p.add_argument("--no-refine", action="store_true", help="keep the chosen tracker boxes, without the unit-step climb")
+    p.add_argument("--no-refine", action="store_true",
+                   help="keep the chosen tracker boxes, without the unit-step climb")
     p.add_argument("--weights", metavar="FILE", help="tracker weights, as 'velmora weights' writes them")
     _add_trackers(p)
     _add_parameters(p)
     _add_common(p)
     p.set_defaults(run=_run_fuse, parser=p)
 
-    p = sub.add_parser("eval", formatter_class=_Formatter, help="score trackers against an annotation folder",
+    p = sub.add_parser("eval", formatter_class=_FORMAT, help="score trackers against an annotation folder",
                        description="""Scores tracker folders with the one-pass measures of tracking benchmarks.
 
 Prints, best first: AUC of the success plot (21 overlap thresholds 0..1), precision at 20 pixels,
@@ -680,7 +692,7 @@ sequence folder) take the flagged frames out of every count but not out of the d
     _add_common(p)
     p.set_defaults(run=_run_eval, parser=p)
 
-    p = sub.add_parser("weights", formatter_class=_Formatter, help="learn tracker weights on an annotated results root",
+    p = sub.add_parser("weights", formatter_class=_FORMAT, help="learn tracker weights on an annotated results root",
                        description="""Learns one weight per tracker: its mean attraction to the annotation.
 
 Trackers are the sub-folders of the results root(s), in name order; the weights file names them.
@@ -694,7 +706,7 @@ Frames whose annotation is empty or flagged absent are left out.""")
     _add_common(p)
     p.set_defaults(run=_run_weights, parser=p)
 
-    p = sub.add_parser("select", formatter_class=_Formatter, help="drop the trackers that do not help the fusion",
+    p = sub.add_parser("select", formatter_class=_FORMAT, help="drop the trackers that do not help the fusion",
                        description="""Global tracker removal: starting from all trackers, tries dropping them
 in ascending order of weight and keeps a drop when the fused data set's mean overlap rises.
 
