@@ -217,7 +217,7 @@ class TestEval:
         assert f"{root / 'res' / 'Short' / 's.txt'}: 3 boxes for the 4 frames of {root / 'anno' / 's.txt'}; " \
                "scoring the 3 frames both have" in err
         assert out.splitlines() == [
-            "anno: 1 sequences",
+            "anno: 1 sequence",
             "Tracker     AUC  Prec@20  NPrec@0.2  Overlap    Frames",
             "Perfect   0.952    1.000      1.000    1.000         4",
             "Short     0.952    1.000      1.000    1.000         3",

@@ -462,7 +462,8 @@ def format_csv(results):
 def _run_eval(args, reporter):
     results, sequences = evaluate(args.paths, args.anno, not args.no_absence, reporter, args)
     dataset = args.dataset or os.path.basename(os.path.normpath(os.path.abspath(args.anno)))
-    sys.stdout.write(f"{dataset}: {len(sequences)} sequences\n" + format_table(results))
+    count = f"{len(sequences)} sequence" + ("s" if len(sequences) != 1 else "")
+    sys.stdout.write(f"{dataset}: {count}\n" + format_table(results))
     if args.csv:
         vio.write_text(args.csv, format_csv(results))
     if args.plot:
