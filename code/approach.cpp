@@ -126,11 +126,10 @@ public:
         table_.assign(padded * padded, 0.0f);
     }
 
-    // Gathers the boxes and weights of the selected trackers in `frame`. `step` is the
-    // direction in which the caller walks the frames (+1 or -1), for prefetching.
+    // Gathers the boxes and weights of the selected trackers in `frame`.
     void load(const trackList& trackers, const std::vector<int>& selection, const std::vector<float>& trackerWeights,
-              int frame, int step = 1) {
-        const long ahead = static_cast<long>(frame) + step * kPrefetchFrames;
+              int frame) {
+        const long ahead = static_cast<long>(frame) + kPrefetchFrames;
         n_ = static_cast<int>(selection.size());
         reserve(n_);
         for (int p = 0; p < n_; ++p) {
@@ -164,42 +163,28 @@ public:
         return totals_.data();
     }
 
-    // Climbs from `box`, whose frame attraction is `current`, in unit steps to the first best
-    // of the eight neighbours while a neighbour is strictly better and `keepGoing(moves)`
-    // allows another move after `moves` moves.
-    template <typename KeepGoing>
-    void climb(const vd::Kernels& kernels, const vd::FieldParams& params, Box& box, float current,
-               KeepGoing keepGoing) {
-        kernels.climbTerms(view(), params, box.width, box.height, sw_.data(), sh_.data(), dw2_.data(), dh2_.data());
-        const vd::FrameView frame = view();
-        const vd::ClimbTerms terms{sw_.data(), sh_.data(), dw2_.data(), dh2_.data()};
+    // Prepares a climb of a box of the given size: the per-tracker size terms, and no
+    // offset columns yet.
+    void startClimb(const vd::Kernels& kernels, const vd::FieldParams& params, float width, float height) {
+        kernels.climbTerms(view(), params, width, height, sw_.data(), sh_.data(), dw2_.data(), dh2_.data());
         columnsX_.clear();
         columnsY_.clear();
-        float values[8];
-        for (int moves = 0;;) {
-            const float* dx2[3];
-            const float* dy2[3];
-            columnsX_.beginMove();
-            columnsY_.beginMove();
-            for (int o = 0; o < 3; ++o) {
-                // The moved box's coordinates, formed as the scalar path forms them.
-                const float offset = static_cast<float>(o - 1);
-                dx2[o] = columnsX_.get(kernels, cx_.data(), sw_.data(), n_, box.width, box.x + offset);
-                dy2[o] = columnsY_.get(kernels, cy_.data(), sh_.data(), n_, box.height, box.y + offset);
-            }
-            kernels.neighbourTotals(frame, terms, dx2, dy2, params, box.width, values);
-            int best = -1;
-            for (int i = 0; i < 8; ++i) {
-                if (values[i] > current) {
-                    current = values[i];
-                    best = i;
-                }
-            }
-            if (best < 0) return;
-            box.x = box.x + kNeighbourDx[best];
-            box.y = box.y + kNeighbourDy[best];
-            if (!keepGoing(++moves)) return;
+    }
+
+    // Frame attraction of the eight moved neighbours of `box`, in the climb's order.
+    void neighbours(const vd::Kernels& kernels, const vd::FieldParams& params, const Box& box, float* values) {
+        const float* dx2[3];
+        const float* dy2[3];
+        columnsX_.beginMove();
+        columnsY_.beginMove();
+        for (int o = 0; o < 3; ++o) {
+            // The moved box's coordinates, formed as the scalar path forms them.
+            const float offset = static_cast<float>(o - 1);
+            dx2[o] = columnsX_.get(kernels, cx_.data(), sw_.data(), n_, box.width, box.x + offset);
+            dy2[o] = columnsY_.get(kernels, cy_.data(), sh_.data(), n_, box.height, box.y + offset);
         }
+        const vd::ClimbTerms terms{sw_.data(), sh_.data(), dw2_.data(), dh2_.data()};
+        kernels.neighbourTotals(view(), terms, dx2, dy2, params, box.width, values);
     }
 
     const float* table() const { return table_.data(); }
@@ -265,23 +250,92 @@ private:
 // Move budget of gradient_ascent: half the sum of width and height, over 20.
 float moveBudget(const Box& box) { return (box.width + box.height) * 0.5f / 20.0f; }
 
+// One unit-step climb: from `box`, whose frame attraction is `current`, to the first best of
+// the eight neighbours while one is strictly better, until the move limit. The fusion allows
+// at most 15 moves; gradient_ascent moves while its budget exceeds the moves made.
+struct Climb {
+    FrameField* field = nullptr;
+    Box* box = nullptr;
+    float current = 0.0f;
+    int cap = 0;          // at most this many moves, when positive
+    float budget = 0.0f;  // otherwise: another move while budget > moves
+    int moves = 0;
+    bool active = true;
+    float values[8] = {};
+
+    static Climb capped(FrameField& field, Box& box, float current, int cap) {
+        Climb c;
+        c.field = &field, c.box = &box, c.current = current, c.cap = cap;
+        return c;
+    }
+    static Climb budgeted(FrameField& field, Box& box, float current, float budget) {
+        Climb c;
+        c.field = &field, c.box = &box, c.current = current, c.budget = budget;
+        return c;
+    }
+
+    // Takes the first strictly better neighbour, or ends the climb.
+    void decide() {
+        int best = -1;
+        for (int i = 0; i < 8; ++i) {
+            if (values[i] > current) {
+                current = values[i];
+                best = i;
+            }
+        }
+        if (best < 0) {
+            active = false;
+            return;
+        }
+        box->x = box->x + kNeighbourDx[best];
+        box->y = box->y + kNeighbourDy[best];
+        ++moves;
+        active = cap > 0 ? moves < cap : budget > static_cast<float>(moves);
+    }
+};
+
+// Climbs on different frames are independent. Advancing them together, one move each per
+// round, lets the processor overlap their long chains of dependent additions.
+void climbTogether(const vd::Kernels& kernels, const vd::FieldParams& params, Climb* climbs, int count) {
+    for (int c = 0; c < count; ++c) climbs[c].field->startClimb(kernels, params, climbs[c].box->width, climbs[c].box->height);
+    for (bool any = count > 0; any;) {
+        for (int c = 0; c < count; ++c)
+            if (climbs[c].active) climbs[c].field->neighbours(kernels, params, *climbs[c].box, climbs[c].values);
+        any = false;
+        for (int c = 0; c < count; ++c) {
+            if (!climbs[c].active) continue;
+            climbs[c].decide();
+            any = any || climbs[c].active;
+        }
+    }
+}
+
 // Fusion of whole runs with reusable storage; one per thread in the data-set evaluation.
 class Fuser {
 public:
     Fuser() : kernels_(vd::activeKernels()), params_(readParams()) {}
 
-    // Per-frame fusion; `selection` is filled.
-    Box fuseFrame(const trackList& trackers, int frame, const std::vector<int>& selection,
-                  const std::vector<float>& trackerWeights, bool refine) {
-        if (selection.empty()) return Box(0.0f, 0.0f, 0.0f, 0.0f);
-        field_.load(trackers, selection, trackerWeights, frame);
-        const float* totals = field_.computeTotals(kernels_, params_);
-        const int n = static_cast<int>(selection.size());
-        // When no total is above 0, the first selected tracker's box is taken.
-        const int chosen = std::max(strongest(totals, n), 0);
-        Box box = trackers[selection[chosen]][frame];
-        if (refine) field_.climb(kernels_, params_, box, totals[chosen], [](int moves) { return moves < 15; });
-        return box;
+    // Per-frame fusion of frames first .. first + count - 1 into result[first ...];
+    // `selection` is filled and count is at most kGroup.
+    void fuseFrames(const trackList& trackers, size_t first, int count, const std::vector<int>& selection,
+                    const std::vector<float>& trackerWeights, bool refine, Box* result) {
+        Climb climbs[kGroup];
+        int climbing = 0;
+        for (int g = 0; g < count; ++g) {
+            const int frame = static_cast<int>(first) + g;
+            if (selection.empty()) {  // no tracker at all: the zero box
+                result[g] = Box(0.0f, 0.0f, 0.0f, 0.0f);
+                continue;
+            }
+            FrameField& field = fields_[g];
+            field.load(trackers, selection, trackerWeights, frame);
+            const float* totals = field.computeTotals(kernels_, params_);
+            // When no total is above 0, the first selected tracker's box is taken.
+            const int chosen = std::max(strongest(totals, static_cast<int>(selection.size())), 0);
+            result[g] = trackers[selection[chosen]][frame];
+            if (refine) climbs[climbing++] = Climb::capped(field, result[g], totals[chosen], 15);
+        }
+        climbTogether(kernels_, params_, climbs, climbing);
     }
 
     void fuseAllFrames(const trackList& trackers, track& result, const std::vector<int>& selection,
@@ -289,20 +343,22 @@ public:
         const std::vector<int>& filled = filledSelection(trackers, selection);
         const size_t frames = trackers.empty() ? 0 : trackers[0].size();
         result.resize(frames);
-        for (size_t f = 0; f < frames; ++f)
-            result[f] = fuseFrame(trackers, static_cast<int>(f), filled, trackerWeights, refine);
+        for (size_t f = 0; f < frames; f += kGroup) {
+            const int count = static_cast<int>(std::min<size_t>(kGroup, frames - f));
+            fuseFrames(trackers, f, count, filled, trackerWeights, refine, result.data() + f);
+        }
     }
 
     // gradient_ascent on `box` in `frame`, whose frame attraction is `current`; `selection`
     // is filled.
     void refine(Box& box, float current, const trackList& trackers, int frame, const std::vector<int>& selection,
-                const std::vector<float>& trackerWeights, int step = 1) {
+                const std::vector<float>& trackerWeights) {
         const float budget = moveBudget(box);
         if (!(budget > 0.0f)) return;
-        field_.load(trackers, selection, trackerWeights, frame, step);
+        fields_[0].load(trackers, selection, trackerWeights, frame);
         // Width and height never change, so the budget recomputed after a move is the same.
-        field_.climb(kernels_, params_, box, current,
-                     [budget](int moves) { return budget > static_cast<float>(moves); });
+        Climb climb = Climb::budgeted(fields_[0], box, current, budget);
+        climbTogether(kernels_, params_, &climb, 1);
     }
 
     void fuseTrajectory(const trackList& trackers, track& result, const std::vector<int>& selection,
@@ -327,8 +383,8 @@ public:
         const float beta = std_beta;
 
         for (size_t i = 0; i < frames; ++i) {
-            field_.load(trackers, filled, trackerWeights, static_cast<int>(i));
-            const float* frameTotals = field_.computeTotals(kernels_, params_);
+            fields_[0].load(trackers, filled, trackerWeights, static_cast<int>(i));
+            const float* frameTotals = fields_[0].computeTotals(kernels_, params_);
             std::copy(frameTotals, frameTotals + n, totals_.begin() + static_cast<long>(i * columns));
             // Frame scores, normalised so that the greatest is 1: a product with the
             // reciprocal of the greatest, not a division by it.
@@ -343,40 +399,54 @@ public:
             if (i == 0)
                 std::copy(weights.begin(), weights.begin() + n, column);
             else
-                kernels_.trajectoryStep(field_.table(), field_.stride(), column - columns, weights.data(), n, sigma,
+                kernels_.trajectoryStep(fields_[0].table(), fields_[0].stride(), column - columns, weights.data(), n, sigma,
                                         beta, column, predecessors_.data() + i * columns);
         }
 
-        auto emit = [&](int k, size_t i, int step) {
-            result[i] = trackers[filled[k]][i];
-            if (refineBoxes)
-                refine(result[i], totals_[i * columns + k], trackers, static_cast<int>(i), filled, trackerWeights,
-                       step);
-        };
         // Best position of a column: strictly above 0, the lowest among equals; where no
         // score is above 0 (only degenerate input gets there), position 0.
         auto bestOfColumn = [&](size_t i) { return std::max(strongest(scores_.data() + i * columns, n), 0); };
+        std::vector<int>& chosen = chosen_;
+        chosen.resize(frames);
         if (skipBacktracking) {
-            for (size_t i = 0; i < frames; ++i) emit(bestOfColumn(i), i, 1);
-            return;
+            for (size_t i = 0; i < frames; ++i) chosen[i] = bestOfColumn(i);
+        } else {
+            int k = bestOfColumn(frames - 1);
+            for (size_t i = frames; i-- > 0;) {
+                chosen[i] = k;
+                if (i == 0) break;
+                const int previous = predecessors_[i * columns + k];
+                k = previous >= 0 ? previous : bestOfColumn(i - 1);
+            }
         }
-        int k = bestOfColumn(frames - 1);
-        for (size_t i = frames; i-- > 0;) {
-            emit(k, i, -1);
-            if (i == 0) break;
-            const int previous = predecessors_[i * columns + k];
-            k = previous >= 0 ? previous : bestOfColumn(i - 1);
+        // Every frame's box is refined on its own, so the order of refinement does not matter.
+        for (size_t i0 = 0; i0 < frames; i0 += kGroup) {
+            Climb climbs[kGroup];
+            int climbing = 0;
+            for (size_t i = i0; i < std::min(frames, i0 + kGroup); ++i) {
+                const int k = chosen[i];
+                result[i] = trackers[filled[k]][i];
+                const float budget = moveBudget(result[i]);
+                if (!refineBoxes || !(budget > 0.0f)) continue;
+                FrameField& field = fields_[climbing];
+                field.load(trackers, filled, trackerWeights, static_cast<int>(i));
+                climbs[climbing++] = Climb::budgeted(field, result[i], totals_[i * columns + k], budget);
+            }
+            climbTogether(kernels_, params_, climbs, climbing);
         }
     }
 
     // Frame totals of every position of the filled selection.
     const float* frameTotals(const trackList& trackers, int frame, const std::vector<int>& selection,
                              const std::vector<float>& trackerWeights) {
-        field_.load(trackers, selection, trackerWeights, frame);
-        return field_.computeTotals(kernels_, params_);
+        fields_[0].load(trackers, selection, trackerWeights, frame);
+        return fields_[0].computeTotals(kernels_, params_);
     }
 
     // The caller's selection, or all trackers when it is empty.
+    // Frames fused, or boxes refined, together.
+    static constexpr int kGroup = 4;
+
     const std::vector<int>& filledSelection(const trackList& trackers, const std::vector<int>& selection) {
         if (!selection.empty()) return selection;
         selection_.clear();
@@ -387,8 +457,8 @@ public:
 private:
     const vd::Kernels& kernels_;
     vd::FieldParams params_;
-    FrameField field_;
-    std::vector<int> selection_;
+    FrameField fields_[kGroup];
+    std::vector<int> selection_, chosen_;
     std::vector<float> scores_, totals_, weights_;
     std::vector<int> predecessors_;
 };
@@ -482,7 +552,9 @@ Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selec
     if (onReferencePath())
         return ref::performFusionForFrame(trackers, frame, std::move(selection), std::move(trackerWeights), refine);
     fillSelection(selection, trackers);
-    return Fuser().fuseFrame(trackers, frame, selection, trackerWeights, refine);
+    Box fused;
+    Fuser().fuseFrames(trackers, static_cast<size_t>(frame), 1, selection, trackerWeights, refine, &fused);
+    return fused;
 }
 
 void performFusionForAllFrames(trackList& trackers, track& result, std::vector<int> selection,

@@ -190,13 +190,14 @@ constexpr int kColumnY[8] = {0, 1, 2, 0, 2, 0, 1, 2};
 
 void neighbourTotals(const FrameView& f, const ClimbTerms& terms, const float* const dx2[3], const float* const dy2[3],
                      const FieldParams& params, float w, float* out8) {
-    const Mask hasWidth = splat(w != 0.0f ? -1 : 0);
     // Lanes hold trackers while the terms are formed, then a transpose turns each tile into
     // one vector per tracker over the neighbours, added in selection order. Lanes past the
     // last tracker weigh 0 and add a zero, which leaves a total unchanged (a total never is
     // -0.0: it starts at +0.0).
     Vec totals[8 / W] = {};
-    for (int q0 = 0; q0 < f.n; q0 += W) {
+    // A candidate of width 0 gets 0 from every tracker.
+    const int n = w != 0.0f ? f.n : 0;
+    for (int q0 = 0; q0 < n; q0 += W) {
         const Vec x2[3] = {load(dx2[0] + q0), load(dx2[1] + q0), load(dx2[2] + q0)};
         const Vec y2[3] = {load(dy2[0] + q0), load(dy2[1] + q0), load(dy2[2] + q0)};
         const Vec dw2 = load(terms.dw2 + q0), dh2 = load(terms.dh2 + q0), weight = load(f.weight + q0);
@@ -207,7 +208,7 @@ void neighbourTotals(const FrameView& f, const ClimbTerms& terms, const float* c
                 const Vec distance = ((x2[kColumnX[neighbour]] + y2[kColumnY[neighbour]]) + dw2) + dh2;
                 const Vec a = 1.0f / (distance + params.sigma);
                 const Vec term = a * weight * weight;
-                tile[i] = select((term >= 0.0f) & hasWidth, term, Vec{});
+                tile[i] = select(term >= 0.0f, term, Vec{});
             }
             transpose(tile);
             for (int j = 0; j < W; ++j) totals[half] += tile[j];
