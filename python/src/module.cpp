@@ -234,7 +234,8 @@ std::vector<int> toSelection(py::handle object, size_t trackerCount) {
         valueError(std::string("selection: cannot be read as a list of ints (") + e.what() + ")");
     }
     if (array.ndim() == 0) typeError("selection: expected a sequence of tracker indices, got " + typeName(object));
-    if (array.ndim() != 1) valueError("selection: expected a flat list of tracker indices, got shape " + shapeText(array));
+    if (array.ndim() != 1)
+        valueError("selection: expected a flat list of tracker indices, got shape " + shapeText(array));
     if (array.size() == 0) return selection;
     const char kind = array.dtype().kind();
     if (kind != 'i' && kind != 'u')
@@ -270,8 +271,9 @@ std::vector<float> toWeights(py::handle object) {
 // A non-empty weight list must hold an entry for every tracker index the call reads.
 void checkWeightsCover(const std::vector<float>& weights, const std::vector<int>& selection, size_t trackerCount) {
     if (weights.empty()) return;
-    const size_t needed =
-        selection.empty() ? trackerCount : static_cast<size_t>(*std::max_element(selection.begin(), selection.end())) + 1;
+    const size_t needed = selection.empty()
+                              ? trackerCount
+                              : static_cast<size_t>(*std::max_element(selection.begin(), selection.end())) + 1;
     if (weights.size() < needed)
         valueError("weights: " + count(weights.size(), "entry", "entries") + " given, none for tracker " +
                    std::to_string(needed - 1) + "; give one weight per tracker index (at least " +
@@ -310,7 +312,7 @@ bool isIntegerLike(py::handle object) {
     if (PyBool_Check(object.ptr())) return false;
     if (PyLong_Check(object.ptr())) return true;
     return py::isinstance<py::array>(object) ? py::array(py::reinterpret_borrow<py::object>(object)).ndim() == 0
-                                              : PyIndex_Check(object.ptr()) != 0;
+                                             : PyIndex_Check(object.ptr()) != 0;
 }
 
 // A run: a (trackers, start_frame) tuple, or a bare trackers array that starts at frame 1.
@@ -459,8 +461,7 @@ void checkTrajectory(const trackList& trackers, std::vector<int> selection, cons
     if (selection.empty()) selection = allTrackers(trackers.size());
     checkTrajectoryParameters(selection.size(), selection, weights);
     const long long frame = frameWithoutAttraction(trackers, selection, weights);
-    if (frame >= 0)
-        valueError(name + ": no selected box attracts in frame " + std::to_string(frame) + kNoAttraction);
+    if (frame >= 0) valueError(name + ": no selected box attracts in frame " + std::to_string(frame) + kNoAttraction);
 }
 
 // ---- Conversions back ----
@@ -502,49 +503,49 @@ py::list toList(const std::vector<int>& values) {
 
 // ---- Bindings ----
 
-float bindDistance(py::handle a, py::handle b) {
+float bindDistance(const py::object& a, const py::object& b) {
     const Box boxA = toBox(a, "a"), boxB = toBox(b, "b");
     return reading([&] { return distance4D_2(boxA, boxB); });
 }
 
 // sigma None reads std_sigma at the call, under the lock.
 template <class Attraction>
-float bindBoxAttraction(py::handle a, py::handle b, py::handle sigma, Attraction attract) {
+float bindBoxAttraction(const py::object& a, const py::object& b, const py::object& sigma, Attraction attract) {
     const Box boxA = toBox(a, "a"), boxB = toBox(b, "b");
     const bool current = sigma.is_none();
     const float s = current ? 0.0f : toFloat(sigma, "sigma");
     return reading([&] { return attract(boxA, boxB, current ? std_sigma : s); });
 }
 
-py::tuple bindFrameAttraction(py::handle trackers, py::handle box, py::handle frame, py::handle selection,
-                              py::handle weights) {
+py::tuple bindFrameAttraction(const py::object& trackers, const py::object& box, const py::object& frame,
+                              const py::object& selection, const py::object& weights) {
     Fusion f = toFusion(trackers, selection, weights);
     const Box b = toBox(box, "box");
     const int at = toFrame(frame, f.trackers);
     // This one function of the library does not fill an empty selection; None means all here too.
     if (selection.is_none()) f.selection = allTrackers(f.trackers.size());
     std::vector<float> terms(f.selection.size(), 0.0f);
-    const float total =
-        reading([&] { return calculateAttraction(f.trackers, b, at, f.selection, f.weights, terms); });
+    const float total = reading([&] { return calculateAttraction(f.trackers, b, at, f.selection, f.weights, terms); });
     return py::make_tuple(total, toArray(terms));
 }
 
-py::array_t<float> bindFuseFrame(py::handle trackers, py::handle frame, py::handle selection, py::handle weights,
-                                 bool refine) {
+py::array_t<float> bindFuseFrame(const py::object& trackers, const py::object& frame, const py::object& selection,
+                                 const py::object& weights, bool refine) {
     Fusion f = toFusion(trackers, selection, weights);
     const int at = toFrame(frame, f.trackers);
     return toArray(reading([&] { return performFusionForFrame(f.trackers, at, f.selection, f.weights, refine); }));
 }
 
-py::array_t<float> bindFuse(py::handle trackers, py::handle selection, py::handle weights, bool refine) {
+py::array_t<float> bindFuse(const py::object& trackers, const py::object& selection, const py::object& weights,
+                            bool refine) {
     Fusion f = toFusion(trackers, selection, weights);
     track result;
     reading([&] { performFusionForAllFrames(f.trackers, result, f.selection, f.weights, refine); });
     return toArray(result);
 }
 
-py::array_t<float> bindFuseTrajectory(py::handle trackers, py::handle selection, py::handle weights,
-                                      bool backtracking, bool refine) {
+py::array_t<float> bindFuseTrajectory(const py::object& trackers, const py::object& selection,
+                                      const py::object& weights, bool backtracking, bool refine) {
     Fusion f = toFusion(trackers, selection, weights);
     track result;
     reading([&] {
@@ -555,17 +556,18 @@ py::array_t<float> bindFuseTrajectory(py::handle trackers, py::handle selection,
     return toArray(result);
 }
 
-py::tuple bindStrongestBox(py::handle trackers, py::handle frame, py::handle selection, py::handle weights) {
+py::tuple bindStrongestBox(const py::object& trackers, const py::object& frame, const py::object& selection,
+                           const py::object& weights) {
     Fusion f = toFusion(trackers, selection, weights);
     const int at = toFrame(frame, f.trackers);
     std::vector<float> totals(f.selection.empty() ? f.trackers.size() : f.selection.size(), 0.0f);
-    const int position = reading(
-        [&] { return findTrackingRectWithGreatestAttraction(f.trackers, at, f.selection, f.weights, totals); });
+    const int position =
+        reading([&] { return findTrackingRectWithGreatestAttraction(f.trackers, at, f.selection, f.weights, totals); });
     return py::make_tuple(position, toArray(totals));
 }
 
-py::array_t<float> bindGradientAscent(py::handle box, py::handle trackers, py::handle frame, py::handle selection,
-                                      py::handle weights) {
+py::array_t<float> bindGradientAscent(const py::object& box, const py::object& trackers, const py::object& frame,
+                                      const py::object& selection, const py::object& weights) {
     Fusion f = toFusion(trackers, selection, weights);
     Box b = toBox(box, "box");
     const int at = toFrame(frame, f.trackers);
@@ -583,12 +585,12 @@ void checkReach(size_t first, size_t frames, long long shift, size_t annotationF
                    " with annotation box " + std::to_string(low) + " (" + what + ")");
     if (high >= static_cast<long long>(annotationFrames))
         valueError("shift: " + std::to_string(shift) + " pairs track box " + std::to_string(frames - 1) +
-                   " with annotation box " + std::to_string(high) + ", past the " +
-                   std::to_string(annotationFrames) + " boxes of the annotation (" + what + ")");
+                   " with annotation box " + std::to_string(high) + ", past the " + std::to_string(annotationFrames) +
+                   " boxes of the annotation (" + what + ")");
 }
 
-float bindTrackQuality(py::handle t, py::handle annotation, py::handle shift, py::handle threshold,
-                       bool centerDistance) {
+float bindTrackQuality(const py::object& t, const py::object& annotation, const py::object& shift,
+                       const py::object& threshold, bool centerDistance) {
     const track scored = toTrack(t, "track");
     const track truth = toTrack(annotation, "annotation");
     const int s = toInt(shift, "shift");
@@ -598,18 +600,20 @@ float bindTrackQuality(py::handle t, py::handle annotation, py::handle shift, py
     return reading([&] { return evaluate(scored, truth, s, limit, centerDistance); });
 }
 
-float bindTrackAttraction(py::handle t, py::handle annotation, py::handle shift, py::handle start) {
+float bindTrackAttraction(const py::object& t, const py::object& annotation, const py::object& shift,
+                          const py::object& start) {
     const track scored = toTrack(t, "track");
     const track truth = toTrack(annotation, "annotation");
     const int s = toInt(shift, "shift");
     const int from = toInt(start, "start");
     // A negative start sums nothing.
-    if (from >= 0) checkReach(static_cast<size_t>(from), scored.size(), s, truth.size(), "frames start .. n-1 are summed");
+    if (from >= 0)
+        checkReach(static_cast<size_t>(from), scored.size(), s, truth.size(), "frames start .. n-1 are summed");
     return reading([&] { return attraction(scored, truth, s, from); });
 }
 
-float bindEvaluateDataset(py::handle data, py::handle annotation, bool trajectory, py::handle selection,
-                          py::handle weights) {
+float bindEvaluateDataset(const py::object& data, const py::object& annotation, bool trajectory,
+                          const py::object& selection, const py::object& weights) {
     DataSet set = toDataSet(data, annotation, DataSetUse::Evaluation);
     const std::vector<int> chosen = toSelection(selection, set.trackerCount);
     const std::vector<float> w = toWeights(weights);
@@ -623,17 +627,19 @@ float bindEvaluateDataset(py::handle data, py::handle annotation, bool trajector
     });
 }
 
-py::array_t<float> bindTrackerWeights(py::handle data, py::handle annotation) {
+py::array_t<float> bindTrackerWeights(const py::object& data, const py::object& annotation) {
     DataSet set = toDataSet(data, annotation, DataSetUse::Weights);
     return toArray(reading([&] { return calculateTrackerWeights(set.data, set.annotation); }));
 }
 
 // Global removal in trajectory mode fuses with selections that depend on the scores along the
-// way. A tracker is never dropped when its weight is not in (0, 1e15) or an earlier tracker
-// has the same weight; every trial keeps all of those. When there are such trackers, every
-// trial's selection contains them, so they must attract in every frame. When there are none,
-// a trial can leave any one tracker alone, so every tracker must attract in every frame on its
-// own. (A trial that leaves no tracker fuses all of them.)
+// way, so every selection it might try is checked. A tracker is never dropped when its weight
+// is not in (0, 1e15) or an earlier tracker has the same weight. When there are such trackers,
+// every trial's selection contains them, and in every frame one of them must attract (the
+// last trial may leave exactly them). When there are none, the last trial can leave any one
+// tracker alone, so every tracker must attract in every frame on its own. (A trial that leaves
+// no tracker fuses all of them.) This refuses some data sets on which the actual trials would
+// have passed: the trials are only known once the scores are.
 void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& weights) {
     checkTrajectoryParameters(set.trackerCount, allTrackers(set.trackerCount), weights);
     std::vector<int> kept;
@@ -653,8 +659,8 @@ void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& 
             for (size_t j = 0; j < set.data[i].size(); ++j) {
                 const long long frame = frameWithoutAttraction(set.data[i][j], group, weights);
                 if (frame < 0) continue;
-                const std::string where = "data[" + std::to_string(i) + "][" + std::to_string(j) + "] frame " +
-                                          std::to_string(frame);
+                const std::string where =
+                    "data[" + std::to_string(i) + "][" + std::to_string(j) + "] frame " + std::to_string(frame);
                 if (kept.empty())
                     valueError("data: global removal with trajectory fusion may keep tracker " +
                                std::to_string(group[0]) + " alone, and its box in " + where + " does not attract" +
@@ -665,20 +671,22 @@ void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& 
             }
 }
 
-py::list bindGlobalRemoval(py::handle data, py::handle annotation, py::handle weights, bool trajectory) {
+py::list bindGlobalRemoval(const py::object& data, const py::object& annotation, const py::object& weights,
+                           bool trajectory) {
     DataSet set = toDataSet(data, annotation, DataSetUse::Evaluation);
     std::vector<float> w = weights.is_none() ? std::vector<float>(set.trackerCount, 1.0f) : toWeights(weights);
     // The removal reads the weight of every tracker to order its trials; it fills no default.
     if (w.size() < set.trackerCount)
-        valueError("weights: " + count(w.size(), "entry", "entries") + " for " +
-                   count(set.trackerCount, "tracker") + "; global removal needs one weight per tracker");
+        valueError("weights: " + count(w.size(), "entry", "entries") + " for " + count(set.trackerCount, "tracker") +
+                   "; global removal needs one weight per tracker");
     return toList(reading([&] {
         if (trajectory) checkGlobalRemovalTrajectory(set, w);
         return globalRemoval(set.data, set.annotation, w, trajectory);
     }));
 }
 
-py::array_t<float> bindTrackerPerformances(py::handle trackers, py::handle selection, py::handle weights) {
+py::array_t<float> bindTrackerPerformances(const py::object& trackers, const py::object& selection,
+                                           const py::object& weights) {
     Fusion f = toFusion(trackers, selection, weights);
     return toArray(reading([&] { return calculateTrackerPerformances(f.trackers, f.selection, f.weights); }));
 }
@@ -702,8 +710,8 @@ void checkLocalRemoval(Fusion& f, int gamma) {
             if (!std::isnan(w)) greatest = std::max(greatest, w * w);
         }
     }
-    const double bound = static_cast<double>(f.trackers[0].size()) * static_cast<double>(selection.size()) *
-                         greatest / static_cast<double>(std_sigma);
+    const double bound = static_cast<double>(f.trackers[0].size()) * static_cast<double>(selection.size()) * greatest /
+                         static_cast<double>(std_sigma);
     if (std_sigma > 0.0f && bound < 1e24) return;
     const std::vector<float> performances = calculateTrackerPerformances(f.trackers, selection, f.weights);
     const auto droppable = std::count_if(performances.begin(), performances.end(), [](float p) { return p < 1e25f; });
@@ -713,7 +721,8 @@ void checkLocalRemoval(Fusion& f, int gamma) {
                    " cannot be dropped");
 }
 
-py::list bindLocalRemoval(py::handle trackers, py::handle selection, py::handle weights, py::handle gamma) {
+py::list bindLocalRemoval(const py::object& trackers, const py::object& selection, const py::object& weights,
+                          const py::object& gamma) {
     Fusion f = toFusion(trackers, selection, weights);
     if (gamma.is_none())
         return toList(reading([&] {
@@ -757,7 +766,7 @@ py::dict getParams() {
 }
 
 // Every value is converted before any is written, so a bad one changes nothing.
-void setParams(py::handle alpha, py::handle beta, py::handle gamma, py::handle sigma) {
+void setParams(const py::object& alpha, const py::object& beta, const py::object& gamma, const py::object& sigma) {
     const bool a = !alpha.is_none(), b = !beta.is_none(), g = !gamma.is_none(), s = !sigma.is_none();
     const float alphaValue = a ? toFloat(alpha, "alpha") : 0.0f;
     const float betaValue = b ? toFloat(beta, "beta") : 0.0f;
@@ -798,7 +807,7 @@ PYBIND11_MODULE(_core, m) {
     )pbdoc");
     m.def(
         "attraction",
-        [](py::handle a, py::handle b, py::handle sigma) {
+        [](const py::object& a, const py::object& b, const py::object& sigma) {
             return bindBoxAttraction(a, b, sigma, [](Box x, Box y, float s) { return attraction(x, y, s); });
         },
         py::arg("a"), py::arg("b"), py::arg("sigma") = none, R"pbdoc(
@@ -809,7 +818,7 @@ PYBIND11_MODULE(_core, m) {
     )pbdoc");
     m.def(
         "normalized_attraction",
-        [](py::handle a, py::handle b, py::handle sigma) {
+        [](const py::object& a, const py::object& b, const py::object& sigma) {
             return bindBoxAttraction(a, b, sigma, [](Box x, Box y, float s) { return normalizedAttraction(x, y, s); });
         },
         py::arg("a"), py::arg("b"), py::arg("sigma") = none, R"pbdoc(
@@ -947,19 +956,31 @@ PYBIND11_MODULE(_core, m) {
         float32, gamma is an int (-1 means unset). A bad value raises before anything changes.
         A change waits for the calls running in other threads to finish.
     )pbdoc");
-    m.def("get_alpha", [] { return readParameter(std_alpha); }, "The alpha parameter (divides the size terms of the distance).");
-    m.def("get_beta", [] { return readParameter(std_beta); }, "The beta parameter (weight of the agreement reward of trajectory fusion).");
-    m.def("get_gamma", [] { return readParameter(std_gamma); }, "The gamma parameter (trackers local removal drops; -1 = unset).");
-    m.def("get_sigma", [] { return readParameter(std_sigma); }, "The sigma parameter (additive constant of every attraction).");
-    const auto setOne = [](int which, py::handle v) {
+    m.def(
+        "get_alpha", [] { return readParameter(std_alpha); },
+        "The alpha parameter (divides the size terms of the distance).");
+    m.def(
+        "get_beta", [] { return readParameter(std_beta); },
+        "The beta parameter (weight of the agreement reward of trajectory fusion).");
+    m.def(
+        "get_gamma", [] { return readParameter(std_gamma); },
+        "The gamma parameter (trackers local removal drops; -1 = unset).");
+    m.def(
+        "get_sigma", [] { return readParameter(std_sigma); },
+        "The sigma parameter (additive constant of every attraction).");
+    const auto setOne = [](int which, const py::object& v) {
         if (v.is_none()) typeError("value: expected a number, got None");
-        py::handle args[4] = {py::handle(Py_None), py::handle(Py_None), py::handle(Py_None), py::handle(Py_None)};
+        py::object args[4] = {py::none(), py::none(), py::none(), py::none()};
         args[which] = v;
         setParams(args[0], args[1], args[2], args[3]);
     };
-    m.def("set_alpha", [setOne](py::handle v) { setOne(0, v); }, py::arg("value"), "Sets the alpha parameter.");
-    m.def("set_beta", [setOne](py::handle v) { setOne(1, v); }, py::arg("value"), "Sets the beta parameter.");
-    m.def("set_gamma", [setOne](py::handle v) { setOne(2, v); }, py::arg("value"),
-          "Sets the gamma parameter (an int; -1 = unset).");
-    m.def("set_sigma", [setOne](py::handle v) { setOne(3, v); }, py::arg("value"), "Sets the sigma parameter.");
+    m.def(
+        "set_alpha", [setOne](const py::object& v) { setOne(0, v); }, py::arg("value"), "Sets the alpha parameter.");
+    m.def(
+        "set_beta", [setOne](const py::object& v) { setOne(1, v); }, py::arg("value"), "Sets the beta parameter.");
+    m.def(
+        "set_gamma", [setOne](const py::object& v) { setOne(2, v); }, py::arg("value"),
+        "Sets the gamma parameter (an int; -1 = unset).");
+    m.def(
+        "set_sigma", [setOne](const py::object& v) { setOne(3, v); }, py::arg("value"), "Sets the sigma parameter.");
 }
