@@ -172,7 +172,7 @@ track arrayToTrack(const py::array_t<float>& array, py::ssize_t first, py::ssize
     return result;
 }
 
-// A track: a (frames, 4) array; any empty array is a track of no frames.
+// A track: a (frames, 4) array; an empty list is a track of no frames too.
 track toTrack(py::handle object, const std::string& name) {
     const py::array_t<float> array = toFloatArray(object, name, "a (frames, 4) array of boxes");
     if (array.ndim() == 1 && array.size() == 0) return track();
@@ -642,16 +642,16 @@ py::array_t<float> bindTrackerWeights(const py::object& data, const py::object& 
 // have passed: the trials are only known once the scores are.
 void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& weights) {
     checkTrajectoryParameters(set.trackerCount, allTrackers(set.trackerCount), weights);
-    std::vector<int> kept;
+    std::vector<int> neverDropped;
     for (size_t k = 0; k < set.trackerCount; ++k) {
         const float w = weights[k];
         bool tried = w > 0.0f && w < 1e15f;
         for (size_t j = 0; j < k && tried; ++j) tried = weights[j] != w;
-        if (!tried) kept.push_back(static_cast<int>(k));
+        if (!tried) neverDropped.push_back(static_cast<int>(k));
     }
     std::vector<std::vector<int>> groups;
-    if (!kept.empty())
-        groups.push_back(kept);
+    if (!neverDropped.empty())
+        groups.push_back(neverDropped);
     else
         for (size_t k = 0; k < set.trackerCount; ++k) groups.push_back({static_cast<int>(k)});
     for (const auto& group : groups)
@@ -661,7 +661,7 @@ void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& 
                 if (frame < 0) continue;
                 const std::string where =
                     "data[" + std::to_string(i) + "][" + std::to_string(j) + "] frame " + std::to_string(frame);
-                if (kept.empty())
+                if (neverDropped.empty())
                     valueError("data: global removal with trajectory fusion may keep tracker " +
                                std::to_string(group[0]) + " alone, and its box in " + where + " does not attract" +
                                kNoAttraction);
