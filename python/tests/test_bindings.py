@@ -5,6 +5,8 @@ through their float32 bit patterns, never with a tolerance.
 """
 
 import math
+import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -377,3 +379,12 @@ def test_tracker_performances_and_local_removal():
     assert velmora.local_removal(group) == [0, 2, 3]
     assert velmora.local_removal(group, gamma=2) == [0, 2]
     assert velmora.get_params()["gamma"] == 1
+
+
+def test_readme_example_runs_and_prints_what_it_says(capsys):
+    text = (pathlib.Path(__file__).parent.parent / "README_SECTION.md").read_text()
+    code = re.search(r"```python\n(.*?)```", text, re.S).group(1)
+    exec(compile(code, "README_SECTION.md", "exec"), {})
+    printed = capsys.readouterr().out.splitlines()
+    assert printed[0] == "0.9732142686843872" and printed[1] == "1.0" and printed[3] == "[0, 1, 2]"
+    assert velmora.get_params() == DEFAULTS
