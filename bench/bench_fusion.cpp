@@ -194,20 +194,19 @@ void BM_KernelNeighbours(benchmark::State& state) {
     const vd::FieldParams params = defaultParams();
     kernels.climbTerms(frame.view(), params, 50, 90, frame.sw.data(), frame.sh.data(), frame.dw2.data(),
                        frame.dh2.data());
-    const float* dx2[3];
-    const float* dy2[3];
+    // Every neighbour and every column each time: the first round of a climb.
+    vd::OffsetColumns columns{};
     for (int o = 0; o < 3; ++o) {
-        kernels.offsetColumn(frame.cx.data(), frame.sw.data(), frame.n, 50, 110.0f + static_cast<float>(o),
-                             frame.columns[o].data());
-        kernels.offsetColumn(frame.cy.data(), frame.sh.data(), frame.n, 90, 60.0f + static_cast<float>(o),
-                             frame.columns[3 + o].data());
-        dx2[o] = frame.columns[o].data();
-        dy2[o] = frame.columns[3 + o].data();
+        columns.x2[o] = frame.columns[o].data();
+        columns.y2[o] = frame.columns[3 + o].data();
+        columns.atX[o] = 110.0f + static_cast<float>(o);
+        columns.atY[o] = 60.0f + static_cast<float>(o);
     }
+    columns.computeX = columns.computeY = 7;
     const vd::ClimbTerms terms{frame.sw.data(), frame.sh.data(), frame.dw2.data(), frame.dh2.data()};
     float out[8];
     for (auto _ : state) {
-        kernels.neighbourTotals(frame.view(), terms, dx2, dy2, params, 50, out);
+        kernels.neighbourTotals(frame.view(), terms, params, 50, 90, columns, 0xff, out);
         benchmark::DoNotOptimize(out);
     }
     state.counters["attractions/s"] =

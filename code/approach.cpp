@@ -7,6 +7,7 @@
 #include "approach.h"
 
 #include "detail/check.h"
+#include "detail/climb.h"
 #include "detail/kernels.h"
 #include "detail/reference.h"
 #include "detail/signatures.h"
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <limits>
 
 // Some checks compare a signed index with a container size exactly as the algorithm states
 // them; the conversion to unsigned is what makes a negative index fail the check.
@@ -94,9 +96,8 @@ int strongest(const float* totals, int n) {
     return position;
 }
 
-// Offsets of the climb's eight moved neighbours, in the order the kernel reports them.
-constexpr float kNeighbourDx[8] = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
-constexpr float kNeighbourDy[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
+using vd::kNeighbourDx;
+using vd::kNeighbourDy;
 
 // Working storage for one frame of fusion: the selected boxes as structure of arrays, their
 // pair table and totals, and the climb terms. It grows to the largest selection seen and is
@@ -124,6 +125,8 @@ public:
         dh2_.assign(padded, 0.0f);
         stride_ = static_cast<int>(padded);
         table_.assign(padded * padded, 0.0f);
+        columnsX_.reserve(padded);
+        columnsY_.reserve(padded);
     }
 
     // Gathers the boxes and weights of the selected trackers in `frame`.
@@ -171,20 +174,19 @@ public:
         columnsY_.clear();
     }
 
-    // Frame attraction of the eight moved neighbours of `box`, in the climb's order.
-    void neighbours(const vd::Kernels& kernels, const vd::FieldParams& params, const Box& box, float* values) {
-        const float* dx2[3];
-        const float* dy2[3];
-        columnsX_.beginMove();
-        columnsY_.beginMove();
-        for (int o = 0; o < 3; ++o) {
-            // The moved box's coordinates, formed as the scalar path forms them.
-            const float offset = static_cast<float>(o - 1);
-            dx2[o] = columnsX_.get(kernels, cx_.data(), sw_.data(), n_, box.width, box.x + offset);
-            dy2[o] = columnsY_.get(kernels, cy_.data(), sh_.data(), n_, box.height, box.y + offset);
-        }
+    // Frame attraction of the moved neighbours of `box` whose bit is set in `wanted`, into
+    // values[i] for neighbour i of the climb's order; other entries are left alone.
+    void neighbours(const vd::Kernels& kernels, const vd::FieldParams& params, const Box& box, unsigned wanted,
+                    float* values) {
+        if (wanted == 0) return;
+        vd::OffsetColumns columns{};
+        columnsX_.prepare(box.x, columns.x2, columns.atX, columns.computeX);
+        columnsY_.prepare(box.y, columns.y2, columns.atY, columns.computeY);
         const vd::ClimbTerms terms{sw_.data(), sh_.data(), dw2_.data(), dh2_.data()};
-        kernels.neighbourTotals(view(), terms, dx2, dy2, params, box.width, values);
+        float out[8];
+        kernels.neighbourTotals(view(), terms, params, box.width, box.height, columns, wanted, out);
+        for (int i = 0; i < 8; ++i)
+            if (wanted >> i & 1) values[i] = out[i];
     }
 
     const float* table() const { return table_.data(); }
@@ -196,47 +198,59 @@ private:
     }
 
     // Offset columns of one axis, keyed by the candidate coordinate they were computed for.
-    // A move by one unit needs again two of the three columns of the previous move; they are
+    // A move by one unit needs again two of the three columns of the round before; they are
     // reused only when the coordinate is the same float, so the values are those a fresh
     // computation would give.
-    class OffsetColumns {
+    class ColumnCache {
     public:
+        void reserve(size_t entries) {
+            for (Slot& slot : slots_) slot.values.assign(entries, 0.0f);
+        }
         void clear() {
             for (Slot& slot : slots_) slot.valid = false;
         }
-        void beginMove() {
-            for (Slot& slot : slots_) slot.used = false;
-        }
-        const float* get(const vd::Kernels& kernels, const float* centres, const float* sums, int n, float size,
-                         float at) {
-            uint32_t key;
-            std::memcpy(&key, &at, sizeof key);
-            for (Slot& slot : slots_) {
-                if (slot.valid && slot.key == key) {
-                    slot.used = true;
-                    return slot.values.data();
+        // Columns at coordinate - 1, coordinate, coordinate + 1 (as the moved boxes form
+        // them): cached ones are read, the others get a slot and a bit in `compute`.
+        void prepare(float coordinate, float* columns[3], float at[3], unsigned& compute) {
+            bool used[kSlots] = {};
+            uint32_t keys[3];
+            int found[3];
+            for (int o = 0; o < 3; ++o) {
+                at[o] = coordinate + static_cast<float>(o - 1);
+                std::memcpy(&keys[o], &at[o], sizeof keys[o]);
+                found[o] = -1;
+                for (int s = 0; s < kSlots; ++s) {
+                    if (slots_[s].valid && slots_[s].key == keys[o]) {
+                        found[o] = s;
+                        used[s] = true;
+                        break;
+                    }
                 }
             }
-            // Four slots and three columns a move: one is always free.
-            for (Slot& slot : slots_) {
-                if (slot.used) continue;
-                slot.values.resize(static_cast<size_t>(paddedCount(n)));
-                kernels.offsetColumn(centres, sums, n, size, at, slot.values.data());
-                slot.key = key;
-                slot.valid = slot.used = true;
-                return slot.values.data();
+            compute = 0;
+            for (int o = 0; o < 3; ++o) {
+                if (found[o] < 0) {
+                    // Four slots and three columns a round: one is always free.
+                    int s = 0;
+                    while (used[s]) ++s;
+                    used[s] = true;
+                    slots_[s].key = keys[o];
+                    slots_[s].valid = true;
+                    compute |= 1u << o;
+                    found[o] = s;
+                }
+                columns[o] = slots_[found[o]].values.data();
             }
-            return nullptr;  // not reached
         }
 
     private:
+        static constexpr int kSlots = 4;
         struct Slot {
             std::vector<float> values;
             uint32_t key = 0;
             bool valid = false;
-            bool used = false;
         };
-        Slot slots_[4];
+        Slot slots_[kSlots];
     };
 
     int n_ = 0;
@@ -244,7 +258,7 @@ private:
     int stride_ = 0;
     std::vector<float> x_, y_, w_, h_, cx_, cy_, weight_, totals_, table_;
     std::vector<float> sw_, sh_, dw2_, dh2_;
-    OffsetColumns columnsX_, columnsY_;
+    ColumnCache columnsX_, columnsY_;
 };
 
 // Move budget of gradient_ascent: half the sum of width and height, over 20.
@@ -262,6 +276,10 @@ struct Climb {
     int moves = 0;
     bool active = true;
     float values[8] = {};
+    // The round before: its centre and the move made from it.
+    bool moved = false;
+    float previousX = 0.0f, previousY = 0.0f;
+    int moveX = 0, moveY = 0;
 
     static Climb capped(FrameField& field, Box& box, float current, int cap) {
         Climb c;
@@ -272,6 +290,16 @@ struct Climb {
         Climb c;
         c.field = &field, c.box = &box, c.current = current, c.budget = budget;
         return c;
+    }
+
+    // The neighbours to evaluate this round. The others were boxes of the round before and
+    // cannot beat the current value: they get -infinity, which never wins.
+    unsigned wanted() {
+        if (!moved) return 0xffu;
+        const unsigned mask = vd::neighboursToEvaluate(box->x, box->y, previousX, previousY, moveX, moveY);
+        for (int i = 0; i < 8; ++i)
+            if (!(mask >> i & 1)) values[i] = -std::numeric_limits<float>::infinity();
+        return mask;
     }
 
     // Takes the first strictly better neighbour, or ends the climb.
@@ -287,6 +315,10 @@ struct Climb {
             active = false;
             return;
         }
+        moved = true;
+        previousX = box->x, previousY = box->y;
+        moveX = static_cast<int>(kNeighbourDx[best]);
+        moveY = static_cast<int>(kNeighbourDy[best]);
         box->x = box->x + kNeighbourDx[best];
         box->y = box->y + kNeighbourDy[best];
         ++moves;
@@ -297,10 +329,13 @@ struct Climb {
 // Climbs on different frames are independent. Advancing them together, one move each per
 // round, lets the processor overlap their long chains of dependent additions.
 void climbTogether(const vd::Kernels& kernels, const vd::FieldParams& params, Climb* climbs, int count) {
-    for (int c = 0; c < count; ++c) climbs[c].field->startClimb(kernels, params, climbs[c].box->width, climbs[c].box->height);
+    for (int c = 0; c < count; ++c)
+        climbs[c].field->startClimb(kernels, params, climbs[c].box->width, climbs[c].box->height);
     for (bool any = count > 0; any;) {
-        for (int c = 0; c < count; ++c)
-            if (climbs[c].active) climbs[c].field->neighbours(kernels, params, *climbs[c].box, climbs[c].values);
+        for (int c = 0; c < count; ++c) {
+            Climb& climb = climbs[c];
+            if (climb.active) climb.field->neighbours(kernels, params, *climb.box, climb.wanted(), climb.values);
+        }
         any = false;
         for (int c = 0; c < count; ++c) {
             if (!climbs[c].active) continue;

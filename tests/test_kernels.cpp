@@ -2,6 +2,7 @@
 // processor offers, against the straightforward path, over thousands of generated cases.
 // Results are compared bit for bit, the by-reference outputs included.
 #include "approach.h"
+#include "detail/climb.h"
 #include "detail/kernels.h"
 #include "detail/reference.h"
 
@@ -406,28 +407,55 @@ TEST_F(Differential, NeighbourKernelMatchesTheFrameAttractionOfEachNeighbour) {
                                                    selection, weights);
         for (const vd::Kernels* kernels : {&vd::kSse2Kernels, &vd::kAvx2Kernels}) {
             if (kernels == &vd::kAvx2Kernels && !vd::kernelLevelSupported(vd::KernelLevel::Avx2)) continue;
-            // The climb's size terms and the three offset columns per axis around `at`.
+            // The climb's size terms, then the neighbours with every offset column computed in
+            // the same call, then again from the stored columns for some of the neighbours.
             std::vector<float> sw(padded), sh(padded), dw2(padded), dh2(padded), columns[6];
             kernels->climbTerms(frame, params, at.width, at.height, sw.data(), sh.data(), dw2.data(), dh2.data());
-            const float* dx2[3];
-            const float* dy2[3];
+            vd::OffsetColumns offsets{};
             for (int o = 0; o < 3; ++o) {
                 columns[o].assign(padded, 0.0f);
                 columns[3 + o].assign(padded, 0.0f);
-                kernels->offsetColumn(cx.data(), sw.data(), n, at.width, at.x + static_cast<float>(o - 1),
-                                      columns[o].data());
-                kernels->offsetColumn(cy.data(), sh.data(), n, at.height, at.y + static_cast<float>(o - 1),
-                                      columns[3 + o].data());
-                dx2[o] = columns[o].data();
-                dy2[o] = columns[3 + o].data();
+                offsets.x2[o] = columns[o].data();
+                offsets.y2[o] = columns[3 + o].data();
+                offsets.atX[o] = at.x + static_cast<float>(o - 1);
+                offsets.atY[o] = at.y + static_cast<float>(o - 1);
             }
+            offsets.computeX = offsets.computeY = 7;
             const vd::ClimbTerms terms{sw.data(), sh.data(), dw2.data(), dh2.data()};
             std::vector<float> out(8, -1.0f);
-            kernels->neighbourTotals(frame, terms, dx2, dy2, params, at.width, out.data());
-            EXPECT_TRUE(sameBits(expected, out)) << kernels->name << ", " << n << " trackers";
+            kernels->neighbourTotals(frame, terms, params, at.width, at.height, offsets, 0xff, out.data());
+            EXPECT_TRUE(sameBits(expected, out)) << kernels->name << ", " << n << " trackers, columns computed";
+            offsets.computeX = offsets.computeY = 0;
+            const unsigned wanted = static_cast<unsigned>(gen.uniform(1, 255));
+            std::vector<float> again(8, -1.0f);
+            kernels->neighbourTotals(frame, terms, params, at.width, at.height, offsets, wanted, again.data());
+            for (int i = 0; i < 8; ++i)
+                if (!(wanted >> i & 1)) again[i] = expected[i];
+            out = again;
+            EXPECT_TRUE(sameBits(expected, out)) << kernels->name << ", " << n << " trackers, columns read";
         }
         if (HasFailure()) return;
     }
+}
+
+// A climb skips the neighbours that were boxes of the round before, but only when they are
+// the same floats: rounding can make x + dx differ from the old box's coordinate.
+TEST(ClimbBookkeeping, SkipsOnlyNeighboursThatAreTheSameBoxes) {
+    // A move right along whole units: the three neighbours on the right are new.
+    EXPECT_EQ(0xe0u, vd::neighboursToEvaluate(11, 20, 10, 20, 1, 0));
+    // A diagonal move: the old centre and its two neighbours towards it are known.
+    EXPECT_EQ(0xf4u, vd::neighboursToEvaluate(11, 21, 10, 20, 1, 1));
+    // A move left: the three neighbours on the left are new.
+    EXPECT_EQ(0x07u, vd::neighboursToEvaluate(9, 20, 10, 20, -1, 0));
+
+    // 0.1 + 1 - 1 is not 0.1 in float: the left column must be evaluated again.
+    const float x0 = 0.1f, x1 = x0 + 1.0f;
+    ASSERT_NE(bitsOf(x0), bitsOf(x1 - 1.0f));
+    EXPECT_EQ(0xe7u, vd::neighboursToEvaluate(x1, 20, x0, 20, 1, 0));
+
+    // -0.0 moved by 0 in x becomes +0.0, a different float than the old centre's -0.0.
+    const unsigned wanted = vd::neighboursToEvaluate(-0.0f, 21, -0.0f, 20, 0, 1);
+    EXPECT_TRUE(wanted & (1u << 3)) << "neighbour (0, -1) is the old centre only up to the sign of zero";
 }
 
 TEST_F(Differential, ReferenceSwitchRoutesThroughTheStraightforwardPath) {

@@ -58,6 +58,20 @@ struct ClimbTerms {
     const float* dh2;
 };
 
+// The offset columns a round of the climb reads: for each axis, the squared, doubled centre
+// offsets between every tracker and a candidate at coordinate c - 1, c, c + 1,
+//   d = (centre_q - (size * 0.5 + at)) / sum_q,  column[q] = (d + d) * (d + d).
+// A move shares columns with the round before; the kernel computes (and stores) only those
+// whose bit is set in computeX / computeY and reads the others.
+struct OffsetColumns {
+    float* x2[3];
+    float* y2[3];
+    float atX[3];
+    float atY[3];
+    unsigned computeX;
+    unsigned computeY;
+};
+
 struct Kernels {
     const char* name;
 
@@ -76,17 +90,12 @@ struct Kernels {
     void (*climbTerms)(const FrameView& frame, const FieldParams& params, float w, float h, float* sw, float* sh,
                        float* dw2, float* dh2);
 
-    // One column of squared, doubled centre offsets along an axis between every tracker and
-    // a candidate of side `size` at coordinate `at`: d = (centre_q - (size * 0.5 + at)) / sum_q,
-    // out[q] = (d + d) * (d + d). The offsets of the eight neighbours of a box take three
-    // columns per axis, and a move shares columns with the previous one.
-    void (*offsetColumn)(const float* centres, const float* sums, int n, float size, float at, float* out);
-
-    // Frame attraction of the eight unit neighbours of a box of width w, in the climb's order
-    // (dx = -1, 0, 1 outer, dy = -1, 0, 1 inner, the unmoved box left out), from the offset
-    // columns at x - 1, x, x + 1 (dx2) and y - 1, y, y + 1 (dy2).
-    void (*neighbourTotals)(const FrameView& frame, const ClimbTerms& terms, const float* const dx2[3],
-                            const float* const dy2[3], const FieldParams& params, float w, float* out8);
+    // Frame attraction of the unit neighbours of a box of width w and height h whose bit is
+    // set in `wanted`, in the climb's order (dx = -1, 0, 1 outer, dy = -1, 0, 1 inner, the
+    // unmoved box left out: bit i is neighbour i of out8). Other entries of out8 are
+    // unspecified. The columns to compute are computed whatever `wanted` says.
+    void (*neighbourTotals)(const FrameView& frame, const ClimbTerms& terms, const FieldParams& params, float w,
+                            float h, const OffsetColumns& columns, unsigned wanted, float* out8);
 
     // out[i] = attraction(a_i, b_i, sigma) for i < count, boxes given as arrays of x, y, w, h.
     // Every array holds paddedCount(count) entries.

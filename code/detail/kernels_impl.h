@@ -173,38 +173,49 @@ void climbTerms(const FrameView& f, const FieldParams& params, float w, float h,
         climbTermsImpl<false>(f, params, w, h, sw, sh, dw2, dh2);
 }
 
-void offsetColumn(const float* centres, const float* sums, int n, float size, float at, float* out) {
-    // The candidate's centre as the scalar path forms it: size * 0.5 + coordinate.
-    const float centre = size * 0.5f + at;
-    for (int q = 0; q < n; q += W) {
-        Vec d = (load(centres + q) - centre) / load(sums + q);
-        d = d + d;
-        store(out + q, d * d);
-    }
-}
-
 // The offset columns that each of the eight neighbours uses, in the climb's order
 // (dx = -1, 0, 1 outer, dy = -1, 0, 1 inner, the unmoved box left out).
 constexpr int kColumnX[8] = {0, 0, 0, 1, 1, 2, 2, 2};
 constexpr int kColumnY[8] = {0, 1, 2, 0, 2, 0, 1, 2};
 
-void neighbourTotals(const FrameView& f, const ClimbTerms& terms, const float* const dx2[3], const float* const dy2[3],
-                     const FieldParams& params, float w, float* out8) {
+// Reads column c of an axis, or computes and stores it: the candidate's centre as the scalar
+// path forms it (size * 0.5 + coordinate), the offset over the side sum, doubled, squared.
+inline Vec offsetColumn(float* column, bool compute, float centre, const float* centres, const float* sums, int q0) {
+    if (!compute) return load(column + q0);
+    Vec d = (load(centres + q0) - centre) / load(sums + q0);
+    d = d + d;
+    const Vec squared = d * d;
+    store(column + q0, squared);
+    return squared;
+}
+
+void neighbourTotals(const FrameView& f, const ClimbTerms& terms, const FieldParams& params, float w, float h,
+                     const OffsetColumns& columns, unsigned wanted, float* out8) {
+    float centreX[3], centreY[3];
+    for (int c = 0; c < 3; ++c) {
+        centreX[c] = w * 0.5f + columns.atX[c];
+        centreY[c] = h * 0.5f + columns.atY[c];
+    }
+    // A candidate of width 0 gets 0 from every tracker; its columns are still computed.
+    if (w == 0.0f) wanted = 0;
     // Lanes hold trackers while the terms are formed, then a transpose turns each tile into
     // one vector per tracker over the neighbours, added in selection order. Lanes past the
     // last tracker weigh 0 and add a zero, which leaves a total unchanged (a total never is
-    // -0.0: it starts at +0.0).
+    // -0.0: it starts at +0.0). Unwanted neighbours leave zero rows in the tile.
     Vec totals[8 / W] = {};
-    // A candidate of width 0 gets 0 from every tracker.
-    const int n = w != 0.0f ? f.n : 0;
-    for (int q0 = 0; q0 < n; q0 += W) {
-        const Vec x2[3] = {load(dx2[0] + q0), load(dx2[1] + q0), load(dx2[2] + q0)};
-        const Vec y2[3] = {load(dy2[0] + q0), load(dy2[1] + q0), load(dy2[2] + q0)};
+    for (int q0 = 0; q0 < f.n; q0 += W) {
+        Vec x2[3], y2[3];
+        for (int c = 0; c < 3; ++c) {
+            x2[c] = offsetColumn(columns.x2[c], columns.computeX >> c & 1, centreX[c], f.cx, terms.sw, q0);
+            y2[c] = offsetColumn(columns.y2[c], columns.computeY >> c & 1, centreY[c], f.cy, terms.sh, q0);
+        }
+        if (!wanted) continue;
         const Vec dw2 = load(terms.dw2 + q0), dh2 = load(terms.dh2 + q0), weight = load(f.weight + q0);
         for (int half = 0; half < 8 / W; ++half) {
-            Vec tile[W];
+            Vec tile[W] = {};
             for (int i = 0; i < W; ++i) {
                 const int neighbour = half * W + i;
+                if (!(wanted >> neighbour & 1)) continue;
                 const Vec distance = ((x2[kColumnX[neighbour]] + y2[kColumnY[neighbour]]) + dw2) + dh2;
                 const Vec a = 1.0f / (distance + params.sigma);
                 const Vec term = a * weight * weight;
@@ -267,7 +278,6 @@ const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::pairTable,
     VELMORA_KERNEL_NAMESPACE::frameTotals,
     VELMORA_KERNEL_NAMESPACE::climbTerms,
-    VELMORA_KERNEL_NAMESPACE::offsetColumn,
     VELMORA_KERNEL_NAMESPACE::neighbourTotals,
     VELMORA_KERNEL_NAMESPACE::boxAttractions,
     VELMORA_KERNEL_NAMESPACE::trajectoryStep,
