@@ -87,11 +87,11 @@ float frameAttraction(const trackList& trackers, Box box, int frame, const std::
 int strongest(const float* totals, int n) {
     float best = 0.0f;
     int position = -1;
+    // Selects rather than branches: which total wins is data, not a pattern to predict.
     for (int p = 0; p < n; ++p) {
-        if (totals[p] > best) {
-            best = totals[p];
-            position = p;
-        }
+        const bool better = totals[p] > best;
+        best = better ? totals[p] : best;
+        position = better ? p : position;
     }
     return position;
 }
@@ -104,7 +104,7 @@ using vd::kNeighbourDy;
 // reused across frames and runs, so the frame loops never allocate.
 class FrameField {
 public:
-    static constexpr long kPrefetchFrames = 8;
+    static constexpr long kPrefetchFrames = 32;
 
     void reserve(int n) {
         if (n <= capacity_ && !x_.empty()) return;
@@ -166,22 +166,25 @@ public:
         return totals_.data();
     }
 
-    // Prepares a climb of a box of the given size: the per-tracker size terms, and no
-    // offset columns yet.
+    // Prepares a climb of a box of the given size: the per-tracker size terms.
     void startClimb(const vd::Kernels& kernels, const vd::FieldParams& params, float width, float height) {
         kernels.climbTerms(view(), params, width, height, sw_.data(), sh_.data(), dw2_.data(), dh2_.data());
-        columnsX_.clear();
-        columnsY_.clear();
     }
 
     // Frame attraction of the moved neighbours of `box` whose bit is set in `wanted`, into
-    // values[i] for neighbour i of the climb's order; other entries are left alone.
-    void neighbours(const vd::Kernels& kernels, const vd::FieldParams& params, const Box& box, unsigned wanted,
-                    float* values) {
-        if (wanted == 0) return;
+    // values[i] for neighbour i of the climb's order; other entries are left alone. The first
+    // round of a climb passes first = true; a later one the move that led to `box` and the
+    // sameOffsets masks of both axes.
+    void neighbours(const vd::Kernels& kernels, const vd::FieldParams& params, const Box& box, bool first, int moveX,
+                    int moveY, unsigned sameX, unsigned sameY, unsigned wanted, float* values) {
         vd::OffsetColumns columns{};
-        columnsX_.prepare(box.x, columns.x2, columns.atX, columns.computeX);
-        columnsY_.prepare(box.y, columns.y2, columns.atY, columns.computeY);
+        if (first) {
+            columnsX_.start(box.x, columns.x2, columns.atX, columns.computeX);
+            columnsY_.start(box.y, columns.y2, columns.atY, columns.computeY);
+        } else {
+            columnsX_.advance(box.x, moveX, sameX, columns.x2, columns.atX, columns.computeX);
+            columnsY_.advance(box.y, moveY, sameY, columns.y2, columns.atY, columns.computeY);
+        }
         const vd::ClimbTerms terms{sw_.data(), sh_.data(), dw2_.data(), dh2_.data()};
         float out[8];
         kernels.neighbourTotals(view(), terms, params, box.width, box.height, columns, wanted, out);
@@ -197,60 +200,59 @@ private:
         return {x_.data(), y_.data(), w_.data(), h_.data(), cx_.data(), cy_.data(), weight_.data(), n_};
     }
 
-    // Offset columns of one axis, keyed by the candidate coordinate they were computed for.
-    // A move by one unit needs again two of the three columns of the round before; they are
-    // reused only when the coordinate is the same float, so the values are those a fresh
-    // computation would give.
-    class ColumnCache {
+    // The three offset columns of one axis, for the coordinates c - 1, c, c + 1 of the
+    // current round. After a unit move two of them are the old ones shifted by one, when the
+    // coordinates are the same floats (sameOffsets); the buffer left over takes the new one.
+    class AxisColumns {
     public:
         void reserve(size_t entries) {
-            for (Slot& slot : slots_) slot.values.assign(entries, 0.0f);
+            for (std::vector<float>& b : storage_) b.assign(entries, 0.0f);
         }
-        void clear() {
-            for (Slot& slot : slots_) slot.valid = false;
-        }
-        // Columns at coordinate - 1, coordinate, coordinate + 1 (as the moved boxes form
-        // them): cached ones are read, the others get a slot and a bit in `compute`.
-        void prepare(float coordinate, float* columns[3], float at[3], unsigned& compute) {
-            bool used[kSlots] = {};
-            uint32_t keys[3];
-            int found[3];
-            for (int o = 0; o < 3; ++o) {
-                at[o] = coordinate + static_cast<float>(o - 1);
-                std::memcpy(&keys[o], &at[o], sizeof keys[o]);
-                found[o] = -1;
-                for (int s = 0; s < kSlots; ++s) {
-                    if (slots_[s].valid && slots_[s].key == keys[o]) {
-                        found[o] = s;
-                        used[s] = true;
-                        break;
-                    }
-                }
+        // First round of a climb: every column is computed.
+        void start(float coordinate, float* columns[3], float at[3], unsigned& compute) {
+            for (int c = 0; c < 3; ++c) {
+                buffers_[c] = storage_[c].data();
+                at_[c] = coordinate + static_cast<float>(c - 1);
             }
+            compute = 7;
+            publish(columns, at);
+        }
+        // A later round, after a move by `move` to `coordinate`; `same` from sameOffsets.
+        void advance(float coordinate, int move, unsigned same, float* columns[3], float at[3], unsigned& compute) {
+            float* old[3] = {buffers_[0], buffers_[1], buffers_[2]};
+            bool taken[3] = {};
+            int fresh = -1;
             compute = 0;
-            for (int o = 0; o < 3; ++o) {
-                if (found[o] < 0) {
-                    // Four slots and three columns a round: one is always free.
-                    int s = 0;
-                    while (used[s]) ++s;
-                    used[s] = true;
-                    slots_[s].key = keys[o];
-                    slots_[s].valid = true;
-                    compute |= 1u << o;
-                    found[o] = s;
+            for (int c = 0; c < 3; ++c) {
+                at_[c] = coordinate + static_cast<float>(c - 1);
+                const int from = move + c;  // the old column at the same offset from the old centre
+                if (from >= 0 && from <= 2) {
+                    buffers_[c] = old[from];
+                    taken[from] = true;
+                    if (!(same >> c & 1)) compute |= 1u << c;
+                } else {
+                    fresh = c;
                 }
-                columns[o] = slots_[found[o]].values.data();
             }
+            if (fresh >= 0) {
+                int spare = 0;
+                while (taken[spare]) ++spare;
+                buffers_[fresh] = old[spare];
+                compute |= 1u << fresh;
+            }
+            publish(columns, at);
         }
 
     private:
-        static constexpr int kSlots = 4;
-        struct Slot {
-            std::vector<float> values;
-            uint32_t key = 0;
-            bool valid = false;
-        };
-        Slot slots_[kSlots];
+        void publish(float* columns[3], float at[3]) const {
+            for (int c = 0; c < 3; ++c) {
+                columns[c] = buffers_[c];
+                at[c] = at_[c];
+            }
+        }
+        std::vector<float> storage_[3];
+        float* buffers_[3] = {};
+        float at_[3] = {};
     };
 
     int n_ = 0;
@@ -258,7 +260,7 @@ private:
     int stride_ = 0;
     std::vector<float> x_, y_, w_, h_, cx_, cy_, weight_, totals_, table_;
     std::vector<float> sw_, sh_, dw2_, dh2_;
-    ColumnCache columnsX_, columnsY_;
+    AxisColumns columnsX_, columnsY_;
 };
 
 // Move budget of gradient_ascent: half the sum of width and height, over 20.
@@ -292,24 +294,29 @@ struct Climb {
         return c;
     }
 
-    // The neighbours to evaluate this round. The others were boxes of the round before and
-    // cannot beat the current value: they get -infinity, which never wins.
-    unsigned wanted() {
-        if (!moved) return 0xffu;
-        const unsigned mask = vd::neighboursToEvaluate(box->x, box->y, previousX, previousY, moveX, moveY);
+    // Evaluates this round's neighbours. Those that were boxes of the round before cannot
+    // beat the current value: they are not evaluated again and get -infinity, which never wins.
+    void evaluateRound(const vd::Kernels& kernels, const vd::FieldParams& params) {
+        if (!moved) {
+            field->neighbours(kernels, params, *box, true, 0, 0, 0, 0, 0xffu, values);
+            return;
+        }
+        const unsigned sameX = vd::sameOffsets(box->x, previousX, moveX);
+        const unsigned sameY = vd::sameOffsets(box->y, previousY, moveY);
+        const unsigned wanted =
+            vd::neighboursToEvaluate(box->x, box->y, previousX, previousY, moveX, moveY, sameX, sameY);
         for (int i = 0; i < 8; ++i)
-            if (!(mask >> i & 1)) values[i] = -std::numeric_limits<float>::infinity();
-        return mask;
+            if (!(wanted >> i & 1)) values[i] = -std::numeric_limits<float>::infinity();
+        field->neighbours(kernels, params, *box, false, moveX, moveY, sameX, sameY, wanted, values);
     }
 
     // Takes the first strictly better neighbour, or ends the climb.
     void decide() {
         int best = -1;
         for (int i = 0; i < 8; ++i) {
-            if (values[i] > current) {
-                current = values[i];
-                best = i;
-            }
+            const bool better = values[i] > current;
+            current = better ? values[i] : current;
+            best = better ? i : best;
         }
         if (best < 0) {
             active = false;
@@ -333,8 +340,7 @@ void climbTogether(const vd::Kernels& kernels, const vd::FieldParams& params, Cl
         climbs[c].field->startClimb(kernels, params, climbs[c].box->width, climbs[c].box->height);
     for (bool any = count > 0; any;) {
         for (int c = 0; c < count; ++c) {
-            Climb& climb = climbs[c];
-            if (climb.active) climb.field->neighbours(kernels, params, *climb.box, climb.wanted(), climb.values);
+            if (climbs[c].active) climbs[c].evaluateRound(kernels, params);
         }
         any = false;
         for (int c = 0; c < count; ++c) {
