@@ -713,24 +713,6 @@ float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization,
 
 namespace {
 
-// Structure-of-arrays copy of boxes, padded for the kernels.
-struct BoxColumns {
-    std::vector<float> x, y, w, h;
-    void resize(size_t count) {
-        const size_t padded = static_cast<size_t>(paddedCount(static_cast<int>(count)));
-        x.assign(padded, 0.0f);
-        y.assign(padded, 0.0f);
-        w.assign(padded, 1.0f);
-        h.assign(padded, 1.0f);
-    }
-    void set(size_t i, const Box& b) {
-        x[i] = b.x;
-        y[i] = b.y;
-        w[i] = b.width;
-        h[i] = b.height;
-    }
-};
-
 // The track attraction's check for frames 1 .. n-1 of a run against its annotation. The
 // frames pair with annotation boxes 1 + shift1 .. n-1 + shift1, so both ends cover them all.
 void checkInsideAnnotation(size_t n, const track& t2, int shift1) {
@@ -747,38 +729,44 @@ std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotatio
     std::vector<float> result(std::max<size_t>(400, data[0][0].size()), 0.0f);
     int frameTotal = 0;
 
-    BoxColumns tracker, truth;
-    std::vector<float> values, sums;
+    // Per run, every tracker's attractions to the annotation over its frames 1 .. n-1, each
+    // summed in frame order, trackers side by side in the kernel's lanes.
+    static_assert(sizeof(Box) == 4 * sizeof(float), "a track is an array of (x, y, width, height)");
+    std::vector<const float*> tracks;
+    std::vector<int> counts;
+    std::vector<float> sums;
     for (size_t i = 0; i < data.size(); ++i) {
         VELMORA_ASSERT_IN(annotation[i].size(), vd::kWeightsSignature);
         const track& t2 = annotation[i];
         for (size_t j = 0; j < data[i].size(); ++j) {
             const eTrackList& run = data[i][j];
             const int shift1 = run.startFrame - 1;
+            tracks.clear();
+            counts.clear();
             for (int k = 0; k < static_cast<int>(run.size()); ++k) {
                 VELMORA_ASSERT_IN(data[i][j].size() == data[0][0].size(), vd::kWeightsSignature);
                 // A track of fewer than two boxes has no frame after the first: it adds
                 // nothing (its mean would be 0/0 and poison the sum).
                 const track& t1 = run[k];
-                if (t1.size() < 2) continue;
-                checkInsideAnnotation(t1.size(), t2, shift1);
-                const size_t count = t1.size() - 1;
-                tracker.resize(count);
-                truth.resize(count);
-                for (size_t f = 1; f < t1.size(); ++f) {
-                    tracker.set(f - 1, t1[f]);
-                    truth.set(f - 1, t2[f + shift1]);
-                }
-                values.resize(static_cast<size_t>(paddedCount(static_cast<int>(count))));
-                kernels.boxAttractions(tracker.x.data(), tracker.y.data(), tracker.w.data(), tracker.h.data(),
-                                       truth.x.data(), truth.y.data(), truth.w.data(), truth.h.data(),
-                                       static_cast<int>(count), params, values.data());
+                if (t1.size() >= 2) checkInsideAnnotation(t1.size(), t2, shift1);
+                tracks.push_back(t1.size() >= 2 ? &t1[1].x : nullptr);
+                counts.push_back(t1.size() >= 2 ? static_cast<int>(t1.size() - 1) : 0);
+            }
+            const bool anyFrames = std::any_of(counts.begin(), counts.end(), [](int c) { return c > 0; });
+            sums.assign(run.size(), 0.0f);
+            if (anyFrames) {
+                // Tracks without frames to sum stand in for a real one, summing nothing.
+                const float* some = *std::find_if(tracks.begin(), tracks.end(), [](const float* t) { return t; });
+                for (const float*& t : tracks) t = t ? t : some;
+                kernels.attractionSums(tracks.data(), counts.data(), static_cast<int>(run.size()), &t2[1 + shift1].x,
+                                       params, sums.data());
+            }
+            for (size_t k = 0; k < run.size(); ++k) {
+                if (counts[k] == 0) continue;
                 // The mean over frames 1 .. n-1, then scaled back by n - 1, as the track
                 // attraction and its caller round them.
-                float sum = 0.0f;
-                for (size_t f = 0; f < count; ++f) sum += values[f];
-                const float factor = static_cast<float>(count);
-                const float a = sum / factor;
+                const float factor = static_cast<float>(run[k].size() - 1);
+                const float a = sums[k] / factor;
                 result[k] = result[k] + a * factor;
             }
             const int length = run.empty() ? 0 : static_cast<int>(run[0].size());

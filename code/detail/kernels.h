@@ -97,11 +97,11 @@ struct Kernels {
     void (*neighbourTotals)(const FrameView& frame, const ClimbTerms& terms, const FieldParams& params, float w,
                             float h, const OffsetColumns& columns, unsigned wanted, float* out8);
 
-    // out[i] = attraction(a_i, b_i, sigma) for i < count, boxes given as arrays of x, y, w, h.
-    // Every array holds paddedCount(count) entries.
-    void (*boxAttractions)(const float* ax, const float* ay, const float* aw, const float* ah, const float* bx,
-                           const float* by, const float* bw, const float* bh, int count, const FieldParams& params,
-                           float* out);
+    // For k < trackers: sums[k] = the sum, in frame order from 0.0, of attraction(box f of
+    // tracks[k], box f of truth, sigma) over f < counts[k]. Boxes are consecutive (x, y,
+    // width, height) quadruples, the layout of a track; truth holds at least max(counts) boxes.
+    void (*attractionSums)(const float* const* tracks, const int* counts, int trackers, const float* truth,
+                           const FieldParams& params, float* sums);
 
     // One frame of the trajectory programme. For each position k:
     //   scores[k] = max over j (strict, first j on ties, starting from 0.0) of

@@ -228,25 +228,88 @@ void neighbourTotals(const FrameView& f, const ClimbTerms& terms, const FieldPar
     for (int half = 0; half < 8 / W; ++half) store(out8 + half * W, totals[half]);
 }
 
+// Loads box `frame` of W tracks into one vector per field, lane l from track l.
+inline void loadBoxes(const float* const* tracks, long frame, Vec& x, Vec& y, Vec& w, Vec& h) {
+    typedef float Quad __attribute__((vector_size(4 * sizeof(float))));
+    auto quad = [&](int l) {
+        Quad q;
+        __builtin_memcpy(&q, tracks[l] + 4 * frame, sizeof q);
+        return q;
+    };
+#if VELMORA_KERNEL_WIDTH == 8
+    typedef int Index __attribute__((vector_size(8 * sizeof(int))));
+    // Each 128-bit half holds one box; a transpose within the halves gives the fields.
+    const Vec v0 = __builtin_shufflevector(quad(0), quad(4), 0, 1, 2, 3, 4, 5, 6, 7);
+    const Vec v1 = __builtin_shufflevector(quad(1), quad(5), 0, 1, 2, 3, 4, 5, 6, 7);
+    const Vec v2 = __builtin_shufflevector(quad(2), quad(6), 0, 1, 2, 3, 4, 5, 6, 7);
+    const Vec v3 = __builtin_shufflevector(quad(3), quad(7), 0, 1, 2, 3, 4, 5, 6, 7);
+    const Vec t0 = __builtin_shuffle(v0, v1, Index{0, 8, 1, 9, 4, 12, 5, 13});
+    const Vec t1 = __builtin_shuffle(v0, v1, Index{2, 10, 3, 11, 6, 14, 7, 15});
+    const Vec t2 = __builtin_shuffle(v2, v3, Index{0, 8, 1, 9, 4, 12, 5, 13});
+    const Vec t3 = __builtin_shuffle(v2, v3, Index{2, 10, 3, 11, 6, 14, 7, 15});
+    x = __builtin_shuffle(t0, t2, Index{0, 1, 8, 9, 4, 5, 12, 13});
+    y = __builtin_shuffle(t0, t2, Index{2, 3, 10, 11, 6, 7, 14, 15});
+    w = __builtin_shuffle(t1, t3, Index{0, 1, 8, 9, 4, 5, 12, 13});
+    h = __builtin_shuffle(t1, t3, Index{2, 3, 10, 11, 6, 7, 14, 15});
+#else
+    Vec v[4] = {quad(0), quad(1), quad(2), quad(3)};
+    transpose(v);
+    x = v[0], y = v[1], w = v[2], h = v[3];
+#endif
+}
+
 template <bool PowerOfTwo>
-void boxAttractionsImpl(const float* ax, const float* ay, const float* aw, const float* ah, const float* bx,
-                        const float* by, const float* bw, const float* bh, int count, const FieldParams& params,
-                        float* out) {
-    for (int i = 0; i < count; i += W) {
-        const Vec aw_ = load(aw + i), ah_ = load(ah + i), bw_ = load(bw + i), bh_ = load(bh + i);
-        const Vec acx = aw_ * 0.5f + load(ax + i), acy = ah_ * 0.5f + load(ay + i);
-        const Vec bcx = bw_ * 0.5f + load(bx + i), bcy = bh_ * 0.5f + load(by + i);
-        store(out + i, attraction<PowerOfTwo>(acx, acy, aw_, ah_, bcx, bcy, bw_, bh_, params));
+void attractionSumsImpl(const float* const* tracks, const int* counts, int trackers, const float* truth,
+                        const FieldParams& params, float* sums) {
+    // The box that lanes whose track has ended read; their terms are not added.
+    static const float kNoBox[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+    // Lanes hold trackers, each summing its own frames in order.
+    for (int k0 = 0; k0 < trackers; k0 += W) {
+        const float* lanes[W];
+        int ends[W];
+        int shortest = 1 << 30, longest = 0;
+        for (int l = 0; l < W; ++l) {
+            // Lanes past the last tracker repeat it; their sums are not stored.
+            const int k = k0 + l < trackers ? k0 + l : trackers - 1;
+            lanes[l] = tracks[k];
+            ends[l] = counts[k];
+            shortest = ends[l] < shortest ? ends[l] : shortest;
+            longest = ends[l] > longest ? ends[l] : longest;
+        }
+        Vec sum{};
+        auto term = [&](const float* const* from, long boxFrame, long f) {
+            Vec x, y, w, h;
+            loadBoxes(from, boxFrame, x, y, w, h);
+            // The annotation box is the same in every lane.
+            const float* b = truth + 4 * f;
+            const Vec bx = splat(b[0]), by = splat(b[1]), bw = splat(b[2]), bh = splat(b[3]);
+            return attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bw * 0.5f + bx, bh * 0.5f + by, bw, bh,
+                                          params);
+        };
+        for (long f = 0; f < shortest; ++f) sum += term(lanes, f, f);
+        // Past the shortest track, ended lanes read kNoBox (frame 0 of it, always) and add 0.
+        for (long f = shortest; f < longest; ++f) {
+            const float* from[W];
+            Mask keep;
+            for (int l = 0; l < W; ++l) {
+                const bool live = f < ends[l];
+                from[l] = live ? lanes[l] + 4 * f : kNoBox;
+                keep[l] = live ? -1 : 0;
+            }
+            sum += select(keep, term(from, 0, f), Vec{});
+        }
+        float out[W];
+        store(out, sum);
+        for (int l = 0; l < W && k0 + l < trackers; ++l) sums[k0 + l] = out[l];
     }
 }
 
-void boxAttractions(const float* ax, const float* ay, const float* aw, const float* ah, const float* bx,
-                    const float* by, const float* bw, const float* bh, int count, const FieldParams& params,
-                    float* out) {
+void attractionSums(const float* const* tracks, const int* counts, int trackers, const float* truth,
+                    const FieldParams& params, float* sums) {
     if (params.alphaIsPowerOfTwo)
-        boxAttractionsImpl<true>(ax, ay, aw, ah, bx, by, bw, bh, count, params, out);
+        attractionSumsImpl<true>(tracks, counts, trackers, truth, params, sums);
     else
-        boxAttractionsImpl<false>(ax, ay, aw, ah, bx, by, bw, bh, count, params, out);
+        attractionSumsImpl<false>(tracks, counts, trackers, truth, params, sums);
 }
 
 void trajectoryStep(const float* table, int stride, const float* previous, const float* weights, int n, float sigma,
@@ -279,7 +342,7 @@ const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::frameTotals,
     VELMORA_KERNEL_NAMESPACE::climbTerms,
     VELMORA_KERNEL_NAMESPACE::neighbourTotals,
-    VELMORA_KERNEL_NAMESPACE::boxAttractions,
+    VELMORA_KERNEL_NAMESPACE::attractionSums,
     VELMORA_KERNEL_NAMESPACE::trajectoryStep,
 };
 
