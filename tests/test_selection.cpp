@@ -51,6 +51,17 @@ TEST_F(TrackerWeights, RunsCountByTheirFramesAfterTheFirst) {
     EXPECT_SAME_BITS(1.0909091f, calculateTrackerWeights(data, anno)[0]);
 }
 
+TEST_F(TrackerWeights, EachTrackCountsItsOwnFramesAndTheFirstTrackSetsTheTotal) {
+    // std_sigma = 0.5: both trackers on the annotation attract 2 a frame. Tracker 0 has 2
+    // frames after the first, tracker 1 has 4; the frame total comes from tracker 0 alone.
+    std_sigma = 0.5f;
+    trackData data = {{run({repeated(kTruth, 3), repeated(kTruth, 5)})}};
+    trackList anno = {repeated(kTruth, 5)};
+    const std::vector<float> weights = calculateTrackerWeights(data, anno);
+    EXPECT_SAME_BITS(2.0f, weights[0]);
+    EXPECT_SAME_BITS(4.0f, weights[1]);
+}
+
 TEST_F(TrackerWeights, StartFrameShiftsTheAnnotation) {
     // Shift 4: run box 1 meets annotation box 5; run box 0 is not used.
     std_sigma = 0.5f;
