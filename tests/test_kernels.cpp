@@ -208,7 +208,9 @@ TEST_F(Differential, FrameFunctionsMatchTheStraightforwardPath) {
             std::vector<float> totals(slots, -7.0f);
             EXPECT_TRUE(sameBits(expectedPosition,
                                  findTrackingRectWithGreatestAttraction(trackers, 0, selection, weights, totals)));
-            if (!selection.empty() || count > 0) EXPECT_TRUE(sameBits(expectedTotals, totals));
+            if (!selection.empty() || count > 0) {
+                EXPECT_TRUE(sameBits(expectedTotals, totals));
+            }
             EXPECT_TRUE(sameBits(expectedPosition, findTrackingRectWithGreatestAttraction(trackers, 0, selection,
                                                                                           weights)));
             if (count == 0) return;
@@ -330,8 +332,9 @@ TEST_F(Differential, DataSetFunctionsMatchTheStraightforwardPath) {
         forEachFastLevel([&](vd::KernelLevel) {
             EXPECT_TRUE(sameBits(expectedWeights, calculateTrackerWeights(set.data, set.annotation)));
             EXPECT_TRUE(sameBits(expectedScore, evaluate(set.data, set.annotation, false, selection, weights)));
-            if (trajectory)
+            if (trajectory) {
                 EXPECT_TRUE(sameBits(expectedPathScore, evaluate(set.data, set.annotation, true, selection, weights)));
+            }
             EXPECT_EQ(expectedKept, globalRemoval(set.data, set.annotation, weights, pathRemoval));
             EXPECT_EQ(expectedLocal, localRemoval(set.data[0][0], selection, weights));
         });

@@ -152,10 +152,10 @@ inline std::string regexLiteral(const std::string& text) {
 }
 
 // The C library's assertion message names the file, the line, the function text and the
-// expression: "<file>:<line>: <function>: Assertion `<expression>' failed." The file is
-// deliberately not matched.
+// expression: "code/approach.cpp:<line>: <function>: Assertion `<expression>' failed."
 inline std::string assertionMessage(const std::string& function, const std::string& expression) {
-    return regexLiteral(function + ": Assertion `" + expression + "' failed.");
+    return regexLiteral("code/approach.cpp:") + "[0-9]+: " + regexLiteral(function + ": Assertion `" + expression +
+                                                                      "' failed.");
 }
 
 // Function texts of the exported functions that assert.
