@@ -10,6 +10,7 @@
 #include "detail/climb.h"
 #include "detail/kernels.h"
 #include "detail/reference.h"
+#include "detail/selection.h"
 #include "detail/signatures.h"
 
 #include <omp.h>
@@ -777,9 +778,12 @@ std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotatio
     return result;
 }
 
-std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vector<float> trackerWeights,
-                               bool useTrajectoryOptimization) {
-    if (onReferencePath()) return ref::globalRemoval(data, annotation, std::move(trackerWeights), useTrajectoryOptimization);
+namespace velmora::detail {
+
+// Greedy removal with the given data-set score: the fast path and the straightforward path
+// differ only in how they evaluate a selection.
+std::vector<int> globalRemovalWith(DataSetScore evaluate, trackData& data, trackList& annotation,
+                                   const std::vector<float>& trackerWeights, bool useTrajectoryOptimization) {
     float bestScore = evaluate(data, annotation, useTrajectoryOptimization, std::vector<int>(), trackerWeights);
     const int trackerCount = static_cast<int>(data[0][0].size());
     std::vector<int> trackerList;
@@ -798,7 +802,7 @@ std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vect
             }
         }
         if (bestp == -1) break;
-        VELMORA_ASSERT_IN(bestp< trackerList.size(), vd::kGlobalRemovalSignature);
+        VELMORA_ASSERT_IN(bestp< trackerList.size(), kGlobalRemovalSignature);
         trackerList.erase(trackerList.begin() + bestp);
         const float score = evaluate(data, annotation, useTrajectoryOptimization, trackerList, trackerWeights);
         if (score > bestScore) {  // a drop stands only when the score rises strictly
@@ -810,6 +814,40 @@ std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vect
         previousWeight = minimum;
     }
     return trackerList;
+}
+
+// Local removal with the given performances.
+std::vector<int> localRemovalWith(Performances performancesOf, trackList& trackers, std::vector<int> selection,
+                                  const std::vector<float>& trackerWeights) {
+    if (std_gamma == -1) {
+        // A refusal is a failure: exit status 1.
+        std::cerr << kGammaUnsetMessage << std::endl;
+        std::exit(1);
+    }
+    fillSelection(selection, trackers);
+    std::vector<float> performances = performancesOf(trackers, selection, trackerWeights);
+    for (int drop = 0; drop < std_gamma; ++drop) {
+        // The lowest performance, the earlier position on ties; NaN is never chosen.
+        int worsti = -1;
+        float minimum = 1e25f;
+        for (size_t p = 0; p < performances.size(); ++p) {
+            if (performances[p] < minimum) {
+                minimum = performances[p];
+                worsti = static_cast<int>(p);
+            }
+        }
+        VELMORA_ASSERT_IN(worsti!=-1, kLocalRemovalSignature);
+        performances.erase(performances.begin() + worsti);
+        selection.erase(selection.begin() + worsti);
+    }
+    return selection;
+}
+
+}  // namespace velmora::detail
+
+std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vector<float> trackerWeights,
+                               bool useTrajectoryOptimization) {
+    return vd::globalRemovalWith(&evaluate, data, annotation, trackerWeights, useTrajectoryOptimization);
 }
 
 std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector<int> selection,
@@ -829,26 +867,5 @@ std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector
 }
 
 std::vector<int> localRemoval(trackList& trackers, std::vector<int> selection, std::vector<float> trackerWeights) {
-    if (std_gamma == -1) {
-        // A refusal is a failure: exit status 1.
-        std::cerr << vd::kGammaUnsetMessage << std::endl;
-        std::exit(1);
-    }
-    fillSelection(selection, trackers);
-    std::vector<float> performances = calculateTrackerPerformances(trackers, selection, trackerWeights);
-    for (int drop = 0; drop < std_gamma; ++drop) {
-        // The lowest performance, the earlier position on ties; NaN is never chosen.
-        int worsti = -1;
-        float minimum = 1e25f;
-        for (size_t p = 0; p < performances.size(); ++p) {
-            if (performances[p] < minimum) {
-                minimum = performances[p];
-                worsti = static_cast<int>(p);
-            }
-        }
-        VELMORA_ASSERT_IN(worsti!=-1, vd::kLocalRemovalSignature);
-        performances.erase(performances.begin() + worsti);
-        selection.erase(selection.begin() + worsti);
-    }
-    return selection;
+    return vd::localRemovalWith(&calculateTrackerPerformances, trackers, std::move(selection), trackerWeights);
 }

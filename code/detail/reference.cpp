@@ -3,10 +3,11 @@
 // the yardstick, not the product.
 #include "reference.h"
 
+#include "selection.h"
+
 #include "check.h"
 #include "signatures.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <iostream>
 
@@ -20,8 +21,6 @@ using Box = cv::Rect_<float>;
 using detail::kDataSetSignature;
 using detail::kGlobalRemovalSignature;
 using detail::kLocalRemovalSignature;
-using detail::kTrackAttractionSignature;
-using detail::kTrackQualitySignature;
 using detail::kTrajectorySignature;
 using detail::kWeightsSignature;
 
@@ -34,25 +33,6 @@ void fillSelection(std::vector<int>& selection, const trackList& trackers) {
 
 void fillWeights(std::vector<float>& weights, const trackList& trackers) {
     if (weights.empty()) weights.assign(trackers.size(), 1.0f);
-}
-
-// Shared by calculateAttraction's two forms; `attractions` may be null.
-float frameAttraction(trackList& trackers, Box box, int frame, const std::vector<int>& selection,
-                      std::vector<float> trackerWeights, std::vector<float>* attractions) {
-    fillWeights(trackerWeights, trackers);
-    float total = 0.0f;
-    for (size_t p = 0; p < selection.size(); ++p) {
-        const int k = selection[p];
-        const Box t = trackers[k][frame];
-        float term = attraction(t, box, std_sigma) * trackerWeights[k] * trackerWeights[k];
-        if (!(term >= 0.0f))
-            term = 0.0f;
-        else if (box.width == 0.0f)
-            term = 0.0f;
-        if (attractions) (*attractions)[p] = term;
-        total += term;
-    }
-    return total;
 }
 
 int strongestPosition(trackList& trackers, int frame, std::vector<int> selection, std::vector<float> trackerWeights,
@@ -90,37 +70,26 @@ size_t bestOfColumn(const std::vector<std::vector<float>>& scores, size_t frame)
 
 }  // namespace
 
-// ---- Box geometry ----
+// ---- Box geometry and the frame attraction of one box ----
+// The exported functions compute these with plain scalar code already: the two paths share it.
 
-float distance4D_2(Box a, Box b) {
-    const float sw = a.width + b.width;
-    const float sh = a.height + b.height;
-    float dx = ((a.width * 0.5f + a.x) - (b.width * 0.5f + b.x)) / sw;
-    dx = dx + dx;
-    float dy = ((a.height * 0.5f + a.y) - (b.height * 0.5f + b.y)) / sh;
-    dy = dy + dy;
-    float dw = (a.width - b.width) / sw;
-    dw = (dw + dw) / std_alpha;
-    float dh = (a.height - b.height) / sh;
-    dh = (dh + dh) / std_alpha;
-    return ((dx * dx + dy * dy) + dw * dw) + dh * dh;
-}
+float distance4D_2(Box a, Box b) { return ::distance4D_2(a, b); }
 
-float attraction(Box a, Box b, float sigma) { return 1.0f / (distance4D_2(a, b) + sigma); }
+float attraction(Box a, Box b, float sigma) { return ::attraction(a, b, sigma); }
 
-float normalizedAttraction(Box a, Box b, float sigma) { return attraction(a, b, sigma) * sigma; }
-
-// ---- Fusion ----
+float normalizedAttraction(Box a, Box b, float sigma) { return ::normalizedAttraction(a, b, sigma); }
 
 float calculateAttraction(trackList& trackers, Box box, int frame, std::vector<int> selection,
                           std::vector<float> trackerWeights) {
-    return frameAttraction(trackers, box, frame, selection, std::move(trackerWeights), nullptr);
+    return ::calculateAttraction(trackers, box, frame, std::move(selection), std::move(trackerWeights));
 }
 
 float calculateAttraction(trackList& trackers, Box box, int frame, std::vector<int> selection,
                           std::vector<float> trackerWeights, std::vector<float>& attractions) {
-    return frameAttraction(trackers, box, frame, selection, std::move(trackerWeights), &attractions);
+    return ::calculateAttraction(trackers, box, frame, std::move(selection), std::move(trackerWeights), attractions);
 }
+
+// ---- Fusion ----
 
 Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selection,
                           std::vector<float> trackerWeights, bool refine) {
@@ -275,45 +244,13 @@ void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track
 
 // ---- Evaluation against annotation ----
 
+// The track measures are scalar loops in both paths: shared.
 float evaluate(track t1, track t2, int shift1, float threshold, bool useCenterDistance) {
-    const size_t n = t1.size();
-    if (n <= 1) return 1.0f / static_cast<float>(n);
-    const bool mean = threshold == -1.0f;
-    float sum = 1.0f;
-    for (size_t k = 1; k < n; ++k) {
-        VELMORA_ASSERT_IN(k+shift1<t2.size(), kTrackQualitySignature);
-        const Box r = t1[k];
-        const Box a = t2[k + shift1];
-        float term;
-        if (useCenterDistance) {
-            const float dx = ((0.5f * r.width + r.x) - a.x) - 0.5f * a.width;
-            const float dy = ((0.5f * r.height + r.y) - a.y) - 0.5f * a.height;
-            const float distance = sqrtf(dx * dx + dy * dy);
-            term = mean ? distance : (distance <= threshold ? 1.0f : 0.0f);
-        } else {
-            const float iw = std::min(r.x + r.width, a.x + a.width) - std::max(r.x, a.x);
-            const float ih = std::min(r.y + r.height, a.y + a.height) - std::max(r.y, a.y);
-            float overlap;
-            if (r.width <= 0.0f || a.width <= 0.0f || ih <= 0.0f || iw <= 0.0f)
-                overlap = -0.0001f;
-            else
-                overlap = (iw * ih) / (r.width * r.height + a.width * a.height - iw * ih);
-            term = mean ? overlap : (overlap >= threshold ? 1.0f : 0.0f);
-        }
-        sum += term;
-    }
-    return sum / static_cast<float>(n);
+    return ::evaluate(std::move(t1), std::move(t2), shift1, threshold, useCenterDistance);
 }
 
 float attraction(track t1, track t2, int shift1, int start) {
-    const size_t n = t1.size();
-    float sum = 0.0f;
-    // The comparison is unsigned after widening, so a negative start sums nothing.
-    for (size_t k = static_cast<size_t>(static_cast<long long>(start)); k < n; ++k) {
-        VELMORA_ASSERT_IN(k+shift1<t2.size(), kTrackAttractionSignature);
-        sum += attraction(t1[k], t2[k + shift1], std_sigma);
-    }
-    return sum / static_cast<float>(n - 1);
+    return ::attraction(std::move(t1), std::move(t2), shift1, start);
 }
 
 float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization, std::vector<int> selection,
@@ -368,37 +305,11 @@ std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotatio
     return result;
 }
 
+// Both paths share the removal loops and differ in how they score.
 std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vector<float> trackerWeights,
                                bool useTrajectoryOptimization) {
-    float bestScore = reference::evaluate(data, annotation, useTrajectoryOptimization, std::vector<int>(), trackerWeights);
-    const int trackerCount = static_cast<int>(data[0][0].size());
-    std::vector<int> trackerList;
-    for (int k = 0; k < trackerCount; ++k) trackerList.push_back(k);
-    std::vector<int> bestList = trackerList;
-    float previousWeight = 0.0f;
-    while (!trackerList.empty()) {
-        float minimum = 1e15f;
-        int bestp = -1;
-        for (size_t i = 0; i < trackerList.size(); ++i) {
-            const float w = trackerWeights[trackerList[i]];
-            if (w < minimum && w > previousWeight) {
-                minimum = w;
-                bestp = static_cast<int>(i);
-            }
-        }
-        if (bestp == -1) break;
-        VELMORA_ASSERT_IN(bestp< trackerList.size(), kGlobalRemovalSignature);
-        trackerList.erase(trackerList.begin() + bestp);
-        const float score = reference::evaluate(data, annotation, useTrajectoryOptimization, trackerList, trackerWeights);
-        if (score > bestScore) {
-            bestList = trackerList;
-            bestScore = score;
-        } else {
-            trackerList = bestList;
-        }
-        previousWeight = minimum;
-    }
-    return trackerList;
+    return detail::globalRemovalWith(&reference::evaluate, data, annotation, trackerWeights,
+                                     useTrajectoryOptimization);
 }
 
 std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector<int> selection,
@@ -416,26 +327,8 @@ std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector
 }
 
 std::vector<int> localRemoval(trackList& trackers, std::vector<int> selection, std::vector<float> trackerWeights) {
-    if (std_gamma == -1) {
-        std::cerr << detail::kGammaUnsetMessage << std::endl;
-        std::exit(1);
-    }
-    fillSelection(selection, trackers);
-    std::vector<float> performances = calculateTrackerPerformances(trackers, selection, trackerWeights);
-    for (int drop = 0; drop < std_gamma; ++drop) {
-        int worsti = -1;
-        float minimum = 1e25f;
-        for (size_t p = 0; p < performances.size(); ++p) {
-            if (performances[p] < minimum) {
-                minimum = performances[p];
-                worsti = static_cast<int>(p);
-            }
-        }
-        VELMORA_ASSERT_IN(worsti!=-1, kLocalRemovalSignature);
-        performances.erase(performances.begin() + worsti);
-        selection.erase(selection.begin() + worsti);
-    }
-    return selection;
+    return detail::localRemovalWith(&reference::calculateTrackerPerformances, trackers, std::move(selection),
+                                    trackerWeights);
 }
 
 }  // namespace velmora::reference
