@@ -1,7 +1,8 @@
 // The exported functions. They run the fast path: one frame's box-pair attractions are
 // computed once, in SIMD lanes, and serve the choice of the strongest box, the frame scores
-// and the pair rewards of the trajectory programme; climbs evaluate their eight neighbours
-// in one vector. Every value keeps the operations and the order of additions of the
+// and the pair rewards of the trajectory programme; a climb evaluates its neighbours with the
+// trackers in SIMD lanes, reusing what the previous move computed, and several frames climb
+// together. Every value keeps the operations and the order of additions of the
 // straightforward path (detail/reference.cpp), so the results agree to the bit; the kernel
 // switch can route every call through that path instead.
 #include "approach.h"
@@ -12,8 +13,6 @@
 #include "detail/reference.h"
 #include "detail/selection.h"
 #include "detail/signatures.h"
-
-#include <omp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -39,7 +38,6 @@ namespace {
 namespace vd = velmora::detail;
 namespace ref = velmora::reference;
 using Box = cv::Rect_<float>;
-using vd::kLanes;
 using vd::paddedCount;
 
 bool onReferencePath() { return vd::kernelLevel() == vd::KernelLevel::Reference; }
