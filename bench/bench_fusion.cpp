@@ -13,6 +13,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -24,33 +25,27 @@ namespace vd = velmora::detail;
 namespace syn = velmora::synthetic;
 using Box = cv::Rect_<float>;
 
+syn::DataSet makeBenchSet(std::uint64_t seed, int sequences, int minFrames, int maxFrames, int maxRuns,
+                          int trackers) {
+    syn::DataSetSpec options;
+    options.seed = seed;
+    options.sequences = sequences;
+    options.minFrames = minFrames;
+    options.maxFrames = maxFrames;
+    options.maxRuns = maxRuns;
+    options.trackers = trackers;
+    return syn::makeDataSet(options);
+}
+
 // The data set is made once, outside every timed loop.
 const syn::DataSet& benchData() {
-    static const syn::DataSet data = [] {
-        syn::DataSetSpec spec;
-        spec.seed = 2026;
-        spec.sequences = 40;
-        spec.minFrames = 200;
-        spec.maxFrames = 1500;
-        spec.maxRuns = 3;
-        spec.trackers = 24;
-        return syn::makeDataSet(spec);
-    }();
+    static const syn::DataSet data = makeBenchSet(2026, 40, 200, 1500, 3, 24);
     return data;
 }
 
 // A smaller set for global removal, which evaluates the data set once per tracker weight.
 const syn::DataSet& removalData() {
-    static const syn::DataSet data = [] {
-        syn::DataSetSpec spec;
-        spec.seed = 7;
-        spec.sequences = 8;
-        spec.minFrames = 100;
-        spec.maxFrames = 300;
-        spec.maxRuns = 2;
-        spec.trackers = 12;
-        return syn::makeDataSet(spec);
-    }();
+    static const syn::DataSet data = makeBenchSet(7, 8, 100, 300, 2, 12);
     return data;
 }
 

@@ -5,6 +5,7 @@
 #include "detail/climb.h"
 #include "detail/kernels.h"
 #include "detail/reference.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -165,14 +166,9 @@ bool trajectoryAccepts(trackList& trackers, const std::vector<int>& selection, c
     return true;
 }
 
-class Differential : public ::testing::Test {
+// Starts from the library's initial parameters and leaves them, and the kernel level, so.
+class Differential : public velmora_test::VelmoraTest {
 protected:
-    void SetUp() override {
-        std_alpha = 4.0f;
-        std_beta = 20.0f;
-        std_gamma = -1;
-        std_sigma = 0.03f;
-    }
     void TearDown() override {
         SetUp();
         vd::setKernelLevel(vd::bestKernelLevel());
