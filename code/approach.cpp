@@ -202,6 +202,12 @@ private:
     // The three offset columns of one axis, for the coordinates c - 1, c, c + 1 of the
     // current round. After a unit move two of them are the old ones shifted by one, when the
     // coordinates are the same floats (sameOffsets); the buffer left over takes the new one.
+    // The three offset columns of one axis, for the coordinates c - 1, c, c + 1 of the
+    // current round, kept in a ring of three buffers: column c sits in buffer (base + c) mod 3.
+    // After a unit move the ring turns by the move, so the old columns at the same offsets
+    // from the old centre keep their buffers, and the buffer the move frees takes the new
+    // column. A kept column is recomputed when rounding made its coordinate a different float
+    // (sameOffsets).
     class AxisColumns {
     public:
         void reserve(size_t entries) {
@@ -209,49 +215,26 @@ private:
         }
         // First round of a climb: every column is computed.
         void start(float coordinate, float* columns[3], float at[3], unsigned& compute) {
-            for (int c = 0; c < 3; ++c) {
-                buffers_[c] = storage_[c].data();
-                at_[c] = coordinate + static_cast<float>(c - 1);
-            }
+            base_ = 0;
             compute = 7;
-            publish(columns, at);
+            publish(coordinate, columns, at);
         }
         // A later round, after a move by `move` to `coordinate`; `same` from sameOffsets.
         void advance(float coordinate, int move, unsigned same, float* columns[3], float at[3], unsigned& compute) {
-            float* old[3] = {buffers_[0], buffers_[1], buffers_[2]};
-            bool taken[3] = {};
-            int fresh = -1;
-            compute = 0;
-            for (int c = 0; c < 3; ++c) {
-                at_[c] = coordinate + static_cast<float>(c - 1);
-                const int from = move + c;  // the old column at the same offset from the old centre
-                if (from >= 0 && from <= 2) {
-                    buffers_[c] = old[from];
-                    taken[from] = true;
-                    if (!(same >> c & 1)) compute |= 1u << c;
-                } else {
-                    fresh = c;
-                }
-            }
-            if (fresh >= 0) {
-                int spare = 0;
-                while (taken[spare]) ++spare;
-                buffers_[fresh] = old[spare];
-                compute |= 1u << fresh;
-            }
-            publish(columns, at);
+            base_ = (base_ + move + 3) % 3;
+            compute = ~same & 7u;  // the new edge column is never the same
+            publish(coordinate, columns, at);
         }
 
     private:
-        void publish(float* columns[3], float at[3]) const {
+        void publish(float coordinate, float* columns[3], float at[3]) {
             for (int c = 0; c < 3; ++c) {
-                columns[c] = buffers_[c];
-                at[c] = at_[c];
+                columns[c] = storage_[(base_ + c) % 3].data();
+                at[c] = coordinate + static_cast<float>(c - 1);
             }
         }
         std::vector<float> storage_[3];
-        float* buffers_[3] = {};
-        float at_[3] = {};
+        int base_ = 0;
     };
 
     int n_ = 0;

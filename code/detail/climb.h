@@ -36,20 +36,41 @@ inline unsigned sameOffsets(float coordinate, float previous, int move) {
 // one of those boxes can never be strictly better and needs no evaluation. A neighbour counts
 // as such a box only when its coordinates are the same floats as the old box's: a moved box's
 // (previous + offset), or the centre's own.
+namespace climb {
+
+// kKnown[sameX][sameY]: bit i set when neighbour i's offsets are same-float offsets on both axes.
+struct KnownTable {
+    unsigned char mask[8][8];
+    constexpr KnownTable() : mask() {
+        for (int sx = 0; sx < 8; ++sx)
+            for (int sy = 0; sy < 8; ++sy)
+                for (int i = 0; i < 8; ++i)
+                    if ((sx >> (static_cast<int>(kNeighbourDx[i]) + 1) & 1) &&
+                        (sy >> (static_cast<int>(kNeighbourDy[i]) + 1) & 1))
+                        mask[sx][sy] = static_cast<unsigned char>(mask[sx][sy] | 1u << i);
+    }
+};
+inline constexpr KnownTable kKnown{};
+
+// The neighbour at offset (dx, dy), or -1 for the unmoved box.
+constexpr int neighbourAt(int dx, int dy) {
+    const int cell = (dx + 1) * 3 + (dy + 1);
+    return cell == 4 ? -1 : cell < 4 ? cell : cell - 1;
+}
+
+}  // namespace climb
+
 inline unsigned neighboursToEvaluate(float x, float y, float previousX, float previousY, int moveX, int moveY,
                                      unsigned sameX, unsigned sameY) {
     auto same = [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; };
-    unsigned wanted = 0;
-    for (int i = 0; i < 8; ++i) {
-        const int dx = static_cast<int>(kNeighbourDx[i]), dy = static_cast<int>(kNeighbourDy[i]);
-        bool known;
-        if (moveX + dx == 0 && moveY + dy == 0)
-            known = same(previousX, x + kNeighbourDx[i]) && same(previousY, y + kNeighbourDy[i]);
-        else
-            known = (sameX >> (dx + 1) & 1) && (sameY >> (dy + 1) & 1);
-        wanted |= static_cast<unsigned>(!known) << i;
+    unsigned known = climb::kKnown.mask[sameX & 7][sameY & 7];
+    // The neighbour back at the old centre is that box only if it is the centre's own floats.
+    const int back = climb::neighbourAt(-moveX, -moveY);
+    if (back >= 0) {
+        const bool centre = same(previousX, x + static_cast<float>(-moveX)) && same(previousY, y + static_cast<float>(-moveY));
+        known = (known & ~(1u << back)) | static_cast<unsigned>(centre) << back;
     }
-    return wanted;
+    return ~known & 0xffu;
 }
 
 inline unsigned neighboursToEvaluate(float x, float y, float previousX, float previousY, int moveX, int moveY) {
