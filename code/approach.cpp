@@ -212,6 +212,7 @@ private:
     public:
         void reserve(size_t entries) {
             for (std::vector<float>& b : storage_) b.assign(entries, 0.0f);
+            for (int i = 0; i < 5; ++i) ring_[i] = storage_[i % 3].data();
         }
         // First round of a climb: every column is computed.
         void start(float coordinate, float* columns[3], float at[3], unsigned& compute) {
@@ -229,11 +230,12 @@ private:
     private:
         void publish(float coordinate, float* columns[3], float at[3]) {
             for (int c = 0; c < 3; ++c) {
-                columns[c] = storage_[(base_ + c) % 3].data();
+                columns[c] = ring_[base_ + c];
                 at[c] = coordinate + static_cast<float>(c - 1);
             }
         }
         std::vector<float> storage_[3];
+        float* ring_[5] = {};  // the three buffers, then the first two again: ring_[base + c]
         int base_ = 0;
     };
 

@@ -178,38 +178,33 @@ void climbTerms(const FrameView& f, const FieldParams& params, float w, float h,
 constexpr int kColumnX[8] = {0, 0, 0, 1, 1, 2, 2, 2};
 constexpr int kColumnY[8] = {0, 1, 2, 0, 2, 0, 1, 2};
 
-// Reads column c of an axis, or computes and stores it: the candidate's centre as the scalar
-// path forms it (size * 0.5 + coordinate), the offset over the side sum, doubled, squared.
-inline Vec offsetColumn(float* column, bool compute, float centre, const float* centres, const float* sums, int q0) {
-    if (!compute) return load(column + q0);
-    Vec d = (load(centres + q0) - centre) / load(sums + q0);
-    d = d + d;
-    const Vec squared = d * d;
-    store(column + q0, squared);
-    return squared;
+// Computes and stores one offset column: the candidate's centre as the scalar path forms it
+// (size * 0.5 + coordinate), each tracker's centre offset over the side sum, doubled, squared.
+void offsetColumn(float* column, float size, float at, const float* centres, const float* sums, int n) {
+    const float centre = size * 0.5f + at;
+    for (int q0 = 0; q0 < n; q0 += W) {
+        Vec d = (load(centres + q0) - centre) / load(sums + q0);
+        d = d + d;
+        store(column + q0, d * d);
+    }
 }
 
 void neighbourTotals(const FrameView& f, const ClimbTerms& terms, const FieldParams& params, float w, float h,
                      const OffsetColumns& columns, unsigned wanted, float* out8) {
-    float centreX[3], centreY[3];
     for (int c = 0; c < 3; ++c) {
-        centreX[c] = w * 0.5f + columns.atX[c];
-        centreY[c] = h * 0.5f + columns.atY[c];
+        if (columns.computeX >> c & 1) offsetColumn(columns.x2[c], w, columns.atX[c], f.cx, terms.sw, f.n);
+        if (columns.computeY >> c & 1) offsetColumn(columns.y2[c], h, columns.atY[c], f.cy, terms.sh, f.n);
     }
-    // A candidate of width 0 gets 0 from every tracker; its columns are still computed.
+    // A candidate of width 0 gets 0 from every tracker.
     if (w == 0.0f) wanted = 0;
     // Lanes hold trackers while the terms are formed, then a transpose turns each tile into
     // one vector per tracker over the neighbours, added in selection order. Lanes past the
     // last tracker weigh 0 and add a zero, which leaves a total unchanged (a total never is
     // -0.0: it starts at +0.0). Unwanted neighbours leave zero rows in the tile.
     Vec totals[8 / W] = {};
-    for (int q0 = 0; q0 < f.n; q0 += W) {
-        Vec x2[3], y2[3];
-        for (int c = 0; c < 3; ++c) {
-            x2[c] = offsetColumn(columns.x2[c], columns.computeX >> c & 1, centreX[c], f.cx, terms.sw, q0);
-            y2[c] = offsetColumn(columns.y2[c], columns.computeY >> c & 1, centreY[c], f.cy, terms.sh, q0);
-        }
-        if (!wanted) continue;
+    for (int q0 = 0; wanted && q0 < f.n; q0 += W) {
+        const Vec x2[3] = {load(columns.x2[0] + q0), load(columns.x2[1] + q0), load(columns.x2[2] + q0)};
+        const Vec y2[3] = {load(columns.y2[0] + q0), load(columns.y2[1] + q0), load(columns.y2[2] + q0)};
         const Vec dw2 = load(terms.dw2 + q0), dh2 = load(terms.dh2 + q0), weight = load(f.weight + q0);
         for (int half = 0; half < 8 / W; ++half) {
             Vec tile[W] = {};
