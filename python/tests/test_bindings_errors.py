@@ -11,16 +11,9 @@ import numpy as np
 import pytest
 
 import velmora
+from conftest import DEFAULTS
 
 f32 = np.float32
-DEFAULTS = {"alpha": 4.0, "beta": 20.0, "gamma": -1, "sigma": f32(0.03).item()}
-
-
-@pytest.fixture(autouse=True)
-def default_parameters():
-    velmora.set_params(**DEFAULTS)
-    yield
-    velmora.set_params(**DEFAULTS)
 
 
 # Two trackers over three frames, and an annotation of five frames.

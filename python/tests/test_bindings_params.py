@@ -6,17 +6,10 @@ import numpy as np
 import pytest
 
 import velmora
+from conftest import DEFAULTS
 
 f32 = np.float32
-DEFAULTS = {"alpha": 4.0, "beta": 20.0, "gamma": -1, "sigma": f32(0.03).item()}
 BOXES = ((0, 0, 10, 10), (0, 0, 30, 10))  # distance 0.3125 with alpha 4, 1.25 with alpha 1
-
-
-@pytest.fixture(autouse=True)
-def default_parameters():
-    velmora.set_params(**DEFAULTS)
-    yield
-    velmora.set_params(**DEFAULTS)
 
 
 def test_parameters_start_at_the_library_defaults_and_read_live():
