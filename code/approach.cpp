@@ -124,6 +124,7 @@ public:
         dh2_.assign(padded, 0.0f);
         stride_ = static_cast<int>(padded);
         table_.assign(padded * padded, 0.0f);
+        padded_ = -1;
         columnsX_.reserve(padded);
         columnsY_.reserve(padded);
     }
@@ -148,7 +149,10 @@ public:
             if (ahead >= 0 && static_cast<size_t>(ahead) < trackers[k].size()) __builtin_prefetch(&trackers[k][ahead]);
         }
         // Lanes past the last position hold a unit box of weight 0, whatever a larger
-        // selection left there.
+        // selection left there; the frames of one call keep their selection, so this is
+        // written once per selection size.
+        if (n_ == padded_) return;
+        padded_ = n_;
         for (int p = n_; p < paddedCount(n_); ++p) {
             x_[p] = y_[p] = 0.0f;
             w_[p] = h_[p] = 1.0f;
@@ -240,6 +244,7 @@ private:
     };
 
     int n_ = 0;
+    int padded_ = -1;  // the selection size whose padding lanes are in place
     int capacity_ = 0;
     int stride_ = 0;
     std::vector<float> x_, y_, w_, h_, cx_, cy_, weight_, totals_, table_;
