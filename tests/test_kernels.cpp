@@ -140,13 +140,21 @@ private:
 
 // Runs `body` once per fast instruction set, restoring the default afterwards.
 void forEachFastLevel(const std::function<void(vd::KernelLevel)>& body) {
-    for (vd::KernelLevel level : {vd::KernelLevel::Sse2, vd::KernelLevel::Avx2}) {
+    for (vd::KernelLevel level : {vd::KernelLevel::Sse2, vd::KernelLevel::Avx2, vd::KernelLevel::Avx512}) {
         if (!vd::kernelLevelSupported(level)) continue;
         vd::setKernelLevel(level);
         SCOPED_TRACE(vd::kernelLevelName(level));
         body(level);
     }
     vd::setKernelLevel(vd::bestKernelLevel());
+}
+
+// The kernel tables of every fast instruction set this processor runs.
+std::vector<const vd::Kernels*> supportedKernelTables() {
+    std::vector<const vd::Kernels*> tables{&vd::kSse2Kernels};
+    if (vd::kernelLevelSupported(vd::KernelLevel::Avx2)) tables.push_back(&vd::kAvx2Kernels);
+    if (vd::kernelLevelSupported(vd::KernelLevel::Avx512)) tables.push_back(&vd::kAvx512Kernels);
+    return tables;
 }
 
 // Whether the trajectory programme accepts the input: in every frame some selected box
@@ -368,8 +376,7 @@ TEST_F(Differential, AttractionSumsKernelCoversEveryTail) {
             }
             if (longest == 0) truth[0].push_back(Box(1, 1, 1, 1));
             vd::FieldParams params{std_alpha, 1.0f / std_alpha, alpha == 4.0f, std_sigma};
-            for (const vd::Kernels* kernels : {&vd::kSse2Kernels, &vd::kAvx2Kernels}) {
-                if (kernels == &vd::kAvx2Kernels && !vd::kernelLevelSupported(vd::KernelLevel::Avx2)) continue;
+            for (const vd::Kernels* kernels : supportedKernelTables()) {
                 std::vector<float> sums(static_cast<size_t>(trackers), -1.0f);
                 kernels->attractionSums(starts.data(), counts.data(), trackers, &truth[0][0].x, params, sums.data());
                 EXPECT_TRUE(sameBits(expected, sums))
@@ -414,8 +421,7 @@ TEST_F(Differential, NeighbourKernelMatchesTheFrameAttractionOfEachNeighbour) {
         for (int i = 0; i < 8; ++i)
             expected[i] = ref::calculateAttraction(trackers, Box(at.x + dxs[i], at.y + dys[i], at.width, at.height), 0,
                                                    selection, weights);
-        for (const vd::Kernels* kernels : {&vd::kSse2Kernels, &vd::kAvx2Kernels}) {
-            if (kernels == &vd::kAvx2Kernels && !vd::kernelLevelSupported(vd::KernelLevel::Avx2)) continue;
+        for (const vd::Kernels* kernels : supportedKernelTables()) {
             // The climb's size terms, then the neighbours with every offset column computed in
             // the same call, then again from the stored columns for some of the neighbours.
             std::vector<float> sw(padded), sh(padded), dw2(padded), dh2(padded), columns[6];

@@ -20,12 +20,17 @@ bool kernelLevelSupported(KernelLevel level) {
             return true;
         case KernelLevel::Avx2:
             return __builtin_cpu_supports("avx2");
+        case KernelLevel::Avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
     }
     return false;
 }
 
 KernelLevel bestKernelLevel() {
-    return kernelLevelSupported(KernelLevel::Avx2) ? KernelLevel::Avx2 : KernelLevel::Sse2;
+    if (kernelLevelSupported(KernelLevel::Avx512)) return KernelLevel::Avx512;
+    if (kernelLevelSupported(KernelLevel::Avx2)) return KernelLevel::Avx2;
+    return KernelLevel::Sse2;
 }
 
 KernelLevel kernelLevel() { return currentLevel().load(std::memory_order_relaxed); }
@@ -42,10 +47,21 @@ const char* kernelLevelName(KernelLevel level) {
             return "sse2";
         case KernelLevel::Avx2:
             return "avx2";
+        case KernelLevel::Avx512:
+            return "avx512";
     }
     return "unknown";
 }
 
-const Kernels& activeKernels() { return kernelLevel() == KernelLevel::Avx2 ? kAvx2Kernels : kSse2Kernels; }
+const Kernels& activeKernels() {
+    switch (kernelLevel()) {
+        case KernelLevel::Avx512:
+            return kAvx512Kernels;
+        case KernelLevel::Avx2:
+            return kAvx2Kernels;
+        default:
+            return kSse2Kernels;
+    }
+}
 
 }  // namespace velmora::detail

@@ -13,7 +13,7 @@
 // product is the correctly rounded quotient; otherwise the kernels divide.
 //
 // This header is plain C++ with no standard-library types: the same code is compiled once
-// for the x86-64 baseline and once for AVX2, and no inline function may be shared between
+// for the x86-64 baseline, once for AVX2 and once for AVX-512, and no inline function may be shared between
 // the two translation units.
 #ifndef VELMORA_DETAIL_KERNELS_H
 #define VELMORA_DETAIL_KERNELS_H
@@ -114,11 +114,12 @@ struct Kernels {
 
 extern const Kernels kSse2Kernels;
 extern const Kernels kAvx2Kernels;
+extern const Kernels kAvx512Kernels;
 
 // Which path the exported functions take. Reference runs the straightforward path; the
 // others run the fast path on that instruction set. The default is the best the processor
 // offers. Switching is meant for tests and benchmarks and must not race with running calls.
-enum class KernelLevel { Reference, Sse2, Avx2 };
+enum class KernelLevel { Reference, Sse2, Avx2, Avx512 };
 
 bool kernelLevelSupported(KernelLevel level);
 KernelLevel bestKernelLevel();
