@@ -21,6 +21,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <exception>
+#include <immintrin.h>
 #include <iostream>
 #include <limits>
 
@@ -82,18 +83,63 @@ float frameAttraction(const trackList& trackers, Box box, int frame, const std::
     return total;
 }
 
-// Position of the strictly greatest value above 0, the first among equals, or -1.
+// Position of the strictly greatest value above 0, the first among equals, or -1: what a
+// running strict comparison from 0.0 finds. That is the greatest value above 0 (NaN never is
+// one) and then the first position holding it, so both steps can run four values at a time.
 int strongest(const float* totals, int n) {
-    float best = 0.0f;
-    int position = -1;
-    // Selects rather than branches: which total wins is data, not a pattern to predict.
-    for (int p = 0; p < n; ++p) {
-        const bool better = totals[p] > best;
-        best = better ? totals[p] : best;
-        position = better ? p : position;
+    typedef float V4 __attribute__((vector_size(4 * sizeof(float))));
+    auto load4 = [&](int p) {
+        V4 v;
+        std::memcpy(&v, totals + p, sizeof v);
+        return v;
+    };
+    V4 greatest{};
+    int p = 0;
+    for (; p + 4 <= n; p += 4) {
+        const V4 v = load4(p);
+        greatest = v > greatest ? v : greatest;
     }
-    return position;
+    float best = 0.0f;
+    for (int l = 0; l < 4; ++l) best = greatest[l] > best ? greatest[l] : best;
+    for (; p < n; ++p) best = totals[p] > best ? totals[p] : best;
+    if (!(best > 0.0f)) return -1;
+    for (p = 0; p + 4 <= n; p += 4) {
+        const int equal = _mm_movemask_ps(reinterpret_cast<__m128>(load4(p) == best));
+        if (equal) return p + __builtin_ctz(static_cast<unsigned>(equal));
+    }
+    for (; p < n; ++p)
+        if (totals[p] == best) return p;
+    return -1;  // not reached: best is one of the values
 }
+
+// The selected trackers' tracks and weights by position, resolved once per call, so that the
+// frame loops read boxes without going through the selection and the track list.
+class SelectedTracks {
+public:
+    void resolve(const trackList& trackers, const std::vector<int>& selection,
+                 const std::vector<float>& trackerWeights) {
+        const size_t n = selection.size();
+        tracks_.resize(n);
+        weights_.resize(n);
+        shortest_ = n == 0 ? 0 : std::numeric_limits<size_t>::max();
+        for (size_t p = 0; p < n; ++p) {
+            const int k = selection[p];
+            tracks_[p] = trackers[k].data();
+            weights_[p] = trackerWeights.empty() ? 1.0f : trackerWeights[k];
+            shortest_ = std::min(shortest_, trackers[k].size());
+        }
+    }
+    int size() const { return static_cast<int>(tracks_.size()); }
+    const Box& box(int p, long frame) const { return tracks_[p][frame]; }
+    const Box* track(int p) const { return tracks_[p]; }
+    const float* weights() const { return weights_.data(); }
+    size_t shortest() const { return shortest_; }  // frames of the shortest selected track
+
+private:
+    std::vector<const Box*> tracks_;
+    std::vector<float> weights_;
+    size_t shortest_ = 0;
+};
 
 using vd::kNeighbourDx;
 using vd::kNeighbourDy;
@@ -130,23 +176,22 @@ public:
     }
 
     // Gathers the boxes and weights of the selected trackers in `frame`.
-    void load(const trackList& trackers, const std::vector<int>& selection, const std::vector<float>& trackerWeights,
-              int frame) {
+    void load(const SelectedTracks& selected, int frame) {
         const long ahead = static_cast<long>(frame) + kPrefetchFrames;
-        n_ = static_cast<int>(selection.size());
+        const bool prefetch = static_cast<size_t>(ahead) < selected.shortest();
+        n_ = selected.size();
         reserve(n_);
+        std::copy(selected.weights(), selected.weights() + n_, weight_.begin());
         for (int p = 0; p < n_; ++p) {
-            const int k = selection[p];
-            const Box& b = trackers[k][frame];
+            const Box& b = selected.box(p, frame);
             x_[p] = b.x;
             y_[p] = b.y;
             w_[p] = b.width;
             h_[p] = b.height;
             cx_[p] = b.width * 0.5f + b.x;
             cy_[p] = b.height * 0.5f + b.y;
-            weight_[p] = trackerWeights.empty() ? 1.0f : trackerWeights[k];
             // The tracks are read frame after frame: fetch a coming frame's box early.
-            if (ahead >= 0 && static_cast<size_t>(ahead) < trackers[k].size()) __builtin_prefetch(&trackers[k][ahead]);
+            if (prefetch) __builtin_prefetch(selected.track(p) + ahead);
         }
         // Lanes past the last position hold a unit box of weight 0, whatever a larger
         // selection left there; the frames of one call keep their selection, so this is
@@ -175,9 +220,9 @@ public:
     }
 
     // Frame attraction of the moved neighbours of `box` whose bit is set in `wanted`, into
-    // values[i] for neighbour i of the climb's order; other entries are left alone. The first
-    // round of a climb passes first = true; a later one the move that led to `box` and the
-    // sameOffsets masks of both axes.
+    // values[i] for neighbour i of the climb's order; other entries are left unspecified. The
+    // first round of a climb passes first = true; a later one the move that led to `box` and
+    // the sameOffsets masks of both axes.
     void neighbours(const vd::Kernels& kernels, const vd::FieldParams& params, const Box& box, bool first, int moveX,
                     int moveY, unsigned sameX, unsigned sameY, unsigned wanted, float* values) {
         vd::OffsetColumns columns{};
@@ -189,10 +234,7 @@ public:
             columnsY_.advance(box.y, moveY, sameY, columns.y2, columns.atY, columns.computeY);
         }
         const vd::ClimbTerms terms{sw_.data(), sh_.data(), dw2_.data(), dh2_.data()};
-        float out[8];
-        kernels.neighbourTotals(view(), terms, params, box.width, box.height, columns, wanted, out);
-        for (int i = 0; i < 8; ++i)
-            if (wanted >> i & 1) values[i] = out[i];
+        kernels.neighbourTotals(view(), terms, params, box.width, box.height, columns, wanted, values);
     }
 
     const float* table() const { return table_.data(); }
@@ -266,7 +308,8 @@ struct Climb {
     float budget = 0.0f;  // otherwise: another move while budget > moves
     int moves = 0;
     bool active = true;
-    float values[8] = {};
+    unsigned wanted = 0xffu;  // the neighbours this round evaluates
+    float values[8];          // their frame attractions, by neighbour
     // The round before: its centre and the move made from it.
     bool moved = false;
     float previousX = 0.0f, previousY = 0.0f;
@@ -284,18 +327,16 @@ struct Climb {
     }
 
     // Evaluates this round's neighbours. Those that were boxes of the round before cannot
-    // beat the current value: they are not evaluated again and get -infinity, which never wins.
+    // beat the current value: they are not evaluated again, and never win.
     void evaluateRound(const vd::Kernels& kernels, const vd::FieldParams& params) {
         if (!moved) {
-            field->neighbours(kernels, params, *box, true, 0, 0, 0, 0, 0xffu, values);
+            wanted = 0xffu;
+            field->neighbours(kernels, params, *box, true, 0, 0, 0, 0, wanted, values);
             return;
         }
         const unsigned sameX = vd::sameOffsets(box->x, previousX, moveX);
         const unsigned sameY = vd::sameOffsets(box->y, previousY, moveY);
-        const unsigned wanted =
-            vd::neighboursToEvaluate(box->x, box->y, previousX, previousY, moveX, moveY, sameX, sameY);
-        for (int i = 0; i < 8; ++i)
-            if (!(wanted >> i & 1)) values[i] = -std::numeric_limits<float>::infinity();
+        wanted = vd::neighboursToEvaluate(box->x, box->y, previousX, previousY, moveX, moveY, sameX, sameY);
         field->neighbours(kernels, params, *box, false, moveX, moveY, sameX, sameY, wanted, values);
     }
 
@@ -303,7 +344,7 @@ struct Climb {
     void decide() {
         int best = -1;
         for (int i = 0; i < 8; ++i) {
-            const bool better = values[i] > current;
+            const bool better = (wanted >> i & 1) && values[i] > current;
             current = better ? values[i] : current;
             best = better ? i : best;
         }
@@ -345,24 +386,30 @@ class Fuser {
 public:
     Fuser() : kernels_(vd::activeKernels()), params_(readParams()) {}
 
-    // Per-frame fusion of frames first .. first + count - 1 into result[first ...];
-    // `selection` is filled and count is at most kGroup.
-    void fuseFrames(const trackList& trackers, size_t first, int count, const std::vector<int>& selection,
-                    const std::vector<float>& trackerWeights, bool refine, Box* result) {
+    // The trackers a call fuses: the caller's selection, or all trackers when it is empty.
+    // Every other member works on the tracks selected last.
+    void select(const trackList& trackers, const std::vector<int>& selection,
+                const std::vector<float>& trackerWeights) {
+        selected_.resolve(trackers, filledSelection(trackers, selection), trackerWeights);
+    }
+
+    // Per-frame fusion of frames first .. first + count - 1 into result[first ...]; count is
+    // at most kGroup.
+    void fuseFrames(size_t first, int count, bool refine, Box* result) {
         Climb climbs[kGroup];
         int climbing = 0;
         for (int g = 0; g < count; ++g) {
             const int frame = static_cast<int>(first) + g;
-            if (selection.empty()) {  // no tracker at all: the zero box
+            if (selected_.size() == 0) {  // no tracker at all: the zero box
                 result[g] = Box(0.0f, 0.0f, 0.0f, 0.0f);
                 continue;
             }
             FrameField& field = fields_[g];
-            field.load(trackers, selection, trackerWeights, frame);
+            field.load(selected_, frame);
             const float* totals = field.computeTotals(kernels_, params_);
             // When no total is above 0, the first selected tracker's box is taken.
-            const int chosen = std::max(strongest(totals, static_cast<int>(selection.size())), 0);
-            result[g] = trackers[selection[chosen]][frame];
+            const int chosen = std::max(strongest(totals, selected_.size()), 0);
+            result[g] = selected_.box(chosen, frame);
             if (refine) climbs[climbing++] = Climb::capped(field, result[g], totals[chosen], 15);
         }
         climbTogether(kernels_, params_, climbs, climbing);
@@ -370,22 +417,20 @@ public:
 
     void fuseAllFrames(const trackList& trackers, track& result, const std::vector<int>& selection,
                        const std::vector<float>& trackerWeights, bool refine) {
-        const std::vector<int>& filled = filledSelection(trackers, selection);
+        select(trackers, selection, trackerWeights);
         const size_t frames = trackers.empty() ? 0 : trackers[0].size();
         result.resize(frames);
         for (size_t f = 0; f < frames; f += kGroup) {
             const int count = static_cast<int>(std::min<size_t>(kGroup, frames - f));
-            fuseFrames(trackers, f, count, filled, trackerWeights, refine, result.data() + f);
+            fuseFrames(f, count, refine, result.data() + f);
         }
     }
 
-    // gradient_ascent on `box` in `frame`, whose frame attraction is `current`; `selection`
-    // is filled.
-    void refine(Box& box, float current, const trackList& trackers, int frame, const std::vector<int>& selection,
-                const std::vector<float>& trackerWeights) {
+    // gradient_ascent on `box` in `frame`, whose frame attraction is `current`.
+    void refine(Box& box, float current, int frame) {
         const float budget = moveBudget(box);
         if (!(budget > 0.0f)) return;
-        fields_[0].load(trackers, selection, trackerWeights, frame);
+        fields_[0].load(selected_, frame);
         // Width and height never change, so the budget recomputed after a move is the same.
         Climb climb = Climb::budgeted(fields_[0], box, current, budget);
         climbTogether(kernels_, params_, &climb, 1);
@@ -393,9 +438,9 @@ public:
 
     void fuseTrajectory(const trackList& trackers, track& result, const std::vector<int>& selection,
                         const std::vector<float>& trackerWeights, bool skipBacktracking, bool refineBoxes) {
-        const std::vector<int>& filled = filledSelection(trackers, selection);
+        select(trackers, selection, trackerWeights);
         const size_t frames = trackers.empty() ? 0 : trackers[0].size();
-        const int n = static_cast<int>(filled.size());
+        const int n = selected_.size();
         if (frames == 0) {
             result.clear();
             return;
@@ -413,7 +458,7 @@ public:
         const float beta = std_beta;
 
         for (size_t i = 0; i < frames; ++i) {
-            fields_[0].load(trackers, filled, trackerWeights, static_cast<int>(i));
+            fields_[0].load(selected_, static_cast<int>(i));
             const float* frameTotals = fields_[0].computeTotals(kernels_, params_);
             std::copy(frameTotals, frameTotals + n, totals_.begin() + static_cast<long>(i * columns));
             // Frame scores, normalised so that the greatest is 1: a product with the
@@ -455,28 +500,28 @@ public:
             int climbing = 0;
             for (size_t i = i0; i < std::min(frames, i0 + kGroup); ++i) {
                 const int k = chosen[i];
-                result[i] = trackers[filled[k]][i];
+                result[i] = selected_.box(k, static_cast<long>(i));
                 const float budget = moveBudget(result[i]);
                 if (!refineBoxes || !(budget > 0.0f)) continue;
                 FrameField& field = fields_[climbing];
-                field.load(trackers, filled, trackerWeights, static_cast<int>(i));
+                field.load(selected_, static_cast<int>(i));
                 climbs[climbing++] = Climb::budgeted(field, result[i], totals_[i * columns + k], budget);
             }
             climbTogether(kernels_, params_, climbs, climbing);
         }
     }
 
-    // Frame totals of every position of the filled selection.
-    const float* frameTotals(const trackList& trackers, int frame, const std::vector<int>& selection,
-                             const std::vector<float>& trackerWeights) {
-        fields_[0].load(trackers, selection, trackerWeights, frame);
+    // Frame totals of every selected position.
+    const float* frameTotals(int frame) {
+        fields_[0].load(selected_, frame);
         return fields_[0].computeTotals(kernels_, params_);
     }
 
-    // The caller's selection, or all trackers when it is empty.
     // Frames fused, or boxes refined, together.
     static constexpr int kGroup = 4;
 
+private:
+    // The caller's selection, or all trackers when it is empty.
     const std::vector<int>& filledSelection(const trackList& trackers, const std::vector<int>& selection) {
         if (!selection.empty()) return selection;
         selection_.clear();
@@ -484,10 +529,10 @@ public:
         return selection_;
     }
 
-private:
     const vd::Kernels& kernels_;
     vd::FieldParams params_;
     FrameField fields_[kGroup];
+    SelectedTracks selected_;
     std::vector<int> selection_, chosen_;
     std::vector<float> scores_, totals_, weights_;
     std::vector<int> predecessors_;
@@ -581,9 +626,10 @@ Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selec
                           std::vector<float> trackerWeights, bool refine) {
     if (onReferencePath())
         return ref::performFusionForFrame(trackers, frame, std::move(selection), std::move(trackerWeights), refine);
-    fillSelection(selection, trackers);
     Box fused;
-    Fuser().fuseFrames(trackers, static_cast<size_t>(frame), 1, selection, trackerWeights, refine, &fused);
+    Fuser fuser;
+    fuser.select(trackers, selection, trackerWeights);
+    fuser.fuseFrames(static_cast<size_t>(frame), 1, refine, &fused);
     return fused;
 }
 
@@ -602,7 +648,8 @@ int strongestTrackerBox(trackList& trackers, int frame, std::vector<int>& select
     fillSelection(selection, trackers);
     if (selection.empty()) return -1;
     Fuser fuser;
-    const float* totals = fuser.frameTotals(trackers, frame, selection, trackerWeights);
+    fuser.select(trackers, selection, trackerWeights);
+    const float* totals = fuser.frameTotals(frame);
     const int n = static_cast<int>(selection.size());
     if (attractions) std::copy(totals, totals + n, attractions);
     return strongest(totals, n);
@@ -632,7 +679,9 @@ void gradient_ascent(Box& box, trackList& trackers, int frame, std::vector<int> 
         return ref::gradient_ascent(box, trackers, frame, std::move(selection), std::move(trackerWeights));
     fillSelection(selection, trackers);
     const float current = frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
-    Fuser().refine(box, current, trackers, frame, selection, trackerWeights);
+    Fuser fuser;
+    fuser.select(trackers, selection, trackerWeights);
+    fuser.refine(box, current, frame);
 }
 
 void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track& result, std::vector<int> selection,
@@ -847,8 +896,9 @@ std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector
     const size_t frames = trackers.empty() ? 0 : trackers[0].size();
     if (selection.empty()) return result;
     Fuser fuser;
+    fuser.select(trackers, selection, trackerWeights);
     for (size_t f = 0; f < frames; ++f) {
-        const float* totals = fuser.frameTotals(trackers, static_cast<int>(f), selection, trackerWeights);
+        const float* totals = fuser.frameTotals(static_cast<int>(f));
         for (size_t p = 0; p < selection.size(); ++p) result[p] = result[p] + totals[p];
     }
     return result;
