@@ -124,19 +124,22 @@ public:
         shortest_ = n == 0 ? 0 : std::numeric_limits<size_t>::max();
         for (size_t p = 0; p < n; ++p) {
             const int k = selection[p];
-            tracks_[p] = trackers[k].data();
+            tracks_[p] = reinterpret_cast<const float*>(trackers[k].data());
             weights_[p] = trackerWeights.empty() ? 1.0f : trackerWeights[k];
             shortest_ = std::min(shortest_, trackers[k].size());
         }
     }
     int size() const { return static_cast<int>(tracks_.size()); }
-    const Box& box(int p, long frame) const { return tracks_[p][frame]; }
-    const Box* track(int p) const { return tracks_[p]; }
+    const Box& box(int p, long frame) const {
+        return *reinterpret_cast<const Box*>(tracks_[p] + 4 * frame);
+    }
+    // Track p as consecutive (x, y, width, height) quadruples.
+    const float* const* tracks() const { return tracks_.data(); }
     const float* weights() const { return weights_.data(); }
     size_t shortest() const { return shortest_; }  // frames of the shortest selected track
 
 private:
-    std::vector<const Box*> tracks_;
+    std::vector<const float*> tracks_;
     std::vector<float> weights_;
     size_t shortest_ = 0;
 };
@@ -176,23 +179,16 @@ public:
     }
 
     // Gathers the boxes and weights of the selected trackers in `frame`.
-    void load(const SelectedTracks& selected, int frame) {
-        const long ahead = static_cast<long>(frame) + kPrefetchFrames;
-        const bool prefetch = static_cast<size_t>(ahead) < selected.shortest();
+    void load(const vd::Kernels& kernels, const SelectedTracks& selected, int frame) {
         n_ = selected.size();
         reserve(n_);
         std::copy(selected.weights(), selected.weights() + n_, weight_.begin());
-        for (int p = 0; p < n_; ++p) {
-            const Box& b = selected.box(p, frame);
-            x_[p] = b.x;
-            y_[p] = b.y;
-            w_[p] = b.width;
-            h_[p] = b.height;
-            cx_[p] = b.width * 0.5f + b.x;
-            cy_[p] = b.height * 0.5f + b.y;
-            // The tracks are read frame after frame: fetch a coming frame's box early.
-            if (prefetch) __builtin_prefetch(selected.track(p) + ahead);
-        }
+        kernels.gatherBoxes(selected.tracks(), frame, n_, x_.data(), y_.data(), w_.data(), h_.data(), cx_.data(),
+                            cy_.data());
+        // The tracks are read frame after frame: fetch a coming frame's boxes early.
+        const long ahead = static_cast<long>(frame) + kPrefetchFrames;
+        if (static_cast<size_t>(ahead) < selected.shortest())
+            for (int p = 0; p < n_; ++p) __builtin_prefetch(selected.tracks()[p] + 4 * ahead);
         // Lanes past the last position hold a unit box of weight 0, whatever a larger
         // selection left there; the frames of one call keep their selection, so this is
         // written once per selection size.
@@ -405,7 +401,7 @@ public:
                 continue;
             }
             FrameField& field = fields_[g];
-            field.load(selected_, frame);
+            field.load(kernels_, selected_, frame);
             const float* totals = field.computeTotals(kernels_, params_);
             // When no total is above 0, the first selected tracker's box is taken.
             const int chosen = std::max(strongest(totals, selected_.size()), 0);
@@ -430,7 +426,7 @@ public:
     void refine(Box& box, float current, int frame) {
         const float budget = moveBudget(box);
         if (!(budget > 0.0f)) return;
-        fields_[0].load(selected_, frame);
+        fields_[0].load(kernels_, selected_, frame);
         // Width and height never change, so the budget recomputed after a move is the same.
         Climb climb = Climb::budgeted(fields_[0], box, current, budget);
         climbTogether(kernels_, params_, &climb, 1);
@@ -458,7 +454,7 @@ public:
         const float beta = std_beta;
 
         for (size_t i = 0; i < frames; ++i) {
-            fields_[0].load(selected_, static_cast<int>(i));
+            fields_[0].load(kernels_, selected_, static_cast<int>(i));
             const float* frameTotals = fields_[0].computeTotals(kernels_, params_);
             std::copy(frameTotals, frameTotals + n, totals_.begin() + static_cast<long>(i * columns));
             // Frame scores, normalised so that the greatest is 1: a product with the
@@ -504,7 +500,7 @@ public:
                 const float budget = moveBudget(result[i]);
                 if (!refineBoxes || !(budget > 0.0f)) continue;
                 FrameField& field = fields_[climbing];
-                field.load(selected_, static_cast<int>(i));
+                field.load(kernels_, selected_, static_cast<int>(i));
                 climbs[climbing++] = Climb::budgeted(field, result[i], totals_[i * columns + k], budget);
             }
             climbTogether(kernels_, params_, climbs, climbing);
@@ -513,7 +509,7 @@ public:
 
     // Frame totals of every selected position.
     const float* frameTotals(int frame) {
-        fields_[0].load(selected_, frame);
+        fields_[0].load(kernels_, selected_, frame);
         return fields_[0].computeTotals(kernels_, params_);
     }
 

@@ -75,6 +75,12 @@ struct OffsetColumns {
 struct Kernels {
     const char* name;
 
+    // Box `frame` of each of the n tracks into x, y, w, h, with the centres cx = w * 0.5f + x
+    // and cy = h * 0.5f + y. Tracks are consecutive (x, y, width, height) quadruples; entries
+    // from n on are left alone.
+    void (*gatherBoxes)(const float* const* tracks, long frame, int n, float* x, float* y, float* w, float* h,
+                        float* cx, float* cy);
+
     // table[p * stride + q] = attraction(box p, box q, sigma) for all positions p, q < n.
     // stride >= paddedCount(n); the table holds n rows of stride entries.
     void (*pairTable)(const FrameView& frame, const FieldParams& params, float* table, int stride);

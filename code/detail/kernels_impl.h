@@ -253,6 +253,27 @@ inline void loadBoxes(const float* const* tracks, long frame, Vec& x, Vec& y, Ve
 #endif
 }
 
+void gatherBoxes(const float* const* tracks, long frame, int n, float* x, float* y, float* w, float* h, float* cx,
+                 float* cy) {
+    int q = 0;
+    for (; q + W <= n; q += W) {
+        Vec bx, by, bw, bh;
+        loadBoxes(tracks + q, frame, bx, by, bw, bh);
+        store(x + q, bx);
+        store(y + q, by);
+        store(w + q, bw);
+        store(h + q, bh);
+        store(cx + q, bw * 0.5f + bx);
+        store(cy + q, bh * 0.5f + by);
+    }
+    for (; q < n; ++q) {
+        const float* b = tracks[q] + 4 * frame;
+        x[q] = b[0], y[q] = b[1], w[q] = b[2], h[q] = b[3];
+        cx[q] = b[2] * 0.5f + b[0];
+        cy[q] = b[3] * 0.5f + b[1];
+    }
+}
+
 template <bool PowerOfTwo>
 void attractionSumsImpl(const float* const* tracks, const int* counts, int trackers, const float* truth,
                         const FieldParams& params, float* sums) {
@@ -551,6 +572,7 @@ extern const Kernels VELMORA_KERNEL_TABLE;
 #ifdef VELMORA_KERNEL_PAIRED
 const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAME,
+    VELMORA_KERNEL_NAMESPACE::gatherBoxes,
     VELMORA_KERNEL_NAMESPACE::pairedPairTable,
     VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
     VELMORA_KERNEL_NAMESPACE::climbTerms,
@@ -561,6 +583,7 @@ const Kernels VELMORA_KERNEL_TABLE = {
 #else
 const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAME,
+    VELMORA_KERNEL_NAMESPACE::gatherBoxes,
     VELMORA_KERNEL_NAMESPACE::pairTable,
     VELMORA_KERNEL_NAMESPACE::frameTotals,
     VELMORA_KERNEL_NAMESPACE::climbTerms,
