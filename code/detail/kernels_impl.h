@@ -483,6 +483,7 @@ void pairedNeighbourTotals(const FrameView& f, const ClimbTerms& terms, const Fi
 template <bool PowerOfTwo>
 void pairedAttractionSumsImpl(const float* const* tracks, const int* counts, int trackers, const float* truth,
                               const FieldParams& params, float* sums) {
+    constexpr long kAhead = 64;  // frames
     static const float kNoBox[4] = {0.0f, 0.0f, 1.0f, 1.0f};
     for (int k0 = 0; k0 < trackers; k0 += W) {
         const float* lanes[W];
@@ -500,6 +501,9 @@ void pairedAttractionSumsImpl(const float* const* tracks, const int* counts, int
         // Two frames at a time while every lane has both: the eight lanes of frame f, then
         // those of frame f + 1, each added to its tracker's sum in that order.
         for (; f + 1 < shortest; f += 2) {
+            // Eight tracks read side by side: fetch each a few cache lines ahead.
+            if ((f & 3) == 0 && f + kAhead < shortest)
+                for (int l = 0; l < W; ++l) __builtin_prefetch(lanes[l] + 4 * (f + kAhead));
             Vec rows[W];
             for (int l = 0; l < W; ++l) rows[l] = load(lanes[l] + 4 * f);
             transpose(rows);  // rows: x, y, w, h of frame f, then of frame f + 1
