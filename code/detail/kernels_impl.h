@@ -480,65 +480,71 @@ void pairedNeighbourTotals(const FrameView& f, const ClimbTerms& terms, const Fi
     store(out8, total);
 }
 
+// Sixteen consecutive boxes, (x, y, width, height) each, as one vector per field.
+inline void loadSixteenBoxes(const float* boxes, Wide& x, Wide& y, Wide& w, Wide& h) {
+    const Wide a = loadWide(boxes), b = loadWide(boxes + 16), c = loadWide(boxes + 32), d = loadWide(boxes + 48);
+    const WideMask xy = {0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29};
+    const WideMask wh = {2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31};
+    const WideMask low = {0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23};
+    const WideMask high = {8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31};
+    const Wide xy0 = __builtin_shuffle(a, b, xy), wh0 = __builtin_shuffle(a, b, wh);  // boxes 0-7
+    const Wide xy1 = __builtin_shuffle(c, d, xy), wh1 = __builtin_shuffle(c, d, wh);  // boxes 8-15
+    x = __builtin_shuffle(xy0, xy1, low);
+    y = __builtin_shuffle(xy0, xy1, high);
+    w = __builtin_shuffle(wh0, wh1, low);
+    h = __builtin_shuffle(wh0, wh1, high);
+}
+
+// Sixteen frames of one track per vector, against the same sixteen annotation boxes for
+// every tracker; each tracker's sum then takes the sixteen attractions one after another, in
+// frame order. Frames past a track's last window of sixteen are added one by one.
 template <bool PowerOfTwo>
 void pairedAttractionSumsImpl(const float* const* tracks, const int* counts, int trackers, const float* truth,
                               const FieldParams& params, float* sums) {
-    constexpr long kAhead = 64;  // frames
-    static const float kNoBox[4] = {0.0f, 0.0f, 1.0f, 1.0f};
-    for (int k0 = 0; k0 < trackers; k0 += W) {
-        const float* lanes[W];
-        int ends[W];
-        int shortest = 1 << 30, longest = 0;
-        for (int l = 0; l < W; ++l) {
-            const int k = k0 + l < trackers ? k0 + l : trackers - 1;
-            lanes[l] = tracks[k];
-            ends[l] = counts[k];
-            shortest = ends[l] < shortest ? ends[l] : shortest;
-            longest = ends[l] > longest ? ends[l] : longest;
-        }
-        Vec sum{};
-        long f = 0;
-        // Two frames at a time while every lane has both: the eight lanes of frame f, then
-        // those of frame f + 1, each added to its tracker's sum in that order.
-        for (; f + 1 < shortest; f += 2) {
-            // Eight tracks read side by side: fetch each a few cache lines ahead.
-            if ((f & 3) == 0 && f + kAhead < shortest)
-                for (int l = 0; l < W; ++l) __builtin_prefetch(lanes[l] + 4 * (f + kAhead));
-            Vec rows[W];
-            for (int l = 0; l < W; ++l) rows[l] = load(lanes[l] + 4 * f);
-            transpose(rows);  // rows: x, y, w, h of frame f, then of frame f + 1
-            const Wide x = join(rows[0], rows[4]), y = join(rows[1], rows[5]);
-            const Wide w = join(rows[2], rows[6]), h = join(rows[3], rows[7]);
-            const float* b = truth + 4 * f;
-            const Wide bx = join(splat(b[0]), splat(b[4])), by = join(splat(b[1]), splat(b[5]));
-            const Wide bw = join(splat(b[2]), splat(b[6])), bh = join(splat(b[3]), splat(b[7]));
-            const Wide a = attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bw * 0.5f + bx, bh * 0.5f + by,
-                                                  bw, bh, params);
-            sum += lowHalf(a);
-            sum += highHalf(a);
-        }
-        auto term = [&](const float* const* from, long boxFrame, long frame) {
-            Vec x, y, w, h;
-            loadBoxes(from, boxFrame, x, y, w, h);
-            const float* b = truth + 4 * frame;
-            const Vec bx = splat(b[0]), by = splat(b[1]), bw = splat(b[2]), bh = splat(b[3]);
-            return attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bw * 0.5f + bx, bh * 0.5f + by, bw, bh,
-                                          params);
-        };
-        for (; f < shortest; ++f) sum += term(lanes, f, f);
-        for (; f < longest; ++f) {
-            const float* from[W];
-            Mask keep;
-            for (int l = 0; l < W; ++l) {
-                const bool live = f < ends[l];
-                from[l] = live ? lanes[l] + 4 * f : kNoBox;
-                keep[l] = live ? -1 : 0;
+    int longest = 0;
+    for (int k = 0; k < trackers; ++k) {
+        sums[k] = 0.0f;
+        longest = counts[k] > longest ? counts[k] : longest;
+    }
+    // A window's attractions of a block of trackers are stored first and summed after, so
+    // that the scalar additions read them from the cache, not from a store still in flight.
+    constexpr int kBlock = 32;
+    alignas(64) float terms[kBlock][16];
+    long f = 0;
+    for (; f + 16 <= longest; f += 16) {
+        Wide bx, by, bw, bh;
+        loadSixteenBoxes(truth + 4 * f, bx, by, bw, bh);
+        const Wide bcx = bw * 0.5f + bx, bcy = bh * 0.5f + by;
+        for (int k0 = 0; k0 < trackers; k0 += kBlock) {
+            const int k1 = trackers - k0 < kBlock ? trackers : k0 + kBlock;
+            for (int k = k0; k < k1; ++k) {
+                if (f + 16 > counts[k]) continue;
+                // The window four ahead: four cache lines of sixteen floats.
+                if (f + 80 <= counts[k])
+                    for (int line = 0; line < 4; ++line) __builtin_prefetch(tracks[k] + 4 * (f + 64) + 16 * line);
+                Wide x, y, w, h;
+                loadSixteenBoxes(tracks[k] + 4 * f, x, y, w, h);
+                storeWide(terms[k - k0],
+                          attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bcx, bcy, bw, bh, params));
             }
-            sum += select(keep, term(from, 0, f), Vec{});
+            for (int k = k0; k < k1; ++k) {
+                if (f + 16 > counts[k]) continue;
+                float sum = sums[k];
+                for (float term : terms[k - k0]) sum += term;
+                sums[k] = sum;
+            }
         }
-        float out[W];
-        store(out, sum);
-        for (int l = 0; l < W && k0 + l < trackers; ++l) sums[k0 + l] = out[l];
+    }
+    // The frames after each track's last full window.
+    for (int k = 0; k < trackers; ++k) {
+        float sum = sums[k];
+        for (long g = counts[k] / 16 * 16L; g < counts[k]; ++g) {
+            const float* a = tracks[k] + 4 * g;
+            const float* b = truth + 4 * g;
+            sum += attraction<PowerOfTwo>(a[2] * 0.5f + a[0], a[3] * 0.5f + a[1], a[2], a[3], b[2] * 0.5f + b[0],
+                                          b[3] * 0.5f + b[1], b[2], b[3], params);
+        }
+        sums[k] = sum;
     }
 }
 
