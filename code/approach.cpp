@@ -416,7 +416,31 @@ public:
         select(trackers, selection, trackerWeights);
         const size_t frames = trackers.empty() ? 0 : trackers[0].size();
         result.resize(frames);
-        for (size_t f = 0; f < frames; f += kGroup) {
+        const int n = selected_.size();
+        const int lanes = kernels_.frameLanes;
+        const size_t blocked = blockedFrames(frames);
+        for (size_t f = 0; f < blocked; f += lanes) {
+            int chosen[16];
+            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_,
+                                blockWork_.data(), blockTotals_.data(), chosen);
+            for (int g0 = 0; g0 < lanes; g0 += kGroup) {
+                Climb climbs[kGroup];
+                int climbing = 0;
+                for (int g = g0; g < g0 + kGroup; ++g) {
+                    const int frame = static_cast<int>(f) + g;
+                    // When no total is above 0, the first selected tracker's box is taken.
+                    const int p = std::max(chosen[g], 0);
+                    result[frame] = selected_.box(p, frame);
+                    if (!refine) continue;
+                    FrameField& field = fields_[climbing];
+                    field.load(kernels_, selected_, frame);
+                    climbs[climbing++] =
+                        Climb::capped(field, result[frame], blockTotals_[static_cast<size_t>(p) * lanes + g], 15);
+                }
+                climbTogether(kernels_, params_, climbs, climbing);
+            }
+        }
+        for (size_t f = blocked; f < frames; f += kGroup) {
             const int count = static_cast<int>(std::min<size_t>(kGroup, frames - f));
             fuseFrames(f, count, refine, result.data() + f);
         }
@@ -507,16 +531,49 @@ public:
         }
     }
 
+    // sums[p] += the frame attraction of position p, frame after frame, for the first
+    // `frames` frames.
+    void sumFrameTotals(size_t frames, float* sums) {
+        const int n = selected_.size();
+        const size_t blocked = blockedFrames(frames);
+        const int lanes = kernels_.frameLanes;
+        for (size_t f = 0; f < blocked; f += lanes) {
+            int chosen[16];
+            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_,
+                                blockWork_.data(), blockTotals_.data(), chosen);
+            for (int g = 0; g < lanes; ++g)
+                for (int p = 0; p < n; ++p) sums[p] = sums[p] + blockTotals_[static_cast<size_t>(p) * lanes + g];
+        }
+        for (size_t f = blocked; f < frames; ++f) {
+            const float* totals = frameTotals(static_cast<int>(f));
+            for (int p = 0; p < n; ++p) sums[p] = sums[p] + totals[p];
+        }
+    }
+
     // Frame totals of every selected position.
     const float* frameTotals(int frame) {
         fields_[0].load(kernels_, selected_, frame);
         return fields_[0].computeTotals(kernels_, params_);
     }
 
-    // Frames fused, or boxes refined, together.
+    // Frames fused, or boxes refined, together; it divides every kernel's frameLanes.
     static constexpr int kGroup = 4;
 
 private:
+    // Frames 0 .. blocked - 1 go through the kernel in blocks of frameLanes, one frame per
+    // lane, as long as every selected track holds them all; the frames left over go one by
+    // one. Prepares the blocks' storage.
+    size_t blockedFrames(size_t frames) {
+        const int n = selected_.size();
+        const size_t lanes = static_cast<size_t>(kernels_.frameLanes);
+        const size_t blocked = n == 0 ? 0 : std::min(frames, selected_.shortest()) / lanes * lanes;
+        if (blocked > 0) {
+            blockWork_.resize(static_cast<size_t>(vd::frameWork(n)));
+            blockTotals_.resize(static_cast<size_t>(n) * lanes);
+        }
+        return blocked;
+    }
+
     // The caller's selection, or all trackers when it is empty.
     const std::vector<int>& filledSelection(const trackList& trackers, const std::vector<int>& selection) {
         if (!selection.empty()) return selection;
@@ -529,6 +586,7 @@ private:
     vd::FieldParams params_;
     FrameField fields_[kGroup];
     SelectedTracks selected_;
+    std::vector<float> blockWork_, blockTotals_;
     std::vector<int> selection_, chosen_;
     std::vector<float> scores_, totals_, weights_;
     std::vector<int> predecessors_;
@@ -893,10 +951,7 @@ std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector
     if (selection.empty()) return result;
     Fuser fuser;
     fuser.select(trackers, selection, trackerWeights);
-    for (size_t f = 0; f < frames; ++f) {
-        const float* totals = fuser.frameTotals(static_cast<int>(f));
-        for (size_t p = 0; p < selection.size(); ++p) result[p] = result[p] + totals[p];
-    }
+    fuser.sumFrameTotals(frames, result.data());
     return result;
 }
 

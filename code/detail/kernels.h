@@ -81,6 +81,17 @@ struct Kernels {
     void (*gatherBoxes)(const float* const* tracks, long frame, int n, float* x, float* y, float* w, float* h,
                         float* cx, float* cy);
 
+    // Frames handled by one frameBlock call.
+    int frameLanes;
+
+    // The candidate choice of frameLanes consecutive frames first, first + 1, ..., one frame
+    // per lane: totals[p * frameLanes + l] = the frame attraction of box p in frame first + l
+    // (as frameTotals computes it) and chosen[l] = the position of the strictly greatest total
+    // above 0 of that frame, the first among equals, or -1. All n tracks hold those frames;
+    // weights[p] is the weight of position p; `work` holds frameWork(n) floats.
+    void (*frameBlock)(const float* const* tracks, long first, int n, const float* weights, const FieldParams& params,
+                       float* work, float* totals, int* chosen);
+
     // table[p * stride + q] = attraction(box p, box q, sigma) for all positions p, q < n.
     // stride >= paddedCount(n); the table holds n rows of stride entries.
     void (*pairTable)(const FrameView& frame, const FieldParams& params, float* table, int stride);
@@ -117,6 +128,10 @@ struct Kernels {
     void (*trajectoryStep)(const float* table, int stride, const float* previous, const float* weights, int n,
                            float sigma, float beta, float* scores, int* predecessors);
 };
+
+// Floats of working storage that frameBlock needs for n boxes: per box its centre and size,
+// and the attraction of every pair, for each of up to 16 lanes.
+constexpr long frameWork(int n) { return (4L * n + static_cast<long>(n) * (n + 1) / 2) * 16; }
 
 extern const Kernels kSse2Kernels;
 extern const Kernels kAvx2Kernels;

@@ -575,6 +575,104 @@ void pairedTrajectoryStep(const float* table, int stride, const float* previous,
 }
 #endif  // VELMORA_KERNEL_PAIRED
 
+// ---- Frames in lanes ----
+//
+// The candidate choice of several consecutive frames at once, one frame per lane: no lane is
+// padding whatever the number of trackers, each pair attraction is computed once for both
+// orders, and every total adds its trackers in selection order within its own lane.
+
+// W consecutive boxes of one track, one vector per field.
+inline void loadConsecutiveBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec& h) {
+#if VELMORA_KERNEL_WIDTH == 8
+    typedef int Index __attribute__((vector_size(8 * sizeof(int))));
+    const Vec a = load(boxes), b = load(boxes + 8), c = load(boxes + 16), d = load(boxes + 24);
+    const Vec xy0 = __builtin_shuffle(a, b, Index{0, 4, 8, 12, 1, 5, 9, 13});  // x0-3, y0-3
+    const Vec wh0 = __builtin_shuffle(a, b, Index{2, 6, 10, 14, 3, 7, 11, 15});
+    const Vec xy1 = __builtin_shuffle(c, d, Index{0, 4, 8, 12, 1, 5, 9, 13});  // x4-7, y4-7
+    const Vec wh1 = __builtin_shuffle(c, d, Index{2, 6, 10, 14, 3, 7, 11, 15});
+    x = __builtin_shuffle(xy0, xy1, Index{0, 1, 2, 3, 8, 9, 10, 11});
+    y = __builtin_shuffle(xy0, xy1, Index{4, 5, 6, 7, 12, 13, 14, 15});
+    w = __builtin_shuffle(wh0, wh1, Index{0, 1, 2, 3, 8, 9, 10, 11});
+    h = __builtin_shuffle(wh0, wh1, Index{4, 5, 6, 7, 12, 13, 14, 15});
+#else
+    Vec v[4] = {load(boxes), load(boxes + 4), load(boxes + 8), load(boxes + 12)};
+    transpose(v);
+    x = v[0], y = v[1], w = v[2], h = v[3];
+#endif
+}
+
+template <bool PowerOfTwo, typename V, int L, typename LoadBoxes>
+void frameBlockImpl(const float* const* tracks, long first, int n, const float* weights, const FieldParams& params,
+                    float* work, float* totals, int* chosen, LoadBoxes loadBoxesOf) {
+    typedef int M __attribute__((vector_size(L * sizeof(int))));
+    auto get = [](const float* p) {
+        V v;
+        __builtin_memcpy(&v, p, sizeof v);
+        return v;
+    };
+    auto put = [](float* p, V v) { __builtin_memcpy(p, &v, sizeof v); };
+    // Per box: centre x, centre y, width, height; then row p of the pair attractions holds
+    // the partners q = p .. n-1.
+    float* boxes = work;
+    float* pairs = work + 4L * n * L;
+    for (int q = 0; q < n; ++q) {
+        V x, y, w, h;
+        loadBoxesOf(tracks[q] + 4 * first, x, y, w, h);
+        put(boxes + (4L * q + 0) * L, w * 0.5f + x);
+        put(boxes + (4L * q + 1) * L, h * 0.5f + y);
+        put(boxes + (4L * q + 2) * L, w);
+        put(boxes + (4L * q + 3) * L, h);
+    }
+    auto field = [&](int q, int i) { return get(boxes + (4L * q + i) * L); };
+    auto row = [&](int p) { return pairs + (static_cast<long>(p) * n - static_cast<long>(p) * (p - 1) / 2) * L; };
+    for (int p = 0; p < n; ++p) {
+        const V pcx = field(p, 0), pcy = field(p, 1), pw = field(p, 2), ph = field(p, 3);
+        float* out = row(p);
+        for (int q = p; q < n; ++q, out += L)
+            put(out, attraction<PowerOfTwo>(field(q, 0), field(q, 1), field(q, 2), field(q, 3), pcx, pcy, pw, ph,
+                                            params));
+    }
+    // Frame attraction of every box, and the running choice of the strongest.
+    V best{};
+    M position = -1 - M{};
+    for (int p = 0; p < n; ++p) {
+        const M hasWidth = field(p, 2) != 0.0f;
+        V total{};
+        auto add = [&](V a, float weight) {
+            const V term = a * weight * weight;
+            total += (term >= 0.0f) & hasWidth ? term : V{};
+        };
+        for (int q = 0; q < p; ++q) add(get(row(q) + static_cast<long>(p - q) * L), weights[q]);
+        for (int q = p; q < n; ++q) add(get(row(p) + static_cast<long>(q - p) * L), weights[q]);
+        put(totals + static_cast<long>(p) * L, total);
+        const M better = total > best;
+        best = better ? total : best;
+        position = better ? p - M{} : position;
+    }
+    __builtin_memcpy(chosen, &position, sizeof position);
+}
+
+void frameBlock(const float* const* tracks, long first, int n, const float* weights, const FieldParams& params,
+                float* work, float* totals, int* chosen) {
+#ifdef VELMORA_KERNEL_PAIRED
+    if (params.alphaIsPowerOfTwo)
+        frameBlockImpl<true, Wide, 16>(tracks, first, n, weights, params, work, totals, chosen, loadSixteenBoxes);
+    else
+        frameBlockImpl<false, Wide, 16>(tracks, first, n, weights, params, work, totals, chosen, loadSixteenBoxes);
+#else
+    if (params.alphaIsPowerOfTwo)
+        frameBlockImpl<true, Vec, W>(tracks, first, n, weights, params, work, totals, chosen, loadConsecutiveBoxes);
+    else
+        frameBlockImpl<false, Vec, W>(tracks, first, n, weights, params, work, totals, chosen, loadConsecutiveBoxes);
+#endif
+}
+
+#ifdef VELMORA_KERNEL_PAIRED
+constexpr int kFrameLanes = 16;
+#else
+constexpr int kFrameLanes = W;
+#endif
+
 }  // namespace
 }  // namespace VELMORA_KERNEL_NAMESPACE
 
@@ -583,6 +681,8 @@ extern const Kernels VELMORA_KERNEL_TABLE;
 const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAME,
     VELMORA_KERNEL_NAMESPACE::gatherBoxes,
+    VELMORA_KERNEL_NAMESPACE::kFrameLanes,
+    VELMORA_KERNEL_NAMESPACE::frameBlock,
     VELMORA_KERNEL_NAMESPACE::pairedPairTable,
     VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
     VELMORA_KERNEL_NAMESPACE::climbTerms,
@@ -594,6 +694,8 @@ const Kernels VELMORA_KERNEL_TABLE = {
 const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAME,
     VELMORA_KERNEL_NAMESPACE::gatherBoxes,
+    VELMORA_KERNEL_NAMESPACE::kFrameLanes,
+    VELMORA_KERNEL_NAMESPACE::frameBlock,
     VELMORA_KERNEL_NAMESPACE::pairTable,
     VELMORA_KERNEL_NAMESPACE::frameTotals,
     VELMORA_KERNEL_NAMESPACE::climbTerms,
