@@ -389,26 +389,37 @@ public:
         selected_.resolve(trackers, filledSelection(trackers, selection), trackerWeights);
     }
 
-    // Per-frame fusion of frames first .. first + count - 1 into result[first ...]; count is
-    // at most kGroup.
-    void fuseFrames(size_t first, int count, bool refine, Box* result) {
-        Climb climbs[kGroup];
-        int climbing = 0;
-        for (int g = 0; g < count; ++g) {
-            const int frame = static_cast<int>(first) + g;
-            if (selected_.size() == 0) {  // no tracker at all: the zero box
-                result[g] = Box(0.0f, 0.0f, 0.0f, 0.0f);
-                continue;
-            }
-            FrameField& field = fields_[g];
-            field.load(kernels_, selected_, frame);
-            const float* totals = field.computeTotals(kernels_, params_);
-            // When no total is above 0, the first selected tracker's box is taken.
-            const int chosen = std::max(strongest(totals, selected_.size()), 0);
-            result[g] = selected_.box(chosen, frame);
-            if (refine) climbs[climbing++] = Climb::capped(field, result[g], totals[chosen], 15);
+    // Per-frame fusion of frames 0 .. frames - 1 into result[0 ...]: each frame's strongest
+    // tracker box, climbing at most 15 unit moves when `refine` is set.
+    void fuseFrames(size_t frames, bool refine, Box* result) {
+        const int n = selected_.size();
+        if (n == 0) {  // no tracker at all: the zero box
+            std::fill(result, result + frames, Box(0.0f, 0.0f, 0.0f, 0.0f));
+            return;
         }
-        climbTogether(kernels_, params_, climbs, climbing);
+        currents_.resize(frames);
+        const int lanes = kernels_.frameLanes;
+        const size_t blocked = blockedFrames(frames);
+        for (size_t f = 0; f < blocked; f += lanes) {
+            int chosen[16];
+            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_,
+                                work(), blockTotals_.data(), chosen);
+            for (int g = 0; g < lanes; ++g) {
+                // When no total is above 0, the first selected tracker's box is taken.
+                const int p = std::max(chosen[g], 0);
+                result[f + g] = selected_.box(p, static_cast<long>(f + g));
+                currents_[f + g] = blockTotals_[static_cast<size_t>(p) * lanes + g];
+            }
+        }
+        for (size_t f = blocked; f < frames; ++f) {
+            const float* totals = frameTotals(static_cast<int>(f));
+            const int p = std::max(strongest(totals, n), 0);
+            result[f] = selected_.box(p, static_cast<long>(f));
+            currents_[f] = totals[p];
+        }
+        if (!refine) return;
+        limits_.assign(frames, 15.0f);
+        climb(0, frames, result);
     }
 
     void fuseAllFrames(const trackList& trackers, track& result, const std::vector<int>& selection,
@@ -416,44 +427,29 @@ public:
         select(trackers, selection, trackerWeights);
         const size_t frames = trackers.empty() ? 0 : trackers[0].size();
         result.resize(frames);
-        const int n = selected_.size();
-        const int lanes = kernels_.frameLanes;
-        const size_t blocked = blockedFrames(frames);
-        for (size_t f = 0; f < blocked; f += lanes) {
-            int chosen[16];
-            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_,
-                                blockWork_.data(), blockTotals_.data(), chosen);
-            for (int g0 = 0; g0 < lanes; g0 += kGroup) {
-                Climb climbs[kGroup];
-                int climbing = 0;
-                for (int g = g0; g < g0 + kGroup; ++g) {
-                    const int frame = static_cast<int>(f) + g;
-                    // When no total is above 0, the first selected tracker's box is taken.
-                    const int p = std::max(chosen[g], 0);
-                    result[frame] = selected_.box(p, frame);
-                    if (!refine) continue;
-                    FrameField& field = fields_[climbing];
-                    field.load(kernels_, selected_, frame);
-                    climbs[climbing++] =
-                        Climb::capped(field, result[frame], blockTotals_[static_cast<size_t>(p) * lanes + g], 15);
-                }
-                climbTogether(kernels_, params_, climbs, climbing);
-            }
-        }
-        for (size_t f = blocked; f < frames; f += kGroup) {
-            const int count = static_cast<int>(std::min<size_t>(kGroup, frames - f));
-            fuseFrames(f, count, refine, result.data() + f);
-        }
+        fuseFrames(frames, refine, result.data());
     }
 
-    // gradient_ascent on `box` in `frame`, whose frame attraction is `current`.
+    // performFusionForFrame: the fusion of one frame.
+    Box fuseFrame(int frame, bool refine) {
+        const int n = selected_.size();
+        if (n == 0) return Box(0.0f, 0.0f, 0.0f, 0.0f);
+        const float* totals = frameTotals(frame);
+        const int p = std::max(strongest(totals, n), 0);
+        Box box = selected_.box(p, frame);
+        if (!refine) return box;
+        currents_.assign(1, totals[p]);
+        limits_.assign(1, 15.0f);
+        climb(static_cast<size_t>(frame), 1, &box);
+        return box;
+    }
+
+    // gradient_ascent on `box` in `frame`, whose frame attraction is `current`. Width and
+    // height never change, so the move budget recomputed after a move is the same.
     void refine(Box& box, float current, int frame) {
-        const float budget = moveBudget(box);
-        if (!(budget > 0.0f)) return;
-        fields_[0].load(kernels_, selected_, frame);
-        // Width and height never change, so the budget recomputed after a move is the same.
-        Climb climb = Climb::budgeted(fields_[0], box, current, budget);
-        climbTogether(kernels_, params_, &climb, 1);
+        currents_.assign(1, current);
+        limits_.assign(1, moveBudget(box));
+        climb(static_cast<size_t>(frame), 1, &box);
     }
 
     void fuseTrajectory(const trackList& trackers, track& result, const std::vector<int>& selection,
@@ -514,21 +510,15 @@ public:
                 k = previous >= 0 ? previous : bestOfColumn(i - 1);
             }
         }
-        // Every frame's box is refined on its own, so the order of refinement does not matter.
-        for (size_t i0 = 0; i0 < frames; i0 += kGroup) {
-            Climb climbs[kGroup];
-            int climbing = 0;
-            for (size_t i = i0; i < std::min(frames, i0 + kGroup); ++i) {
-                const int k = chosen[i];
-                result[i] = selected_.box(k, static_cast<long>(i));
-                const float budget = moveBudget(result[i]);
-                if (!refineBoxes || !(budget > 0.0f)) continue;
-                FrameField& field = fields_[climbing];
-                field.load(kernels_, selected_, static_cast<int>(i));
-                climbs[climbing++] = Climb::budgeted(field, result[i], totals_[i * columns + k], budget);
-            }
-            climbTogether(kernels_, params_, climbs, climbing);
+        currents_.resize(frames);
+        limits_.resize(frames);
+        for (size_t i = 0; i < frames; ++i) {
+            const int k = chosen[i];
+            result[i] = selected_.box(k, static_cast<long>(i));
+            currents_[i] = totals_[i * columns + k];
+            limits_[i] = moveBudget(result[i]);
         }
+        if (refineBoxes) climb(0, frames, result.data());
     }
 
     // sums[p] += the frame attraction of position p, frame after frame, for the first
@@ -540,7 +530,7 @@ public:
         for (size_t f = 0; f < blocked; f += lanes) {
             int chosen[16];
             kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_,
-                                blockWork_.data(), blockTotals_.data(), chosen);
+                                work(), blockTotals_.data(), chosen);
             for (int g = 0; g < lanes; ++g)
                 for (int p = 0; p < n; ++p) sums[p] = sums[p] + blockTotals_[static_cast<size_t>(p) * lanes + g];
         }
@@ -556,10 +546,22 @@ public:
         return fields_[0].computeTotals(kernels_, params_);
     }
 
-    // Frames fused, or boxes refined, together; it divides every kernel's frameLanes.
-    static constexpr int kGroup = 4;
-
 private:
+    // Climbs the boxes of frames first .. first + count - 1 from currents_ within limits_.
+    void climb(size_t first, size_t count, Box* boxes) {
+        static_assert(sizeof(Box) == 4 * sizeof(float), "a box is (x, y, width, height)");
+        kernels_.climbFrames(selected_.tracks(), selected_.size(), selected_.weights(), params_,
+                             static_cast<long>(first), static_cast<int>(count), currents_.data(), limits_.data(),
+                             reinterpret_cast<float*>(boxes), work());
+    }
+
+    // Working storage of the frame blocks and the climbs.
+    float* work() {
+        const size_t size = static_cast<size_t>(vd::frameWork(selected_.size()));
+        if (work_.size() < size) work_.resize(size);
+        return work_.data();
+    }
+
     // Frames 0 .. blocked - 1 go through the kernel in blocks of frameLanes, one frame per
     // lane, as long as every selected track holds them all; the frames left over go one by
     // one. Prepares the blocks' storage.
@@ -567,10 +569,7 @@ private:
         const int n = selected_.size();
         const size_t lanes = static_cast<size_t>(kernels_.frameLanes);
         const size_t blocked = n == 0 ? 0 : std::min(frames, selected_.shortest()) / lanes * lanes;
-        if (blocked > 0) {
-            blockWork_.resize(static_cast<size_t>(vd::frameWork(n)));
-            blockTotals_.resize(static_cast<size_t>(n) * lanes);
-        }
+        if (blocked > 0) blockTotals_.resize(static_cast<size_t>(n) * lanes);
         return blocked;
     }
 
@@ -584,9 +583,9 @@ private:
 
     const vd::Kernels& kernels_;
     vd::FieldParams params_;
-    FrameField fields_[kGroup];
+    FrameField fields_[1];
     SelectedTracks selected_;
-    std::vector<float> blockWork_, blockTotals_;
+    std::vector<float> work_, blockTotals_, currents_, limits_;
     std::vector<int> selection_, chosen_;
     std::vector<float> scores_, totals_, weights_;
     std::vector<int> predecessors_;
@@ -680,11 +679,9 @@ Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selec
                           std::vector<float> trackerWeights, bool refine) {
     if (onReferencePath())
         return ref::performFusionForFrame(trackers, frame, std::move(selection), std::move(trackerWeights), refine);
-    Box fused;
     Fuser fuser;
     fuser.select(trackers, selection, trackerWeights);
-    fuser.fuseFrames(static_cast<size_t>(frame), 1, refine, &fused);
-    return fused;
+    return fuser.fuseFrame(frame, refine);
 }
 
 void performFusionForAllFrames(trackList& trackers, track& result, std::vector<int> selection,

@@ -92,6 +92,17 @@ struct Kernels {
     void (*frameBlock)(const float* const* tracks, long first, int n, const float* weights, const FieldParams& params,
                        float* work, float* totals, int* chosen);
 
+    // Unit-step climbs of the boxes of frames first, first + 1, ..., first + count - 1, one
+    // climb per lane, a lane taking the next frame as soon as its climb ends. Climb c starts
+    // from boxes[4c .. 4c + 3] (x, y, width, height), whose frame attraction is currents[c],
+    // and moves to the first of its eight unit neighbours (dx = -1, 0, 1 outer, dy inner)
+    // whose frame attraction is strictly greater than the value reached, while limits[c] is
+    // greater than the number of moves made (a limit of 0 or less, or NaN, makes no move).
+    // The final x and y are written back. `work` holds frameWork(n) floats.
+    void (*climbFrames)(const float* const* tracks, int n, const float* weights, const FieldParams& params,
+                        long first, int count, const float* currents, const float* limits, float* boxes,
+                        float* work);
+
     // table[p * stride + q] = attraction(box p, box q, sigma) for all positions p, q < n.
     // stride >= paddedCount(n); the table holds n rows of stride entries.
     void (*pairTable)(const FrameView& frame, const FieldParams& params, float* table, int stride);

@@ -581,6 +581,20 @@ void pairedTrajectoryStep(const float* table, int stride, const float* previous,
 // padding whatever the number of trackers, each pair attraction is computed once for both
 // orders, and every total adds its trackers in selection order within its own lane.
 
+// The comparison result of a vector type.
+template <typename V>
+struct MaskOf;
+template <>
+struct MaskOf<Vec> {
+    typedef Mask Type;
+};
+#ifdef VELMORA_KERNEL_PAIRED
+template <>
+struct MaskOf<Wide> {
+    typedef WideMask Type;
+};
+#endif
+
 // W consecutive boxes of one track, one vector per field.
 inline void loadConsecutiveBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec& h) {
 #if VELMORA_KERNEL_WIDTH == 8
@@ -604,7 +618,7 @@ inline void loadConsecutiveBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec
 template <bool PowerOfTwo, typename V, int L, typename LoadBoxes>
 void frameBlockImpl(const float* const* tracks, long first, int n, const float* weights, const FieldParams& params,
                     float* work, float* totals, int* chosen, LoadBoxes loadBoxesOf) {
-    typedef int M __attribute__((vector_size(L * sizeof(int))));
+    typedef typename MaskOf<V>::Type M;
     auto get = [](const float* p) {
         V v;
         __builtin_memcpy(&v, p, sizeof v);
@@ -667,6 +681,126 @@ void frameBlock(const float* const* tracks, long first, int n, const float* weig
 #endif
 }
 
+// Climbs of many frames in the lanes of one vector. Each round evaluates all eight
+// neighbours of every lane's box, the trackers one after another, so every value adds its
+// terms in selection order; a lane whose climb ends takes the next frame.
+template <bool PowerOfTwo, typename V, int L>
+void climbFramesImpl(const float* const* tracks, int n, const float* weights, const FieldParams& params, long first,
+                     int count, const float* currents, const float* limits, float* boxes, float* work) {
+    typedef typename MaskOf<V>::Type M;
+    auto get = [](const float* p) {
+        V v;
+        __builtin_memcpy(&v, p, sizeof v);
+        return v;
+    };
+    auto put = [](float* p, V v) { __builtin_memcpy(p, &v, sizeof v); };
+    // Per tracker and lane: the tracker's centre and size in the lane's frame.
+    auto trackerField = [&](int q, int i) { return work + (4L * q + i) * L; };
+    // Per lane: the climbing box, the value it reached, moves made and the limit.
+    alignas(64) float bx[L], by[L], bw[L], bh[L], value[L], moves[L], limit[L];
+    int climb[L];  // the climb a lane runs, or -1
+    int next = 0, running = 0;
+    auto start = [&](int l) {
+        climb[l] = -1;
+        while (next < count) {
+            const int c = next++;
+            if (!(limits[c] > 0.0f)) continue;
+            const float* box = boxes + 4L * c;
+            bx[l] = box[0], by[l] = box[1], bw[l] = box[2], bh[l] = box[3];
+            value[l] = currents[c], moves[l] = 0.0f, limit[l] = limits[c];
+            for (int q = 0; q < n; ++q) {
+                const float* t = tracks[q] + 4 * (first + c);
+                trackerField(q, 0)[l] = t[2] * 0.5f + t[0];
+                trackerField(q, 1)[l] = t[3] * 0.5f + t[1];
+                trackerField(q, 2)[l] = t[2];
+                trackerField(q, 3)[l] = t[3];
+            }
+            climb[l] = c;
+            ++running;
+            return;
+        }
+        // An idle lane computes on a harmless unit box.
+        bx[l] = by[l] = 0.0f, bw[l] = bh[l] = 1.0f, value[l] = moves[l] = limit[l] = 0.0f;
+        for (int q = 0; q < n; ++q) {
+            trackerField(q, 0)[l] = trackerField(q, 1)[l] = 0.5f;
+            trackerField(q, 2)[l] = trackerField(q, 3)[l] = 1.0f;
+        }
+    };
+    for (int l = 0; l < L; ++l) start(l);
+    constexpr float kDx[8] = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
+    constexpr float kDy[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
+    while (running > 0) {
+        const V x = get(bx), y = get(by), w = get(bw), h = get(bh);
+        const M hasWidth = w != 0.0f;
+        // Centres of the boxes moved by -1, 0 and +1 along each axis.
+        const V cx[3] = {w * 0.5f + (x + -1.0f), w * 0.5f + (x + 0.0f), w * 0.5f + (x + 1.0f)};
+        const V cy[3] = {h * 0.5f + (y + -1.0f), h * 0.5f + (y + 0.0f), h * 0.5f + (y + 1.0f)};
+        V total[8] = {};
+        for (int q = 0; q < n; ++q) {
+            // Tracker box first, moved box second, as the frame attraction pairs them.
+            const V tcx = get(trackerField(q, 0)), tcy = get(trackerField(q, 1));
+            const V tw = get(trackerField(q, 2)), th = get(trackerField(q, 3));
+            const V sw = tw + w, sh = th + h;
+            const V dw = scaleSize<PowerOfTwo>((tw - w) / sw, params);
+            const V dh = scaleSize<PowerOfTwo>((th - h) / sh, params);
+            const V dw2 = dw * dw, dh2 = dh * dh;
+            V x2[3], y2[3];
+            for (int c = 0; c < 3; ++c) {
+                V dx = (tcx - cx[c]) / sw;
+                dx = dx + dx;
+                x2[c] = dx * dx;
+                V dy = (tcy - cy[c]) / sh;
+                dy = dy + dy;
+                y2[c] = dy * dy;
+            }
+            const float weight = weights[q];
+            for (int i = 0; i < 8; ++i) {
+                const V distance = ((x2[kColumnX[i]] + y2[kColumnY[i]]) + dw2) + dh2;
+                const V term = 1.0f / (distance + params.sigma) * weight * weight;
+                total[i] += (term >= 0.0f) & hasWidth ? term : V{};
+            }
+        }
+        // The first strictly better neighbour of each lane, and the move to it.
+        V reached = get(value), moveX{}, moveY{};
+        M moved = M{};
+        for (int i = 0; i < 8; ++i) {
+            const M better = total[i] > reached;
+            reached = better ? total[i] : reached;
+            moveX = better ? kDx[i] - V{} : moveX;
+            moveY = better ? kDy[i] - V{} : moveY;
+            moved |= better;
+        }
+        const V made = moved ? get(moves) + 1.0f : get(moves);
+        put(bx, moved ? x + moveX : x);
+        put(by, moved ? y + moveY : y);
+        put(value, reached);
+        put(moves, made);
+        const M goesOn = moved & (get(limit) > made);
+        for (int l = 0; l < L; ++l) {
+            if (climb[l] < 0 || goesOn[l]) continue;
+            float* box = boxes + 4L * climb[l];
+            box[0] = bx[l], box[1] = by[l];
+            --running;
+            start(l);
+        }
+    }
+}
+
+void climbFrames(const float* const* tracks, int n, const float* weights, const FieldParams& params, long first,
+                 int count, const float* currents, const float* limits, float* boxes, float* work) {
+#ifdef VELMORA_KERNEL_PAIRED
+    if (params.alphaIsPowerOfTwo)
+        climbFramesImpl<true, Wide, 16>(tracks, n, weights, params, first, count, currents, limits, boxes, work);
+    else
+        climbFramesImpl<false, Wide, 16>(tracks, n, weights, params, first, count, currents, limits, boxes, work);
+#else
+    if (params.alphaIsPowerOfTwo)
+        climbFramesImpl<true, Vec, W>(tracks, n, weights, params, first, count, currents, limits, boxes, work);
+    else
+        climbFramesImpl<false, Vec, W>(tracks, n, weights, params, first, count, currents, limits, boxes, work);
+#endif
+}
+
 #ifdef VELMORA_KERNEL_PAIRED
 constexpr int kFrameLanes = 16;
 #else
@@ -683,6 +817,7 @@ const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::gatherBoxes,
     VELMORA_KERNEL_NAMESPACE::kFrameLanes,
     VELMORA_KERNEL_NAMESPACE::frameBlock,
+    VELMORA_KERNEL_NAMESPACE::climbFrames,
     VELMORA_KERNEL_NAMESPACE::pairedPairTable,
     VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
     VELMORA_KERNEL_NAMESPACE::climbTerms,
@@ -696,6 +831,7 @@ const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::gatherBoxes,
     VELMORA_KERNEL_NAMESPACE::kFrameLanes,
     VELMORA_KERNEL_NAMESPACE::frameBlock,
+    VELMORA_KERNEL_NAMESPACE::climbFrames,
     VELMORA_KERNEL_NAMESPACE::pairTable,
     VELMORA_KERNEL_NAMESPACE::frameTotals,
     VELMORA_KERNEL_NAMESPACE::climbTerms,
