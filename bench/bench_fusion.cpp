@@ -145,8 +145,7 @@ struct KernelFrame {
         const size_t padded = static_cast<size_t>(vd::paddedCount(n));
         for (auto* v : {&x, &y, &cx, &cy}) v->assign(padded, 0.5f);
         for (auto* v : {&w, &h, &weight}) v->assign(padded, 1.0f);
-        for (auto* v : {&sw, &sh, &dw2, &dh2, &totals}) v->assign(padded, 0.0f);
-        for (auto& c : columns) c.assign(padded, 0.0f);
+        totals.assign(padded, 0.0f);
         table.assign(padded * padded, 0.0f);
         syn::Random random(99);
         for (int i = 0; i < n; ++i) {
@@ -162,8 +161,7 @@ struct KernelFrame {
         return {x.data(), y.data(), w.data(), h.data(), cx.data(), cy.data(), weight.data(), n};
     }
     int n;
-    std::vector<float> x, y, w, h, cx, cy, weight, sw, sh, dw2, dh2, totals, table;
-    std::vector<float> columns[6];
+    std::vector<float> x, y, w, h, cx, cy, weight, totals, table;
 };
 
 vd::FieldParams defaultParams() { return {4.0f, 0.25f, true, 0.03f}; }
@@ -184,32 +182,34 @@ void BM_KernelPairTable(benchmark::State& state) {
 }
 BENCHMARK(BM_KernelPairTable)->ArgName("trackers")->Arg(24)->Arg(64);
 
-void BM_KernelNeighbours(benchmark::State& state) {
+// One round of the climb for every frame of the first run: with a limit of one move, a
+// climb ends after its first round whatever it finds, so each frame costs exactly eight
+// neighbours against every tracker.
+void BM_KernelClimb(benchmark::State& state) {
     const vd::Kernels& kernels = vd::activeKernels();
-    KernelFrame frame(static_cast<int>(state.range(0)));
+    const eTrackList& run = benchData().data[0][0];
+    const int n = static_cast<int>(run.size());
+    const int frames = static_cast<int>(run[0].size());
+    std::vector<const float*> tracks;
+    for (const track& t : run) tracks.push_back(&t[0].x);
+    const std::vector<float> weights(static_cast<size_t>(n), 1.0f), currents(static_cast<size_t>(frames), 0.0f),
+        limits(static_cast<size_t>(frames), 1.0f);
+    std::vector<float> work(static_cast<size_t>(vd::frameWork(n)));
     const vd::FieldParams params = defaultParams();
-    kernels.climbTerms(frame.view(), params, 50, 90, frame.sw.data(), frame.sh.data(), frame.dw2.data(),
-                       frame.dh2.data());
-    // Every neighbour and every column each time: the first round of a climb.
-    vd::OffsetColumns columns{};
-    for (int o = 0; o < 3; ++o) {
-        columns.x2[o] = frame.columns[o].data();
-        columns.y2[o] = frame.columns[3 + o].data();
-        columns.atX[o] = 110.0f + static_cast<float>(o);
-        columns.atY[o] = 60.0f + static_cast<float>(o);
-    }
-    columns.computeX = columns.computeY = 7;
-    const vd::ClimbTerms terms{frame.sw.data(), frame.sh.data(), frame.dw2.data(), frame.dh2.data()};
-    float out[8];
+    track boxes;
     for (auto _ : state) {
-        kernels.neighbourTotals(frame.view(), terms, params, 50, 90, columns, 0xff, out);
-        benchmark::DoNotOptimize(out);
+        state.PauseTiming();
+        boxes = run[0];
+        state.ResumeTiming();
+        kernels.climbFrames(tracks.data(), n, weights.data(), params, 0, frames, currents.data(), limits.data(),
+                            &boxes[0].x, work.data());
+        benchmark::ClobberMemory();
     }
-    state.counters["attractions/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * 8 * frame.n, benchmark::Counter::kIsRate);
+    state.counters["attractions/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * frames * 8 * n, benchmark::Counter::kIsRate);
     state.SetLabel(kernels.name);
 }
-BENCHMARK(BM_KernelNeighbours)->ArgName("trackers")->Arg(24)->Arg(64);
+BENCHMARK(BM_KernelClimb);
 
 void BM_KernelAttractionSums(benchmark::State& state) {
     const vd::Kernels& kernels = vd::activeKernels();

@@ -1,14 +1,14 @@
-// The exported functions. They run the fast path: one frame's box-pair attractions are
-// computed once, in SIMD lanes, and serve the choice of the strongest box, the frame scores
-// and the pair rewards of the trajectory programme; a climb evaluates its neighbours with the
-// trackers in SIMD lanes, reusing what the previous move computed, and several frames climb
-// together. Every value keeps the operations and the order of additions of the
-// straightforward path (detail/reference.cpp), so the results agree to the bit; the kernel
-// switch can route every call through that path instead.
+// The exported functions. They run the fast path. Frame-by-frame fusion chooses the strongest
+// box of several frames at once, one frame per SIMD lane, each box pair's attraction
+// computed once for both orders; the trajectory programme builds one pair table per frame
+// that serves its frame scores and pair rewards; climbs run many frames side by side, one
+// per lane, a lane taking the next frame when its climb ends. Every value keeps the
+// operations and the order of additions of the straightforward path (detail/reference.cpp),
+// so the results agree to the bit; the kernel switch can route every call through that path
+// instead.
 #include "approach.h"
 
 #include "detail/check.h"
-#include "detail/climb.h"
 #include "detail/kernels.h"
 #include "detail/reference.h"
 #include "detail/selection.h"
@@ -144,11 +144,8 @@ private:
     size_t shortest_ = 0;
 };
 
-using vd::kNeighbourDx;
-using vd::kNeighbourDy;
-
 // Working storage for one frame of fusion: the selected boxes as structure of arrays, their
-// pair table and totals, and the climb terms. It grows to the largest selection seen and is
+// pair table and totals. It grows to the largest selection seen and is
 // reused across frames and runs, so the frame loops never allocate.
 class FrameField {
 public:
@@ -167,15 +164,9 @@ public:
         cy_.assign(padded, 0.5f);
         weight_.assign(padded, 0.0f);
         totals_.assign(padded, 0.0f);
-        sw_.assign(padded, 0.0f);
-        sh_.assign(padded, 0.0f);
-        dw2_.assign(padded, 0.0f);
-        dh2_.assign(padded, 0.0f);
         stride_ = static_cast<int>(padded);
         table_.assign(padded * padded, 0.0f);
         padded_ = -1;
-        columnsX_.reserve(padded);
-        columnsY_.reserve(padded);
     }
 
     // Gathers the boxes and weights of the selected trackers in `frame`.
@@ -210,29 +201,6 @@ public:
         return totals_.data();
     }
 
-    // Prepares a climb of a box of the given size: the per-tracker size terms.
-    void startClimb(const vd::Kernels& kernels, const vd::FieldParams& params, float width, float height) {
-        kernels.climbTerms(view(), params, width, height, sw_.data(), sh_.data(), dw2_.data(), dh2_.data());
-    }
-
-    // Frame attraction of the moved neighbours of `box` whose bit is set in `wanted`, into
-    // values[i] for neighbour i of the climb's order; other entries are left unspecified. The
-    // first round of a climb passes first = true; a later one the move that led to `box` and
-    // the sameOffsets masks of both axes.
-    void neighbours(const vd::Kernels& kernels, const vd::FieldParams& params, const Box& box, bool first, int moveX,
-                    int moveY, unsigned sameX, unsigned sameY, unsigned wanted, float* values) {
-        vd::OffsetColumns columns{};
-        if (first) {
-            columnsX_.start(box.x, columns.x2, columns.atX, columns.computeX);
-            columnsY_.start(box.y, columns.y2, columns.atY, columns.computeY);
-        } else {
-            columnsX_.advance(box.x, moveX, sameX, columns.x2, columns.atX, columns.computeX);
-            columnsY_.advance(box.y, moveY, sameY, columns.y2, columns.atY, columns.computeY);
-        }
-        const vd::ClimbTerms terms{sw_.data(), sh_.data(), dw2_.data(), dh2_.data()};
-        kernels.neighbourTotals(view(), terms, params, box.width, box.height, columns, wanted, values);
-    }
-
     const float* table() const { return table_.data(); }
     int stride() const { return stride_; }
 
@@ -241,141 +209,15 @@ private:
         return {x_.data(), y_.data(), w_.data(), h_.data(), cx_.data(), cy_.data(), weight_.data(), n_};
     }
 
-    // The three offset columns of one axis, for the coordinates c - 1, c, c + 1 of the
-    // current round. After a unit move two of them are the old ones shifted by one, when the
-    // coordinates are the same floats (sameOffsets); the buffer left over takes the new one.
-    // The three offset columns of one axis, for the coordinates c - 1, c, c + 1 of the
-    // current round, kept in a ring of three buffers: column c sits in buffer (base + c) mod 3.
-    // After a unit move the ring turns by the move, so the old columns at the same offsets
-    // from the old centre keep their buffers, and the buffer the move frees takes the new
-    // column. A kept column is recomputed when rounding made its coordinate a different float
-    // (sameOffsets).
-    class AxisColumns {
-    public:
-        void reserve(size_t entries) {
-            for (std::vector<float>& b : storage_) b.assign(entries, 0.0f);
-            for (int i = 0; i < 5; ++i) ring_[i] = storage_[i % 3].data();
-        }
-        // First round of a climb: every column is computed.
-        void start(float coordinate, float* columns[3], float at[3], unsigned& compute) {
-            base_ = 0;
-            compute = 7;
-            publish(coordinate, columns, at);
-        }
-        // A later round, after a move by `move` to `coordinate`; `same` from sameOffsets.
-        void advance(float coordinate, int move, unsigned same, float* columns[3], float at[3], unsigned& compute) {
-            base_ = (base_ + move + 3) % 3;
-            compute = ~same & 7u;  // the new edge column is never the same
-            publish(coordinate, columns, at);
-        }
-
-    private:
-        void publish(float coordinate, float* columns[3], float at[3]) {
-            for (int c = 0; c < 3; ++c) {
-                columns[c] = ring_[base_ + c];
-                at[c] = coordinate + static_cast<float>(c - 1);
-            }
-        }
-        std::vector<float> storage_[3];
-        float* ring_[5] = {};  // the three buffers, then the first two again: ring_[base + c]
-        int base_ = 0;
-    };
-
     int n_ = 0;
     int padded_ = -1;  // the selection size whose padding lanes are in place
     int capacity_ = 0;
     int stride_ = 0;
     std::vector<float> x_, y_, w_, h_, cx_, cy_, weight_, totals_, table_;
-    std::vector<float> sw_, sh_, dw2_, dh2_;
-    AxisColumns columnsX_, columnsY_;
 };
 
 // Move budget of gradient_ascent: half the sum of width and height, over 20.
 float moveBudget(const Box& box) { return (box.width + box.height) * 0.5f / 20.0f; }
-
-// One unit-step climb: from `box`, whose frame attraction is `current`, to the first best of
-// the eight neighbours while one is strictly better, until the move limit. The fusion allows
-// at most 15 moves; gradient_ascent moves while its budget exceeds the moves made.
-struct Climb {
-    FrameField* field = nullptr;
-    Box* box = nullptr;
-    float current = 0.0f;
-    int cap = 0;          // at most this many moves, when positive
-    float budget = 0.0f;  // otherwise: another move while budget > moves
-    int moves = 0;
-    bool active = true;
-    unsigned wanted = 0xffu;  // the neighbours this round evaluates
-    float values[8];          // their frame attractions, by neighbour
-    // The round before: its centre and the move made from it.
-    bool moved = false;
-    float previousX = 0.0f, previousY = 0.0f;
-    int moveX = 0, moveY = 0;
-
-    static Climb capped(FrameField& field, Box& box, float current, int cap) {
-        Climb c;
-        c.field = &field, c.box = &box, c.current = current, c.cap = cap;
-        return c;
-    }
-    static Climb budgeted(FrameField& field, Box& box, float current, float budget) {
-        Climb c;
-        c.field = &field, c.box = &box, c.current = current, c.budget = budget;
-        return c;
-    }
-
-    // Evaluates this round's neighbours. Those that were boxes of the round before cannot
-    // beat the current value: they are not evaluated again, and never win.
-    void evaluateRound(const vd::Kernels& kernels, const vd::FieldParams& params) {
-        if (!moved) {
-            wanted = 0xffu;
-            field->neighbours(kernels, params, *box, true, 0, 0, 0, 0, wanted, values);
-            return;
-        }
-        const unsigned sameX = vd::sameOffsets(box->x, previousX, moveX);
-        const unsigned sameY = vd::sameOffsets(box->y, previousY, moveY);
-        wanted = vd::neighboursToEvaluate(box->x, box->y, previousX, previousY, moveX, moveY, sameX, sameY);
-        field->neighbours(kernels, params, *box, false, moveX, moveY, sameX, sameY, wanted, values);
-    }
-
-    // Takes the first strictly better neighbour, or ends the climb.
-    void decide() {
-        int best = -1;
-        for (int i = 0; i < 8; ++i) {
-            const bool better = (wanted >> i & 1) && values[i] > current;
-            current = better ? values[i] : current;
-            best = better ? i : best;
-        }
-        if (best < 0) {
-            active = false;
-            return;
-        }
-        moved = true;
-        previousX = box->x, previousY = box->y;
-        moveX = static_cast<int>(kNeighbourDx[best]);
-        moveY = static_cast<int>(kNeighbourDy[best]);
-        box->x = box->x + kNeighbourDx[best];
-        box->y = box->y + kNeighbourDy[best];
-        ++moves;
-        active = cap > 0 ? moves < cap : budget > static_cast<float>(moves);
-    }
-};
-
-// Climbs on different frames are independent. Advancing them together, one move each per
-// round, lets the processor overlap their long chains of dependent additions.
-void climbTogether(const vd::Kernels& kernels, const vd::FieldParams& params, Climb* climbs, int count) {
-    for (int c = 0; c < count; ++c)
-        climbs[c].field->startClimb(kernels, params, climbs[c].box->width, climbs[c].box->height);
-    for (bool any = count > 0; any;) {
-        for (int c = 0; c < count; ++c) {
-            if (climbs[c].active) climbs[c].evaluateRound(kernels, params);
-        }
-        any = false;
-        for (int c = 0; c < count; ++c) {
-            if (!climbs[c].active) continue;
-            climbs[c].decide();
-            any = any || climbs[c].active;
-        }
-    }
-}
 
 // Fusion of whole runs with reusable storage; one per thread in the data-set evaluation.
 class Fuser {

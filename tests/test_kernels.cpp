@@ -2,7 +2,6 @@
 // processor offers, against the straightforward path, over thousands of generated cases.
 // Results are compared bit for bit, the by-reference outputs included.
 #include "approach.h"
-#include "detail/climb.h"
 #include "detail/kernels.h"
 #include "detail/reference.h"
 #include "test_support.h"
@@ -13,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -386,98 +386,50 @@ TEST_F(Differential, AttractionSumsKernelCoversEveryTail) {
     }
 }
 
-// The climb's neighbour kernel against the frame attraction of each moved box: the climb
-// only compares these values, so a rounding slip would rarely show in its result.
-TEST_F(Differential, NeighbourKernelMatchesTheFrameAttractionOfEachNeighbour) {
-    const float dxs[8] = {-1, -1, -1, 0, 0, 1, 1, 1}, dys[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
-    for (uint32_t seed = 1; seed <= 400; ++seed) {
+// The climb kernel against gradient_ascent, frame by frame. One call climbs every frame, so
+// lanes end at different rounds and take up the next frame; the move budgets include 0,
+// fractions below one move, and NaN from boxes of NaN size.
+TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed * 31u);
         gen.parameters();
         const int n = gen.uniform(0, 3 * vd::kLanes + 1);
-        trackList trackers = gen.trackers(n, 1);
+        const int frames = gen.uniform(1, 40);
+        trackList trackers = gen.trackers(n, frames);
         const std::vector<float> weights = gen.weights(n);
         std::vector<int> selection;
         for (int k = 0; k < n; ++k) selection.push_back(k);
-        const Box at = gen.box(n > 0 ? trackers[0][0] : Box(5, 5, 20, 20));
 
-        // The frame as structure of arrays.
-        const size_t padded = static_cast<size_t>(vd::paddedCount(n));
-        std::vector<float> x(padded, 0), y(padded, 0), w(padded, 1), h(padded, 1), cx(padded, 0.5f),
-            cy(padded, 0.5f), weight(padded, 0);
-        for (int q = 0; q < n; ++q) {
-            const Box& b = trackers[q][0];
-            x[q] = b.x, y[q] = b.y, w[q] = b.width, h[q] = b.height;
-            cx[q] = b.width * 0.5f + b.x, cy[q] = b.height * 0.5f + b.y;
-            weight[q] = weights.empty() ? 1.0f : weights[q];
+        track starts, expected;
+        std::vector<float> currents, limits;
+        for (int f = 0; f < frames; ++f) {
+            Box start = gen.box(n > 0 ? trackers[0][f] : Box(5, 5, 20, 20));
+            if (gen.chance(0.05)) start.width = std::numeric_limits<float>::quiet_NaN();
+            starts.push_back(start);
+            currents.push_back(ref::calculateAttraction(trackers, start, f, selection, weights));
+            limits.push_back((start.width + start.height) * 0.5f / 20.0f);
+            expected.push_back(start);
+            ref::gradient_ascent(expected.back(), trackers, f, selection, weights);
         }
-        const vd::FrameView frame{x.data(), y.data(), w.data(), h.data(), cx.data(), cy.data(), weight.data(), n};
+        std::vector<const float*> tracks;
+        std::vector<float> resolved;
+        for (int k = 0; k < n; ++k) {
+            tracks.push_back(&trackers[k][0].x);
+            resolved.push_back(weights.empty() ? 1.0f : weights[k]);
+        }
         const float inverse = 1.0f / std_alpha;
         int exponent = 0;
         const bool power = std::isnormal(inverse) && std::frexp(std_alpha, &exponent) == 0.5f;
         const vd::FieldParams params{std_alpha, inverse, power, std_sigma};
-
-        std::vector<float> expected(8);
-        for (int i = 0; i < 8; ++i)
-            expected[i] = ref::calculateAttraction(trackers, Box(at.x + dxs[i], at.y + dys[i], at.width, at.height), 0,
-                                                   selection, weights);
+        std::vector<float> work(static_cast<size_t>(vd::frameWork(n)));
         for (const vd::Kernels* kernels : supportedKernelTables()) {
-            // The climb's size terms, then the neighbours with every offset column computed in
-            // the same call, then again from the stored columns for some of the neighbours.
-            std::vector<float> sw(padded), sh(padded), dw2(padded), dh2(padded), columns[6];
-            kernels->climbTerms(frame, params, at.width, at.height, sw.data(), sh.data(), dw2.data(), dh2.data());
-            vd::OffsetColumns offsets{};
-            for (int o = 0; o < 3; ++o) {
-                columns[o].assign(padded, 0.0f);
-                columns[3 + o].assign(padded, 0.0f);
-                offsets.x2[o] = columns[o].data();
-                offsets.y2[o] = columns[3 + o].data();
-                offsets.atX[o] = at.x + static_cast<float>(o - 1);
-                offsets.atY[o] = at.y + static_cast<float>(o - 1);
-            }
-            offsets.computeX = offsets.computeY = 7;
-            const vd::ClimbTerms terms{sw.data(), sh.data(), dw2.data(), dh2.data()};
-            std::vector<float> out(8, -1.0f);
-            kernels->neighbourTotals(frame, terms, params, at.width, at.height, offsets, 0xff, out.data());
-            EXPECT_TRUE(sameBits(expected, out)) << kernels->name << ", " << n << " trackers, columns computed";
-            offsets.computeX = offsets.computeY = 0;
-            const unsigned wanted = static_cast<unsigned>(gen.uniform(1, 255));
-            std::vector<float> again(8, -1.0f);
-            kernels->neighbourTotals(frame, terms, params, at.width, at.height, offsets, wanted, again.data());
-            for (int i = 0; i < 8; ++i)
-                if (!(wanted >> i & 1)) again[i] = expected[i];
-            out = again;
-            EXPECT_TRUE(sameBits(expected, out)) << kernels->name << ", " << n << " trackers, columns read";
+            track boxes = starts;
+            kernels->climbFrames(tracks.data(), n, resolved.data(), params, 0, frames, currents.data(), limits.data(),
+                                 &boxes[0].x, work.data());
+            EXPECT_TRUE(sameBits(expected, boxes)) << kernels->name << ", " << n << " trackers, " << frames << " frames";
         }
-        if (HasFailure()) return;
     }
-}
-
-// A climb skips the neighbours that were boxes of the round before, but only when they are
-// the same floats: rounding can make x + dx differ from the old box's coordinate.
-TEST(ClimbBookkeeping, SkipsOnlyNeighboursThatAreTheSameBoxes) {
-    // A move right along whole units: the three neighbours on the right are new.
-    EXPECT_EQ(0xe0u, vd::neighboursToEvaluate(11, 20, 10, 20, 1, 0));
-    // A diagonal move: the old centre and its two neighbours towards it are known.
-    EXPECT_EQ(0xf4u, vd::neighboursToEvaluate(11, 21, 10, 20, 1, 1));
-    // A move left: the three neighbours on the left are new.
-    EXPECT_EQ(0x07u, vd::neighboursToEvaluate(9, 20, 10, 20, -1, 0));
-
-    // 0.1 + 1 - 1 is not 0.1 in float: the left column must be evaluated again.
-    const float x0 = 0.1f, x1 = x0 + 1.0f;
-    ASSERT_NE(bitsOf(x0), bitsOf(x1 - 1.0f));
-    EXPECT_EQ(0xe7u, vd::neighboursToEvaluate(x1, 20, x0, 20, 1, 0));
-
-    // -0.0 moved by 0 in x becomes +0.0, a different float than the old centre's -0.0.
-    const unsigned wanted = vd::neighboursToEvaluate(-0.0f, 21, -0.0f, 20, 0, 1);
-    EXPECT_TRUE(wanted & (1u << 3)) << "neighbour (0, -1) is the old centre only up to the sign of zero";
-
-    // The offset columns follow the same rule: after a move right, the old columns at
-    // offsets 0 and +1 serve as the new -1 and 0, unless rounding moved them.
-    EXPECT_EQ(0x3u, vd::sameOffsets(11, 10, 1));
-    EXPECT_EQ(0x6u, vd::sameOffsets(9, 10, -1));
-    EXPECT_EQ(0x7u, vd::sameOffsets(10, 10, 0));
-    EXPECT_EQ(0x2u, vd::sameOffsets(x1, x0, 1));
 }
 
 TEST_F(Differential, ReferenceSwitchRoutesThroughTheStraightforwardPath) {

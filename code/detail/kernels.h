@@ -2,9 +2,9 @@
 //
 // Every kernel reproduces, to the bit, the scalar arithmetic of the straightforward path:
 // the same correctly rounded IEEE operations in the same order for every output value. SIMD
-// lanes only ever hold independent outputs (one candidate box, one box pair, one position per
-// lane); a sum over trackers is never split across lanes, so each keeps its order of
-// additions. Two facts make the shortcuts exact:
+// lanes only ever hold independent outputs (one candidate box, one box pair, one position or
+// one frame per lane); a sum over trackers is never split across lanes, so each keeps its
+// order of additions. Two facts make the shortcuts exact:
 //  - the box distance is exactly symmetric (each step commutes or negates exactly, and the
 //    squares drop the sign), so one attraction serves a box pair in both directions;
 //  - a box's centre, width * 0.5 + x, is the same value however often it is recomputed, so
@@ -13,8 +13,8 @@
 // product is the correctly rounded quotient; otherwise the kernels divide.
 //
 // This header is plain C++ with no standard-library types: the same code is compiled once
-// for the x86-64 baseline, once for AVX2 and once for AVX-512, and no inline function may be shared between
-// the two translation units.
+// for the x86-64 baseline, once for AVX2 and once for AVX-512, and no inline function may be
+// shared between those translation units.
 #ifndef VELMORA_DETAIL_KERNELS_H
 #define VELMORA_DETAIL_KERNELS_H
 
@@ -47,29 +47,6 @@ struct FieldParams {
     float inverseAlpha;     // exact reciprocal when alphaIsPowerOfTwo
     bool alphaIsPowerOfTwo;
     float sigma;
-};
-
-// Per-tracker terms of a climb, fixed while width and height stay put: the width and height
-// sums with the candidate and the squared size terms of the distance.
-struct ClimbTerms {
-    const float* sw;
-    const float* sh;
-    const float* dw2;
-    const float* dh2;
-};
-
-// The offset columns a round of the climb reads: for each axis, the squared, doubled centre
-// offsets between every tracker and a candidate at coordinate c - 1, c, c + 1,
-//   d = (centre_q - (size * 0.5 + at)) / sum_q,  column[q] = (d + d) * (d + d).
-// A move shares columns with the round before; the kernel computes (and stores) only those
-// whose bit is set in computeX / computeY and reads the others.
-struct OffsetColumns {
-    float* x2[3];
-    float* y2[3];
-    float atX[3];
-    float atY[3];
-    unsigned computeX;
-    unsigned computeY;
 };
 
 struct Kernels {
@@ -111,19 +88,6 @@ struct Kernels {
     // table[q][p] * weight[q] * weight[q], a negative or NaN term counting 0 and every term 0
     // when box p has width 0. `totals` holds paddedCount(n) entries.
     void (*frameTotals)(const FrameView& frame, const float* table, int stride, float* totals);
-
-    // The per-tracker terms of a climb with a candidate of width w and height h: side sums
-    // and squared size terms (tracker box first, candidate second). Outputs hold
-    // paddedCount(n) entries.
-    void (*climbTerms)(const FrameView& frame, const FieldParams& params, float w, float h, float* sw, float* sh,
-                       float* dw2, float* dh2);
-
-    // Frame attraction of the unit neighbours of a box of width w and height h whose bit is
-    // set in `wanted`, in the climb's order (dx = -1, 0, 1 outer, dy = -1, 0, 1 inner, the
-    // unmoved box left out: bit i is neighbour i of out8). Other entries of out8 are
-    // unspecified. The columns to compute are computed whatever `wanted` says.
-    void (*neighbourTotals)(const FrameView& frame, const ClimbTerms& terms, const FieldParams& params, float w,
-                            float h, const OffsetColumns& columns, unsigned wanted, float* out8);
 
     // For k < trackers: sums[k] = the sum, in frame order from 0.0, of attraction(box f of
     // tracks[k], box f of truth, sigma) over f < counts[k]. Boxes are consecutive (x, y,

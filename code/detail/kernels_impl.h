@@ -1,6 +1,7 @@
 // Body of the attraction kernels, included once per instruction set by kernels_<isa>.cpp
 // with VELMORA_KERNEL_NAMESPACE, VELMORA_KERNEL_TABLE, VELMORA_KERNEL_NAME and
-// VELMORA_KERNEL_WIDTH (floats per native vector: 4 for SSE2, 8 for AVX2) defined.
+// VELMORA_KERNEL_WIDTH (floats per native vector: 4 for SSE2, 8 for AVX2 and AVX-512)
+// defined; VELMORA_KERNEL_PAIRED adds the sixteen-lane kernels of AVX-512.
 // Everything here has internal linkage, so the copies built for different instruction sets
 // never meet.
 //
@@ -149,79 +150,10 @@ void frameTotals(const FrameView& f, const float* table, int stride, float* tota
     }
 }
 
-template <bool PowerOfTwo>
-void climbTermsImpl(const FrameView& f, const FieldParams& params, float w, float h, float* sw, float* sh,
-                    float* dw2, float* dh2) {
-    for (int q = 0; q < f.n; q += W) {
-        // Tracker box first, candidate second, as the frame attraction pairs them.
-        const Vec qw = load(f.w + q), qh = load(f.h + q);
-        const Vec sumW = qw + w, sumH = qh + h;
-        const Vec dw = scaleSize<PowerOfTwo>((qw - w) / sumW, params);
-        const Vec dh = scaleSize<PowerOfTwo>((qh - h) / sumH, params);
-        store(sw + q, sumW);
-        store(sh + q, sumH);
-        store(dw2 + q, dw * dw);
-        store(dh2 + q, dh * dh);
-    }
-}
-
-void climbTerms(const FrameView& f, const FieldParams& params, float w, float h, float* sw, float* sh, float* dw2,
-                float* dh2) {
-    if (params.alphaIsPowerOfTwo)
-        climbTermsImpl<true>(f, params, w, h, sw, sh, dw2, dh2);
-    else
-        climbTermsImpl<false>(f, params, w, h, sw, sh, dw2, dh2);
-}
-
 // The offset columns that each of the eight neighbours uses, in the climb's order
 // (dx = -1, 0, 1 outer, dy = -1, 0, 1 inner, the unmoved box left out).
 constexpr int kColumnX[8] = {0, 0, 0, 1, 1, 2, 2, 2};
 constexpr int kColumnY[8] = {0, 1, 2, 0, 2, 0, 1, 2};
-
-// Computes and stores one offset column: the candidate's centre as the scalar path forms it
-// (size * 0.5 + coordinate), each tracker's centre offset over the side sum, doubled, squared.
-void offsetColumn(float* column, float size, float at, const float* centres, const float* sums, int n) {
-    const float centre = size * 0.5f + at;
-    for (int q0 = 0; q0 < n; q0 += W) {
-        Vec d = (load(centres + q0) - centre) / load(sums + q0);
-        d = d + d;
-        store(column + q0, d * d);
-    }
-}
-
-void neighbourTotals(const FrameView& f, const ClimbTerms& terms, const FieldParams& params, float w, float h,
-                     const OffsetColumns& columns, unsigned wanted, float* out8) {
-    for (int c = 0; c < 3; ++c) {
-        if (columns.computeX >> c & 1) offsetColumn(columns.x2[c], w, columns.atX[c], f.cx, terms.sw, f.n);
-        if (columns.computeY >> c & 1) offsetColumn(columns.y2[c], h, columns.atY[c], f.cy, terms.sh, f.n);
-    }
-    // A candidate of width 0 gets 0 from every tracker.
-    if (w == 0.0f) wanted = 0;
-    // Lanes hold trackers while the terms are formed, then a transpose turns each tile into
-    // one vector per tracker over the neighbours, added in selection order. Lanes past the
-    // last tracker weigh 0 and add a zero, which leaves a total unchanged (a total never is
-    // -0.0: it starts at +0.0). Unwanted neighbours leave zero rows in the tile.
-    Vec totals[8 / W] = {};
-    for (int q0 = 0; wanted && q0 < f.n; q0 += W) {
-        const Vec x2[3] = {load(columns.x2[0] + q0), load(columns.x2[1] + q0), load(columns.x2[2] + q0)};
-        const Vec y2[3] = {load(columns.y2[0] + q0), load(columns.y2[1] + q0), load(columns.y2[2] + q0)};
-        const Vec dw2 = load(terms.dw2 + q0), dh2 = load(terms.dh2 + q0), weight = load(f.weight + q0);
-        for (int half = 0; half < 8 / W; ++half) {
-            Vec tile[W] = {};
-            for (int i = 0; i < W; ++i) {
-                const int neighbour = half * W + i;
-                if (!(wanted >> neighbour & 1)) continue;
-                const Vec distance = ((x2[kColumnX[neighbour]] + y2[kColumnY[neighbour]]) + dw2) + dh2;
-                const Vec a = 1.0f / (distance + params.sigma);
-                const Vec term = a * weight * weight;
-                tile[i] = select(term >= 0.0f, term, Vec{});
-            }
-            transpose(tile);
-            for (int j = 0; j < W; ++j) totals[half] += tile[j];
-        }
-    }
-    for (int half = 0; half < 8 / W; ++half) store(out8 + half * W, totals[half]);
-}
 
 // Loads box `frame` of W tracks into one vector per field, lane l from track l.
 inline void loadBoxes(const float* const* tracks, long frame, Vec& x, Vec& y, Vec& w, Vec& h) {
@@ -430,54 +362,6 @@ void pairedFrameTotals(const FrameView& f, const float* table, int stride, float
         }
         storeWide(totals + p, total);
     }
-}
-
-void pairedOffsetColumn(float* column, float size, float at, const float* centres, const float* sums, int n) {
-    const float centre = size * 0.5f + at;
-    for (int q0 = 0; q0 < n; q0 += 16) {
-        Wide d = (loadWide(centres + q0) - centre) / loadWide(sums + q0);
-        d = d + d;
-        storeWide(column + q0, d * d);
-    }
-}
-
-// Neighbours evaluated together, two to a vector. Whatever the last move was, the
-// neighbours still to evaluate fill as few of these pairs as possible: three after a unit
-// move along one axis (two pairs), five after a diagonal one (three pairs).
-constexpr int kNeighbourPairs[4][2] = {{0, 3}, {1, 2}, {4, 7}, {5, 6}};
-
-void pairedNeighbourTotals(const FrameView& f, const ClimbTerms& terms, const FieldParams& params, float w, float h,
-                           const OffsetColumns& columns, unsigned wanted, float* out8) {
-    for (int c = 0; c < 3; ++c) {
-        if (columns.computeX >> c & 1) pairedOffsetColumn(columns.x2[c], w, columns.atX[c], f.cx, terms.sw, f.n);
-        if (columns.computeY >> c & 1) pairedOffsetColumn(columns.y2[c], h, columns.atY[c], f.cy, terms.sh, f.n);
-    }
-    if (w == 0.0f) wanted = 0;
-    // As in the eight-lane kernel: trackers in lanes, then a transpose per group of eight
-    // trackers, added in selection order. Pairs with no wanted neighbour leave zero rows.
-    Vec total{};
-    for (int q0 = 0; wanted && q0 < f.n; q0 += W) {
-        const Wide dw2 = join(load(terms.dw2 + q0), load(terms.dw2 + q0));
-        const Wide dh2 = join(load(terms.dh2 + q0), load(terms.dh2 + q0));
-        const Vec weight = load(f.weight + q0);
-        const Wide weights = join(weight, weight);
-        Vec tile[W] = {};
-        for (const auto& pair : kNeighbourPairs) {
-            const int a = pair[0], b = pair[1];
-            if (!(wanted >> a & 1) && !(wanted >> b & 1)) continue;
-            const Wide x2 = join(load(columns.x2[kColumnX[a]] + q0), load(columns.x2[kColumnX[b]] + q0));
-            const Wide y2 = join(load(columns.y2[kColumnY[a]] + q0), load(columns.y2[kColumnY[b]] + q0));
-            const Wide distance = ((x2 + y2) + dw2) + dh2;
-            const Wide attraction = 1.0f / (distance + params.sigma);
-            Wide term = attraction * weights * weights;
-            term = term >= 0.0f ? term : Wide{};
-            tile[a] = lowHalf(term);
-            tile[b] = highHalf(term);
-        }
-        transpose(tile);
-        for (int j = 0; j < W; ++j) total += tile[j];
-    }
-    store(out8, total);
 }
 
 // Sixteen consecutive boxes, (x, y, width, height) each, as one vector per field.
@@ -820,8 +704,6 @@ const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::climbFrames,
     VELMORA_KERNEL_NAMESPACE::pairedPairTable,
     VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
-    VELMORA_KERNEL_NAMESPACE::climbTerms,
-    VELMORA_KERNEL_NAMESPACE::pairedNeighbourTotals,
     VELMORA_KERNEL_NAMESPACE::pairedAttractionSums,
     VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
 };
@@ -834,8 +716,6 @@ const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::climbFrames,
     VELMORA_KERNEL_NAMESPACE::pairTable,
     VELMORA_KERNEL_NAMESPACE::frameTotals,
-    VELMORA_KERNEL_NAMESPACE::climbTerms,
-    VELMORA_KERNEL_NAMESPACE::neighbourTotals,
     VELMORA_KERNEL_NAMESPACE::attractionSums,
     VELMORA_KERNEL_NAMESPACE::trajectoryStep,
 };
