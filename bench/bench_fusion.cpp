@@ -5,6 +5,7 @@
 //
 //   build-release/bench/velmora_bench                       everything (a few minutes)
 //   build-release/bench/velmora_bench --benchmark_filter=Kernel   the kernels only
+//   build-release/bench/velmora_bench --kernels=avx2         the fast path on AVX2 (or sse2, avx512)
 #include "approach.h"
 #include "detail/kernels.h"
 #include "synthetic.h"
@@ -57,12 +58,18 @@ long frameCount(const trackData& data) {
 }
 
 // The path a benchmark takes: state.range(0) == 0 is the straightforward path, 1 the fast one.
+// The fast path's instruction set: the processor's best, or the one --kernels= names.
+vd::KernelLevel& fastLevel() {
+    static vd::KernelLevel level = vd::bestKernelLevel();
+    return level;
+}
+
 class PathScope {
 public:
     explicit PathScope(const benchmark::State& state) {
-        vd::setKernelLevel(state.range(0) == 0 ? vd::KernelLevel::Reference : vd::bestKernelLevel());
+        vd::setKernelLevel(state.range(0) == 0 ? vd::KernelLevel::Reference : fastLevel());
     }
-    ~PathScope() { vd::setKernelLevel(vd::bestKernelLevel()); }
+    ~PathScope() { vd::setKernelLevel(fastLevel()); }
 };
 
 void BM_evaluate(benchmark::State& state) {
@@ -348,7 +355,30 @@ int main(int argc, char** argv) {
     // otherwise, every benchmark runs five times, the repetitions of all benchmarks shuffled
     // together, and the summary compares medians: the two paths of a ratio then see the same
     // mix of quiet and busy moments.
-    std::vector<char*> args(argv, argv + argc);
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--kernels=", 0) != 0) {
+            args.push_back(argv[i]);
+            continue;
+        }
+        const std::string name = arg.substr(10);
+        bool known = false;
+        for (vd::KernelLevel level : {vd::KernelLevel::Sse2, vd::KernelLevel::Avx2, vd::KernelLevel::Avx512}) {
+            if (name != vd::kernelLevelName(level)) continue;
+            known = true;
+            if (!vd::kernelLevelSupported(level)) {
+                std::fprintf(stderr, "velmora_bench: this processor has no %s\n", name.c_str());
+                return 1;
+            }
+            fastLevel() = level;
+        }
+        if (!known) {
+            std::fprintf(stderr, "velmora_bench: --kernels= takes sse2, avx2 or avx512\n");
+            return 1;
+        }
+    }
+    vd::setKernelLevel(fastLevel());
     auto given = [&](const std::string& flag) {
         return std::any_of(args.begin(), args.end(), [&](const char* a) { return std::string(a).rfind(flag, 0) == 0; });
     };
