@@ -379,56 +379,82 @@ inline void loadSixteenBoxes(const float* boxes, Wide& x, Wide& y, Wide& w, Wide
     h = __builtin_shuffle(wh0, wh1, high);
 }
 
-// Sixteen frames of one track per vector, against the same sixteen annotation boxes for
-// every tracker; each tracker's sum then takes the sixteen attractions one after another, in
-// frame order. Frames past a track's last window of sixteen are added one by one.
+// Eight vectors of eight pairs of floats each: afterwards v[m] holds pair m of every former
+// v[j], in order of j. Pure data movement.
+inline void transposePairs(Wide* v) {
+    typedef double Pairs __attribute__((vector_size(64)));
+    typedef long long Index __attribute__((vector_size(64)));
+    Pairs t[8], s[8];
+    __builtin_memcpy(t, v, sizeof t);
+    for (int i = 0; i < 8; i += 2) {
+        s[i] = __builtin_shuffle(t[i], t[i + 1], Index{0, 8, 2, 10, 4, 12, 6, 14});
+        s[i + 1] = __builtin_shuffle(t[i], t[i + 1], Index{1, 9, 3, 11, 5, 13, 7, 15});
+    }
+    for (int i = 0; i < 8; i += 4) {
+        for (int j = 0; j < 2; ++j) {
+            t[i + j] = __builtin_shuffle(s[i + j], s[i + j + 2], Index{0, 1, 8, 9, 4, 5, 12, 13});
+            t[i + j + 2] = __builtin_shuffle(s[i + j], s[i + j + 2], Index{2, 3, 10, 11, 6, 7, 14, 15});
+        }
+    }
+    for (int i = 0; i < 4; ++i) {
+        s[i] = __builtin_shuffle(t[i], t[i + 4], Index{0, 1, 2, 3, 8, 9, 10, 11});
+        s[i + 4] = __builtin_shuffle(t[i], t[i + 4], Index{4, 5, 6, 7, 12, 13, 14, 15});
+    }
+    __builtin_memcpy(v, s, sizeof s);
+}
+
+// Sixteen frames of one track per vector, eight trackers at a time, against the same sixteen
+// annotation boxes. A transpose of frame pairs then gives, per pair of frames, every
+// tracker's two attractions side by side: the even lanes of the sums add the first, then the
+// second, so each tracker's sum keeps frame order. Frames past a track's last window of
+// sixteen are added one by one.
 template <bool PowerOfTwo>
 void pairedAttractionSumsImpl(const float* const* tracks, const int* counts, int trackers, const float* truth,
                               const FieldParams& params, float* sums) {
-    int longest = 0;
-    for (int k = 0; k < trackers; ++k) {
-        sums[k] = 0.0f;
-        longest = counts[k] > longest ? counts[k] : longest;
-    }
-    // A window's attractions of a block of trackers are stored first and summed after, so
-    // that the scalar additions read them from the cache, not from a store still in flight.
-    constexpr int kBlock = 32;
-    alignas(64) float terms[kBlock][16];
-    long f = 0;
-    for (; f + 16 <= longest; f += 16) {
-        Wide bx, by, bw, bh;
-        loadSixteenBoxes(truth + 4 * f, bx, by, bw, bh);
-        const Wide bcx = bw * 0.5f + bx, bcy = bh * 0.5f + by;
-        for (int k0 = 0; k0 < trackers; k0 += kBlock) {
-            const int k1 = trackers - k0 < kBlock ? trackers : k0 + kBlock;
-            for (int k = k0; k < k1; ++k) {
-                if (f + 16 > counts[k]) continue;
+    typedef int Index __attribute__((vector_size(16 * sizeof(int))));
+    for (int k0 = 0; k0 < trackers; k0 += 8) {
+        int longest = 0;
+        for (int j = 0; j < 8 && k0 + j < trackers; ++j) longest = counts[k0 + j] > longest ? counts[k0 + j] : longest;
+        Wide total{};  // tracker j's sum in lane 2j
+        for (long f = 0; f + 16 <= longest; f += 16) {
+            Wide bx, by, bw, bh;
+            loadSixteenBoxes(truth + 4 * f, bx, by, bw, bh);
+            const Wide bcx = bw * 0.5f + bx, bcy = bh * 0.5f + by;
+            Wide terms[8];
+            WideMask whole;
+            for (int j = 0; j < 8; ++j) {
+                // Slots past the last tracker, and tracks without this whole window, read the
+                // annotation instead; their terms are not added.
+                const int k = k0 + j;
+                const bool in = k < trackers && f + 16 <= counts[k];
+                whole[2 * j] = whole[2 * j + 1] = in ? -1 : 0;
                 // The window four ahead: four cache lines of sixteen floats.
-                if (f + 80 <= counts[k])
+                if (k < trackers && f + 80 <= counts[k])
                     for (int line = 0; line < 4; ++line) __builtin_prefetch(tracks[k] + 4 * (f + 64) + 16 * line);
                 Wide x, y, w, h;
-                loadSixteenBoxes(tracks[k] + 4 * f, x, y, w, h);
-                storeWide(terms[k - k0],
-                          attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bcx, bcy, bw, bh, params));
+                loadSixteenBoxes(in ? tracks[k] + 4 * f : truth + 4 * f, x, y, w, h);
+                terms[j] = attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bcx, bcy, bw, bh, params);
             }
-            for (int k = k0; k < k1; ++k) {
-                if (f + 16 > counts[k]) continue;
-                float sum = sums[k];
-                for (float term : terms[k - k0]) sum += term;
-                sums[k] = sum;
+            transposePairs(terms);
+            for (int m = 0; m < 8; ++m) {
+                // Frame 2m in the even lanes, then frame 2m + 1 moved there from the odd ones.
+                const Wide pair = whole ? terms[m] : Wide{};
+                total += pair;
+                total += __builtin_shuffle(pair, Index{1, 1, 3, 3, 5, 5, 7, 7, 9, 9, 11, 11, 13, 13, 15, 15});
             }
         }
-    }
-    // The frames after each track's last full window.
-    for (int k = 0; k < trackers; ++k) {
-        float sum = sums[k];
-        for (long g = counts[k] / 16 * 16L; g < counts[k]; ++g) {
-            const float* a = tracks[k] + 4 * g;
-            const float* b = truth + 4 * g;
-            sum += attraction<PowerOfTwo>(a[2] * 0.5f + a[0], a[3] * 0.5f + a[1], a[2], a[3], b[2] * 0.5f + b[0],
-                                          b[3] * 0.5f + b[1], b[2], b[3], params);
+        for (int j = 0; j < 8 && k0 + j < trackers; ++j) {
+            const int k = k0 + j;
+            float sum = total[2 * j];
+            // The frames after the track's last whole window.
+            for (long g = counts[k] / 16 * 16L; g < counts[k]; ++g) {
+                const float* a = tracks[k] + 4 * g;
+                const float* b = truth + 4 * g;
+                sum += attraction<PowerOfTwo>(a[2] * 0.5f + a[0], a[3] * 0.5f + a[1], a[2], a[3],
+                                              b[2] * 0.5f + b[0], b[3] * 0.5f + b[1], b[2], b[3], params);
+            }
+            sums[k] = sum;
         }
-        sums[k] = sum;
     }
 }
 
