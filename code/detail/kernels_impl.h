@@ -385,7 +385,7 @@ inline void transposePairs(Wide* v) {
     typedef double Pairs __attribute__((vector_size(64)));
     typedef long long Index __attribute__((vector_size(64)));
     Pairs t[8], s[8];
-    __builtin_memcpy(t, v, sizeof t);
+    for (int i = 0; i < 8; ++i) t[i] = reinterpret_cast<Pairs>(v[i]);
     for (int i = 0; i < 8; i += 2) {
         s[i] = __builtin_shuffle(t[i], t[i + 1], Index{0, 8, 2, 10, 4, 12, 6, 14});
         s[i + 1] = __builtin_shuffle(t[i], t[i + 1], Index{1, 9, 3, 11, 5, 13, 7, 15});
@@ -400,7 +400,7 @@ inline void transposePairs(Wide* v) {
         s[i] = __builtin_shuffle(t[i], t[i + 4], Index{0, 1, 2, 3, 8, 9, 10, 11});
         s[i + 4] = __builtin_shuffle(t[i], t[i + 4], Index{4, 5, 6, 7, 12, 13, 14, 15});
     }
-    __builtin_memcpy(v, s, sizeof s);
+    for (int i = 0; i < 8; ++i) v[i] = reinterpret_cast<Wide>(s[i]);
 }
 
 // Sixteen frames of one track per vector, eight trackers at a time, against the same sixteen
@@ -413,23 +413,29 @@ void pairedAttractionSumsImpl(const float* const* tracks, const int* counts, int
                               const FieldParams& params, float* sums) {
     typedef int Index __attribute__((vector_size(16 * sizeof(int))));
     for (int k0 = 0; k0 < trackers; k0 += 8) {
-        int longest = 0;
-        for (int j = 0; j < 8 && k0 + j < trackers; ++j) longest = counts[k0 + j] > longest ? counts[k0 + j] : longest;
+        // Slots past the last tracker read the annotation and add nothing.
+        const bool full = k0 + 8 <= trackers;
+        int shortest = full ? 1 << 30 : 0, longest = 0;
+        for (int j = 0; j < 8 && k0 + j < trackers; ++j) {
+            shortest = counts[k0 + j] < shortest ? counts[k0 + j] : shortest;
+            longest = counts[k0 + j] > longest ? counts[k0 + j] : longest;
+        }
         Wide total{};  // tracker j's sum in lane 2j
         for (long f = 0; f + 16 <= longest; f += 16) {
             Wide bx, by, bw, bh;
             loadSixteenBoxes(truth + 4 * f, bx, by, bw, bh);
             const Wide bcx = bw * 0.5f + bx, bcy = bh * 0.5f + by;
+            // Tracks without this whole window read the annotation instead; their terms are
+            // not added.
+            const bool every = f + 16 <= shortest;
+            WideMask whole = -1 - WideMask{};
             Wide terms[8];
-            WideMask whole;
             for (int j = 0; j < 8; ++j) {
-                // Slots past the last tracker, and tracks without this whole window, read the
-                // annotation instead; their terms are not added.
                 const int k = k0 + j;
-                const bool in = k < trackers && f + 16 <= counts[k];
-                whole[2 * j] = whole[2 * j + 1] = in ? -1 : 0;
+                const bool in = every || (k < trackers && f + 16 <= counts[k]);
+                if (!every) whole[2 * j] = whole[2 * j + 1] = in ? -1 : 0;
                 // The window four ahead: four cache lines of sixteen floats.
-                if (k < trackers && f + 80 <= counts[k])
+                if (f + 80 <= shortest || (k < trackers && f + 80 <= counts[k]))
                     for (int line = 0; line < 4; ++line) __builtin_prefetch(tracks[k] + 4 * (f + 64) + 16 * line);
                 Wide x, y, w, h;
                 loadSixteenBoxes(in ? tracks[k] + 4 * f : truth + 4 * f, x, y, w, h);
@@ -438,7 +444,7 @@ void pairedAttractionSumsImpl(const float* const* tracks, const int* counts, int
             transposePairs(terms);
             for (int m = 0; m < 8; ++m) {
                 // Frame 2m in the even lanes, then frame 2m + 1 moved there from the odd ones.
-                const Wide pair = whole ? terms[m] : Wide{};
+                const Wide pair = every ? terms[m] : whole ? terms[m] : Wide{};
                 total += pair;
                 total += __builtin_shuffle(pair, Index{1, 1, 3, 3, 5, 5, 7, 7, 9, 9, 11, 11, 13, 13, 15, 15});
             }
