@@ -380,7 +380,8 @@ inline void loadSixteenBoxes(const float* boxes, Wide& x, Wide& y, Wide& w, Wide
 }
 
 // Eight vectors of eight pairs of floats each: afterwards v[m] holds pair m of every former
-// v[j], in order of j. Pure data movement.
+// v[j], in order of j. Pure data movement. Unlike `transpose`, whose stages suit the in-lane
+// shuffles of AVX2, these stages are two-source permutes that leave the rows in order.
 inline void transposePairs(Wide* v) {
     typedef double Pairs __attribute__((vector_size(64)));
     typedef long long Index __attribute__((vector_size(64)));
