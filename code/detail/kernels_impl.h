@@ -206,60 +206,6 @@ void gatherBoxes(const float* const* tracks, long frame, int n, float* x, float*
     }
 }
 
-template <bool PowerOfTwo>
-void attractionSumsImpl(const float* const* tracks, const int* counts, int trackers, const float* truth,
-                        const FieldParams& params, float* sums) {
-    // The box that lanes whose track has ended read; their terms are not added.
-    static const float kNoBox[4] = {0.0f, 0.0f, 1.0f, 1.0f};
-    // Lanes hold trackers, each summing its own frames in order.
-    for (int k0 = 0; k0 < trackers; k0 += W) {
-        const float* lanes[W];
-        int ends[W];
-        int shortest = 1 << 30, longest = 0;
-        for (int l = 0; l < W; ++l) {
-            // Lanes past the last tracker repeat it; their sums are not stored.
-            const int k = k0 + l < trackers ? k0 + l : trackers - 1;
-            lanes[l] = tracks[k];
-            ends[l] = counts[k];
-            shortest = ends[l] < shortest ? ends[l] : shortest;
-            longest = ends[l] > longest ? ends[l] : longest;
-        }
-        Vec sum{};
-        auto term = [&](const float* const* from, long boxFrame, long f) {
-            Vec x, y, w, h;
-            loadBoxes(from, boxFrame, x, y, w, h);
-            // The annotation box is the same in every lane.
-            const float* b = truth + 4 * f;
-            const Vec bx = splat(b[0]), by = splat(b[1]), bw = splat(b[2]), bh = splat(b[3]);
-            return attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bw * 0.5f + bx, bh * 0.5f + by, bw, bh,
-                                          params);
-        };
-        for (long f = 0; f < shortest; ++f) sum += term(lanes, f, f);
-        // Past the shortest track, ended lanes read kNoBox (frame 0 of it, always) and add 0.
-        for (long f = shortest; f < longest; ++f) {
-            const float* from[W];
-            Mask keep;
-            for (int l = 0; l < W; ++l) {
-                const bool live = f < ends[l];
-                from[l] = live ? lanes[l] + 4 * f : kNoBox;
-                keep[l] = live ? -1 : 0;
-            }
-            sum += select(keep, term(from, 0, f), Vec{});
-        }
-        float out[W];
-        store(out, sum);
-        for (int l = 0; l < W && k0 + l < trackers; ++l) sums[k0 + l] = out[l];
-    }
-}
-
-void attractionSums(const float* const* tracks, const int* counts, int trackers, const float* truth,
-                    const FieldParams& params, float* sums) {
-    if (params.alphaIsPowerOfTwo)
-        attractionSumsImpl<true>(tracks, counts, trackers, truth, params, sums);
-    else
-        attractionSumsImpl<false>(tracks, counts, trackers, truth, params, sums);
-}
-
 void trajectoryStep(const float* table, int stride, const float* previous, const float* weights, int n, float sigma,
                     float beta, float* scores, int* predecessors) {
     for (int k = 0; k < n; k += W) {
@@ -530,6 +476,97 @@ inline void loadConsecutiveBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec
     transpose(v);
     x = v[0], y = v[1], w = v[2], h = v[3];
 #endif
+}
+
+// W consecutive boxes of one track, one vector per field, in the frame order kShuffled:
+// lane l holds box kShuffled[l]. Only shuffles within 128-bit halves, which AVX2 does in one
+// step.
+#if VELMORA_KERNEL_WIDTH == 8
+constexpr int kShuffled[8] = {0, 2, 4, 6, 1, 3, 5, 7};
+#else
+constexpr int kShuffled[4] = {0, 1, 2, 3};
+#endif
+inline void loadShuffledBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec& h) {
+    Vec v[4] = {load(boxes), load(boxes + W), load(boxes + 2 * W), load(boxes + 3 * W)};
+#if VELMORA_KERNEL_WIDTH == 8
+    // Each half of v[i] is one box: boxes 2i and 2i + 1.
+    typedef int Index __attribute__((vector_size(8 * sizeof(int))));
+    const Vec t0 = __builtin_shuffle(v[0], v[1], Index{0, 8, 1, 9, 4, 12, 5, 13});
+    const Vec t1 = __builtin_shuffle(v[0], v[1], Index{2, 10, 3, 11, 6, 14, 7, 15});
+    const Vec t2 = __builtin_shuffle(v[2], v[3], Index{0, 8, 1, 9, 4, 12, 5, 13});
+    const Vec t3 = __builtin_shuffle(v[2], v[3], Index{2, 10, 3, 11, 6, 14, 7, 15});
+    x = __builtin_shuffle(t0, t2, Index{0, 1, 8, 9, 4, 5, 12, 13});
+    y = __builtin_shuffle(t0, t2, Index{2, 3, 10, 11, 6, 7, 14, 15});
+    w = __builtin_shuffle(t1, t3, Index{0, 1, 8, 9, 4, 5, 12, 13});
+    h = __builtin_shuffle(t1, t3, Index{2, 3, 10, 11, 6, 7, 14, 15});
+#else
+    transpose(v);
+    x = v[0], y = v[1], w = v[2], h = v[3];
+#endif
+}
+
+// W frames of one track per vector, W trackers at a time, against the same W annotation
+// boxes; a transpose then gives one vector per frame over the trackers, added to their sums
+// in frame order. Frames past a track's last whole window are added one by one.
+template <bool PowerOfTwo>
+void attractionSumsImpl(const float* const* tracks, const int* counts, int trackers, const float* truth,
+                        const FieldParams& params, float* sums) {
+    int inverse[W];  // the lane of frame i
+    for (int l = 0; l < W; ++l) inverse[kShuffled[l]] = l;
+    for (int k0 = 0; k0 < trackers; k0 += W) {
+        // Slots past the last tracker read the annotation and add nothing.
+        const bool full = k0 + W <= trackers;
+        int shortest = full ? 1 << 30 : 0, longest = 0;
+        for (int j = 0; j < W && k0 + j < trackers; ++j) {
+            shortest = counts[k0 + j] < shortest ? counts[k0 + j] : shortest;
+            longest = counts[k0 + j] > longest ? counts[k0 + j] : longest;
+        }
+        Vec total{};  // tracker j's sum in lane j
+        for (long f = 0; f + W <= longest; f += W) {
+            Vec bx, by, bw, bh;
+            loadShuffledBoxes(truth + 4 * f, bx, by, bw, bh);
+            const Vec bcx = bw * 0.5f + bx, bcy = bh * 0.5f + by;
+            // Tracks without this whole window read the annotation instead; their terms are
+            // not added.
+            const bool every = f + W <= shortest;
+            Mask whole = splat(-1);
+            Vec terms[W];
+            for (int j = 0; j < W; ++j) {
+                const int k = k0 + j;
+                const bool in = every || (k < trackers && f + W <= counts[k]);
+                if (!every) whole[j] = in ? -1 : 0;
+                if (f + 8 * W <= shortest || (k < trackers && f + 8 * W <= counts[k]))
+                    for (int line = 0; line < W / 4; ++line)
+                        __builtin_prefetch(tracks[k] + 4 * (f + 4 * W) + 16 * line);
+                Vec x, y, w, h;
+                loadShuffledBoxes(in ? tracks[k] + 4 * f : truth + 4 * f, x, y, w, h);
+                terms[j] = attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bcx, bcy, bw, bh, params);
+            }
+            transpose(terms);  // terms[l]: frame f + kShuffled[l] of every tracker
+            for (int i = 0; i < W; ++i)
+                total += every ? terms[inverse[i]] : select(whole, terms[inverse[i]], Vec{});
+        }
+        for (int j = 0; j < W && k0 + j < trackers; ++j) {
+            const int k = k0 + j;
+            float sum = total[j];
+            // The frames after the track's last whole window.
+            for (long g = counts[k] / W * static_cast<long>(W); g < counts[k]; ++g) {
+                const float* a = tracks[k] + 4 * g;
+                const float* b = truth + 4 * g;
+                sum += attraction<PowerOfTwo>(a[2] * 0.5f + a[0], a[3] * 0.5f + a[1], a[2], a[3],
+                                              b[2] * 0.5f + b[0], b[3] * 0.5f + b[1], b[2], b[3], params);
+            }
+            sums[k] = sum;
+        }
+    }
+}
+
+void attractionSums(const float* const* tracks, const int* counts, int trackers, const float* truth,
+                    const FieldParams& params, float* sums) {
+    if (params.alphaIsPowerOfTwo)
+        attractionSumsImpl<true>(tracks, counts, trackers, truth, params, sums);
+    else
+        attractionSumsImpl<false>(tracks, counts, trackers, truth, params, sums);
 }
 
 template <bool PowerOfTwo, typename V, int L, typename LoadBoxes>
