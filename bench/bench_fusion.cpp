@@ -26,8 +26,7 @@ namespace vd = velmora::detail;
 namespace syn = velmora::synthetic;
 using Box = cv::Rect_<float>;
 
-syn::DataSet makeBenchSet(std::uint64_t seed, int sequences, int minFrames, int maxFrames, int maxRuns,
-                          int trackers) {
+syn::DataSet makeBenchSet(std::uint64_t seed, int sequences, int minFrames, int maxFrames, int maxRuns, int trackers) {
     syn::DataSetSpec options;
     options.seed = seed;
     options.sequences = sequences;
@@ -77,8 +76,7 @@ void BM_evaluate(benchmark::State& state) {
     syn::DataSet data = benchData();
     const bool trajectory = state.range(1) != 0;
     omp_set_num_threads(static_cast<int>(state.range(2)));
-    for (auto _ : state)
-        benchmark::DoNotOptimize(evaluate(data.data, data.annotation, trajectory, {}, {}));
+    for (auto _ : state) benchmark::DoNotOptimize(evaluate(data.data, data.annotation, trajectory, {}, {}));
     omp_set_num_threads(omp_get_num_procs());
     state.SetItemsProcessed(state.iterations() * frameCount(data.data));
     state.counters["frames"] = static_cast<double>(frameCount(data.data));
@@ -212,8 +210,8 @@ void BM_KernelClimb(benchmark::State& state) {
                             &boxes[0].x, work.data());
         benchmark::ClobberMemory();
     }
-    state.counters["attractions/s"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * frames * 8 * n, benchmark::Counter::kIsRate);
+    state.counters["attractions/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * frames * 8 * n, benchmark::Counter::kIsRate);
     state.SetLabel(kernels.name);
 }
 BENCHMARK(BM_KernelClimb);
@@ -260,8 +258,8 @@ __attribute__((always_inline)) inline void divide(benchmark::State& state) {
     }
     state.counters["divisions/s"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * 64 * 8 * Lanes, benchmark::Counter::kIsRate);
-    state.counters["attractions/s limit"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * 64 * 8 * Lanes / 5.0, benchmark::Counter::kIsRate);
+    state.counters["attractions/s limit"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * 64 * 8 * Lanes / 5.0, benchmark::Counter::kIsRate);
 }
 __attribute__((target("avx2"))) void divideAvx2(benchmark::State& state) { divide<8>(state); }
 __attribute__((target("avx512f"))) void divideAvx512(benchmark::State& state) { divide<16>(state); }
@@ -330,7 +328,8 @@ public:
             const double a = entries_[one].seconds, b = entries_[two].seconds;
             std::printf("%-34s %14.2f ms %9.2f ms %7.2fx\n", label, a * 1e3, b * 1e3, a / b);
         }
-        std::printf("\n%-34s %16s\n", ("kernel (" + std::string(vd::activeKernels().name) + ")").c_str(), "attractions/s");
+        std::printf("\n%-34s %16s\n", ("kernel (" + std::string(vd::activeKernels().name) + ")").c_str(),
+                    "attractions/s");
         for (const auto& [name, entry] : entries_) {
             if (name.rfind("BM_Kernel", 0) != 0) continue;
             for (const auto& [counter, value] : entry.counters)

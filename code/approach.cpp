@@ -130,9 +130,7 @@ public:
         }
     }
     int size() const { return static_cast<int>(tracks_.size()); }
-    const Box& box(int p, long frame) const {
-        return *reinterpret_cast<const Box*>(tracks_[p] + 4 * frame);
-    }
+    const Box& box(int p, long frame) const { return *reinterpret_cast<const Box*>(tracks_[p] + 4 * frame); }
     // Track p as consecutive (x, y, width, height) quadruples.
     const float* const* tracks() const { return tracks_.data(); }
     const float* weights() const { return weights_.data(); }
@@ -244,8 +242,8 @@ public:
         const size_t blocked = blockedFrames(frames);
         for (size_t f = 0; f < blocked; f += lanes) {
             int chosen[16];
-            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_,
-                                work(), blockTotals_.data(), chosen);
+            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_, work(),
+                                blockTotals_.data(), chosen);
             for (int g = 0; g < lanes; ++g) {
                 // When no total is above 0, the first selected tracker's box is taken.
                 const int p = std::max(chosen[g], 0);
@@ -316,8 +314,8 @@ public:
         const float beta = std_beta;
 
         for (size_t i = 0; i < frames; ++i) {
-            fields_[0].load(kernels_, selected_, static_cast<int>(i));
-            const float* frameTotals = fields_[0].computeTotals(kernels_, params_);
+            field_.load(kernels_, selected_, static_cast<int>(i));
+            const float* frameTotals = field_.computeTotals(kernels_, params_);
             std::copy(frameTotals, frameTotals + n, totals_.begin() + static_cast<long>(i * columns));
             // Frame scores, normalised so that the greatest is 1: a product with the
             // reciprocal of the greatest, not a division by it.
@@ -332,7 +330,7 @@ public:
             if (i == 0)
                 std::copy(weights.begin(), weights.begin() + n, column);
             else
-                kernels_.trajectoryStep(fields_[0].table(), fields_[0].stride(), column - columns, weights.data(), n, sigma,
+                kernels_.trajectoryStep(field_.table(), field_.stride(), column - columns, weights.data(), n, sigma,
                                         beta, column, predecessors_.data() + i * columns);
         }
 
@@ -371,8 +369,8 @@ public:
         const int lanes = kernels_.frameLanes;
         for (size_t f = 0; f < blocked; f += lanes) {
             int chosen[16];
-            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_,
-                                work(), blockTotals_.data(), chosen);
+            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_, work(),
+                                blockTotals_.data(), chosen);
             for (int g = 0; g < lanes; ++g)
                 for (int p = 0; p < n; ++p) sums[p] = sums[p] + blockTotals_[static_cast<size_t>(p) * lanes + g];
         }
@@ -384,8 +382,8 @@ public:
 
     // Frame totals of every selected position.
     const float* frameTotals(int frame) {
-        fields_[0].load(kernels_, selected_, frame);
-        return fields_[0].computeTotals(kernels_, params_);
+        field_.load(kernels_, selected_, frame);
+        return field_.computeTotals(kernels_, params_);
     }
 
 private:
@@ -425,7 +423,7 @@ private:
 
     const vd::Kernels& kernels_;
     vd::FieldParams params_;
-    FrameField fields_[1];
+    FrameField field_;
     SelectedTracks selected_;
     std::vector<float> work_, blockTotals_, currents_, limits_;
     std::vector<int> selection_, chosen_;

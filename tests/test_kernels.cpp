@@ -164,8 +164,8 @@ bool trajectoryAccepts(trackList& trackers, const std::vector<int>& selection, c
     const size_t n = selection.empty() ? trackers.size() : selection.size();
     for (size_t f = 0; f < trackers[0].size(); ++f) {
         std::vector<float> totals(n, 0.0f);
-        const int gs = ref::findTrackingRectWithGreatestAttraction(trackers, static_cast<int>(f), selection, weights,
-                                                                   totals);
+        const int gs =
+            ref::findTrackingRectWithGreatestAttraction(trackers, static_cast<int>(f), selection, weights, totals);
         if (gs < 0) return false;
         const float r = 1.0f / totals[static_cast<size_t>(gs)];
         for (float t : totals)
@@ -215,15 +215,16 @@ TEST_F(Differential, FrameFunctionsMatchTheStraightforwardPath) {
             if (!selection.empty() || count > 0) {
                 EXPECT_TRUE(sameBits(expectedTotals, totals));
             }
-            EXPECT_TRUE(sameBits(expectedPosition, findTrackingRectWithGreatestAttraction(trackers, 0, selection,
-                                                                                          weights)));
+            EXPECT_TRUE(
+                sameBits(expectedPosition, findTrackingRectWithGreatestAttraction(trackers, 0, selection, weights)));
             if (count == 0) return;
             EXPECT_TRUE(sameBits(expectedFused, performFusionForFrame(trackers, 0, selection, weights, refine)));
             Box refined = start;
             gradient_ascent(refined, trackers, 0, selection, weights);
             EXPECT_TRUE(sameBits(expectedRefined, refined));
             std::vector<float> terms(selection.size() + 1, -7.0f);
-            EXPECT_TRUE(sameBits(expectedAttraction, calculateAttraction(trackers, start, 0, selection, weights, terms)));
+            EXPECT_TRUE(
+                sameBits(expectedAttraction, calculateAttraction(trackers, start, 0, selection, weights, terms)));
             EXPECT_TRUE(sameBits(expectedTerms, terms));
         });
         if (HasFailure()) return;
@@ -427,7 +428,8 @@ TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
             track boxes = starts;
             kernels->climbFrames(tracks.data(), n, resolved.data(), params, 0, frames, currents.data(), limits.data(),
                                  &boxes[0].x, work.data());
-            EXPECT_TRUE(sameBits(expected, boxes)) << kernels->name << ", " << n << " trackers, " << frames << " frames";
+            EXPECT_TRUE(sameBits(expected, boxes))
+                << kernels->name << ", " << n << " trackers, " << frames << " frames";
         }
     }
 }

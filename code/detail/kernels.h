@@ -44,7 +44,7 @@ struct FrameView {
 // Global parameters as read once at the start of a call.
 struct FieldParams {
     float alpha;
-    float inverseAlpha;     // exact reciprocal when alphaIsPowerOfTwo
+    float inverseAlpha;  // exact reciprocal when alphaIsPowerOfTwo
     bool alphaIsPowerOfTwo;
     float sigma;
 };
@@ -76,9 +76,8 @@ struct Kernels {
     // whose frame attraction is strictly greater than the value reached, while limits[c] is
     // greater than the number of moves made (a limit of 0 or less, or NaN, makes no move).
     // The final x and y are written back. `work` holds frameWork(n) floats.
-    void (*climbFrames)(const float* const* tracks, int n, const float* weights, const FieldParams& params,
-                        long first, int count, const float* currents, const float* limits, float* boxes,
-                        float* work);
+    void (*climbFrames)(const float* const* tracks, int n, const float* weights, const FieldParams& params, long first,
+                        int count, const float* currents, const float* limits, float* boxes, float* work);
 
     // table[p * stride + q] = attraction(box p, box q, sigma) for all positions p, q < n.
     // stride >= paddedCount(n); the table holds n rows of stride entries.

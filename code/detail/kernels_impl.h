@@ -226,7 +226,6 @@ void trajectoryStep(const float* table, int stride, const float* previous, const
     }
 }
 
-
 #ifdef VELMORA_KERNEL_PAIRED
 // ---- Paired kernels: two groups of eight lanes in one 16-lane vector ----
 //
@@ -260,8 +259,8 @@ inline Wide rowPair(Vec v) {
 
 template <bool PowerOfTwo, int r>
 inline void pairedTileRows(const Wide (&q)[4], const Vec (&p)[4], const FieldParams& params, Vec* tile) {
-    const Wide a = attraction<PowerOfTwo>(q[0], q[1], q[2], q[3], rowPair<r>(p[0]), rowPair<r>(p[1]),
-                                          rowPair<r>(p[2]), rowPair<r>(p[3]), params);
+    const Wide a = attraction<PowerOfTwo>(q[0], q[1], q[2], q[3], rowPair<r>(p[0]), rowPair<r>(p[1]), rowPair<r>(p[2]),
+                                          rowPair<r>(p[3]), params);
     tile[r] = lowHalf(a);
     tile[r + 1] = highHalf(a);
 }
@@ -403,8 +402,8 @@ void pairedAttractionSumsImpl(const float* const* tracks, const int* counts, int
             for (long g = counts[k] / 16 * 16L; g < counts[k]; ++g) {
                 const float* a = tracks[k] + 4 * g;
                 const float* b = truth + 4 * g;
-                sum += attraction<PowerOfTwo>(a[2] * 0.5f + a[0], a[3] * 0.5f + a[1], a[2], a[3],
-                                              b[2] * 0.5f + b[0], b[3] * 0.5f + b[1], b[2], b[3], params);
+                sum += attraction<PowerOfTwo>(a[2] * 0.5f + a[0], a[3] * 0.5f + a[1], a[2], a[3], b[2] * 0.5f + b[0],
+                                              b[3] * 0.5f + b[1], b[2], b[3], params);
             }
             sums[k] = sum;
         }
@@ -543,8 +542,7 @@ void attractionSumsImpl(const float* const* tracks, const int* counts, int track
                 terms[j] = attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bcx, bcy, bw, bh, params);
             }
             transpose(terms);  // terms[l]: frame f + kShuffled[l] of every tracker
-            for (int i = 0; i < W; ++i)
-                total += every ? terms[inverse[i]] : select(whole, terms[inverse[i]], Vec{});
+            for (int i = 0; i < W; ++i) total += every ? terms[inverse[i]] : select(whole, terms[inverse[i]], Vec{});
         }
         for (int j = 0; j < W && k0 + j < trackers; ++j) {
             const int k = k0 + j;
@@ -553,8 +551,8 @@ void attractionSumsImpl(const float* const* tracks, const int* counts, int track
             for (long g = counts[k] / W * static_cast<long>(W); g < counts[k]; ++g) {
                 const float* a = tracks[k] + 4 * g;
                 const float* b = truth + 4 * g;
-                sum += attraction<PowerOfTwo>(a[2] * 0.5f + a[0], a[3] * 0.5f + a[1], a[2], a[3],
-                                              b[2] * 0.5f + b[0], b[3] * 0.5f + b[1], b[2], b[3], params);
+                sum += attraction<PowerOfTwo>(a[2] * 0.5f + a[0], a[3] * 0.5f + a[1], a[2], a[3], b[2] * 0.5f + b[0],
+                                              b[3] * 0.5f + b[1], b[2], b[3], params);
             }
             sums[k] = sum;
         }
@@ -597,8 +595,8 @@ void frameBlockImpl(const float* const* tracks, long first, int n, const float* 
         const V pcx = field(p, 0), pcy = field(p, 1), pw = field(p, 2), ph = field(p, 3);
         float* out = row(p);
         for (int q = p; q < n; ++q, out += L)
-            put(out, attraction<PowerOfTwo>(field(q, 0), field(q, 1), field(q, 2), field(q, 3), pcx, pcy, pw, ph,
-                                            params));
+            put(out,
+                attraction<PowerOfTwo>(field(q, 0), field(q, 1), field(q, 2), field(q, 3), pcx, pcy, pw, ph, params));
     }
     // Frame attraction of every box, and the running choice of the strongest.
     V best{};
