@@ -415,7 +415,7 @@ class TestProgress:
 
 
 def test_launcher_exit_statuses(bench):
-    launcher = Path(__file__).resolve().parents[1] / "bin" / "velmora"
+    launcher = Path(__file__).resolve().parents[2] / "python" / "bin" / "velmora"
     env = dict(os.environ, PYTHONPATH=str(Path(velmora.__file__).resolve().parents[1]))
 
     def status(*argv):
