@@ -349,75 +349,6 @@ inline void transposePairs(Wide* v) {
     for (int i = 0; i < 8; ++i) v[i] = reinterpret_cast<Wide>(s[i]);
 }
 
-// Sixteen frames of one track per vector, eight trackers at a time, against the same sixteen
-// annotation boxes. A transpose of frame pairs then gives, per pair of frames, every
-// tracker's two attractions side by side: the even lanes of the sums add the first, then the
-// second, so each tracker's sum keeps frame order. Frames past a track's last window of
-// sixteen are added one by one.
-template <bool PowerOfTwo>
-void pairedAttractionSumsImpl(const float* const* tracks, const int* counts, int trackers, const float* truth,
-                              const FieldParams& params, float* sums) {
-    typedef int Index __attribute__((vector_size(16 * sizeof(int))));
-    for (int k0 = 0; k0 < trackers; k0 += 8) {
-        // Slots past the last tracker read the annotation and add nothing.
-        const bool full = k0 + 8 <= trackers;
-        int shortest = full ? 1 << 30 : 0, longest = 0;
-        for (int j = 0; j < 8 && k0 + j < trackers; ++j) {
-            shortest = counts[k0 + j] < shortest ? counts[k0 + j] : shortest;
-            longest = counts[k0 + j] > longest ? counts[k0 + j] : longest;
-        }
-        Wide total{};  // tracker j's sum in lane 2j
-        for (long f = 0; f + 16 <= longest; f += 16) {
-            Wide bx, by, bw, bh;
-            loadSixteenBoxes(truth + 4 * f, bx, by, bw, bh);
-            const Wide bcx = bw * 0.5f + bx, bcy = bh * 0.5f + by;
-            // Tracks without this whole window read the annotation instead; their terms are
-            // not added.
-            const bool every = f + 16 <= shortest;
-            WideMask whole = -1 - WideMask{};
-            Wide terms[8];
-            for (int j = 0; j < 8; ++j) {
-                const int k = k0 + j;
-                const bool in = every || (k < trackers && f + 16 <= counts[k]);
-                if (!every) whole[2 * j] = whole[2 * j + 1] = in ? -1 : 0;
-                // The window four ahead: four cache lines of sixteen floats.
-                if (f + 80 <= shortest || (k < trackers && f + 80 <= counts[k]))
-                    for (int line = 0; line < 4; ++line) __builtin_prefetch(tracks[k] + 4 * (f + 64) + 16 * line);
-                Wide x, y, w, h;
-                loadSixteenBoxes(in ? tracks[k] + 4 * f : truth + 4 * f, x, y, w, h);
-                terms[j] = attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bcx, bcy, bw, bh, params);
-            }
-            transposePairs(terms);
-            for (int m = 0; m < 8; ++m) {
-                // Frame 2m in the even lanes, then frame 2m + 1 moved there from the odd ones.
-                const Wide pair = every ? terms[m] : whole ? terms[m] : Wide{};
-                total += pair;
-                total += __builtin_shuffle(pair, Index{1, 1, 3, 3, 5, 5, 7, 7, 9, 9, 11, 11, 13, 13, 15, 15});
-            }
-        }
-        for (int j = 0; j < 8 && k0 + j < trackers; ++j) {
-            const int k = k0 + j;
-            float sum = total[2 * j];
-            // The frames after the track's last whole window.
-            for (long g = counts[k] / 16 * 16L; g < counts[k]; ++g) {
-                const float* a = tracks[k] + 4 * g;
-                const float* b = truth + 4 * g;
-                sum += attraction<PowerOfTwo>(a[2] * 0.5f + a[0], a[3] * 0.5f + a[1], a[2], a[3], b[2] * 0.5f + b[0],
-                                              b[3] * 0.5f + b[1], b[2], b[3], params);
-            }
-            sums[k] = sum;
-        }
-    }
-}
-
-void pairedAttractionSums(const float* const* tracks, const int* counts, int trackers, const float* truth,
-                          const FieldParams& params, float* sums) {
-    if (params.alphaIsPowerOfTwo)
-        pairedAttractionSumsImpl<true>(tracks, counts, trackers, truth, params, sums);
-    else
-        pairedAttractionSumsImpl<false>(tracks, counts, trackers, truth, params, sums);
-}
-
 void pairedTrajectoryStep(const float* table, int stride, const float* previous, const float* weights, int n,
                           float sigma, float beta, float* scores, int* predecessors) {
     for (int k = 0; k < n; k += 16) {
@@ -477,13 +408,13 @@ inline void loadConsecutiveBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec
 #endif
 }
 
-// W consecutive boxes of one track, one vector per field, in the frame order kShuffled:
-// lane l holds box kShuffled[l]. Only shuffles within 128-bit halves, which AVX2 does in one
-// step.
+// W consecutive boxes of one track, one vector per field, in a shuffled frame order: frame i
+// sits in lane kLaneOfFrame[i] (frames 0 2 4 6 1 3 5 7 with eight lanes). Only shuffles within
+// 128-bit halves, which AVX2 does in one step.
 #if VELMORA_KERNEL_WIDTH == 8
-constexpr int kShuffled[8] = {0, 2, 4, 6, 1, 3, 5, 7};
+constexpr int kLaneOfFrame[8] = {0, 4, 1, 5, 2, 6, 3, 7};
 #else
-constexpr int kShuffled[4] = {0, 1, 2, 3};
+constexpr int kLaneOfFrame[4] = {0, 1, 2, 3};
 #endif
 inline void loadShuffledBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec& h) {
     Vec v[4] = {load(boxes), load(boxes + W), load(boxes + 2 * W), load(boxes + 3 * W)};
@@ -504,51 +435,46 @@ inline void loadShuffledBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec& h
 #endif
 }
 
-// W frames of one track per vector, W trackers at a time, against the same W annotation
-// boxes; a transpose then gives one vector per frame over the trackers, added to their sums
-// in frame order. Frames past a track's last whole window are added one by one.
-template <bool PowerOfTwo>
-void attractionSumsImpl(const float* const* tracks, const int* counts, int trackers, const float* truth,
-                        const FieldParams& params, float* sums) {
-    int inverse[W];  // the lane of frame i
-    for (int l = 0; l < W; ++l) inverse[kShuffled[l]] = l;
-    for (int k0 = 0; k0 < trackers; k0 += W) {
-        // Slots past the last tracker read the annotation and add nothing.
-        const bool full = k0 + W <= trackers;
-        int shortest = full ? 1 << 30 : 0, longest = 0;
-        for (int j = 0; j < W && k0 + j < trackers; ++j) {
+// Track-to-annotation sums by windows: `Frames` consecutive frames of one track per vector,
+// `Block` trackers at a time, against the same annotation boxes. The layout adds a window's
+// terms to the trackers' sums in frame order, and reads a tracker's sum back. Slots past the
+// last tracker, and tracks without a whole window, read the annotation instead and add
+// nothing; frames past a track's last whole window are added one by one.
+template <bool PowerOfTwo, typename V, int Frames, int Block, typename Layout>
+void windowedAttractionSums(const float* const* tracks, const int* counts, int trackers, const float* truth,
+                            const FieldParams& params, float* sums) {
+    for (int k0 = 0; k0 < trackers; k0 += Block) {
+        const int block = trackers - k0 < Block ? trackers - k0 : Block;
+        int shortest = block == Block ? 1 << 30 : 0, longest = 0;
+        for (int j = 0; j < block; ++j) {
             shortest = counts[k0 + j] < shortest ? counts[k0 + j] : shortest;
             longest = counts[k0 + j] > longest ? counts[k0 + j] : longest;
         }
-        Vec total{};  // tracker j's sum in lane j
-        for (long f = 0; f + W <= longest; f += W) {
-            Vec bx, by, bw, bh;
-            loadShuffledBoxes(truth + 4 * f, bx, by, bw, bh);
-            const Vec bcx = bw * 0.5f + bx, bcy = bh * 0.5f + by;
-            // Tracks without this whole window read the annotation instead; their terms are
-            // not added.
-            const bool every = f + W <= shortest;
-            Mask whole = splat(-1);
-            Vec terms[W];
-            for (int j = 0; j < W; ++j) {
+        typename Layout::Sums total{};
+        for (long f = 0; f + Frames <= longest; f += Frames) {
+            V bx, by, bw, bh;
+            Layout::load(truth + 4 * f, bx, by, bw, bh);
+            const V bcx = bw * 0.5f + bx, bcy = bh * 0.5f + by;
+            const bool every = f + Frames <= shortest;
+            bool whole[Block];
+            V terms[Block];
+            for (int j = 0; j < Block; ++j) {
                 const int k = k0 + j;
-                const bool in = every || (k < trackers && f + W <= counts[k]);
-                if (!every) whole[j] = in ? -1 : 0;
-                if (f + 8 * W <= shortest || (k < trackers && f + 8 * W <= counts[k]))
-                    for (int line = 0; line < W / 4; ++line)
-                        __builtin_prefetch(tracks[k] + 4 * (f + 4 * W) + 16 * line);
-                Vec x, y, w, h;
-                loadShuffledBoxes(in ? tracks[k] + 4 * f : truth + 4 * f, x, y, w, h);
+                whole[j] = every || (j < block && f + Frames <= counts[k]);
+                // The window four ahead, a cache line per four boxes.
+                if (j < block && f + 5 * Frames <= counts[k])
+                    for (int line = 0; line < Frames / 4; ++line)
+                        __builtin_prefetch(tracks[k] + 4 * (f + 4 * Frames) + 16 * line);
+                V x, y, w, h;
+                Layout::load(whole[j] ? tracks[k] + 4 * f : truth + 4 * f, x, y, w, h);
                 terms[j] = attraction<PowerOfTwo>(w * 0.5f + x, h * 0.5f + y, w, h, bcx, bcy, bw, bh, params);
             }
-            transpose(terms);  // terms[l]: frame f + kShuffled[l] of every tracker
-            for (int i = 0; i < W; ++i) total += every ? terms[inverse[i]] : select(whole, terms[inverse[i]], Vec{});
+            Layout::add(total, terms, every ? nullptr : whole);
         }
-        for (int j = 0; j < W && k0 + j < trackers; ++j) {
+        for (int j = 0; j < block; ++j) {
             const int k = k0 + j;
-            float sum = total[j];
-            // The frames after the track's last whole window.
-            for (long g = counts[k] / W * static_cast<long>(W); g < counts[k]; ++g) {
+            float sum = Layout::sum(total, j);
+            for (long g = counts[k] / Frames * static_cast<long>(Frames); g < counts[k]; ++g) {
                 const float* a = tracks[k] + 4 * g;
                 const float* b = truth + 4 * g;
                 sum += attraction<PowerOfTwo>(a[2] * 0.5f + a[0], a[3] * 0.5f + a[1], a[2], a[3], b[2] * 0.5f + b[0],
@@ -559,13 +485,60 @@ void attractionSumsImpl(const float* const* tracks, const int* counts, int track
     }
 }
 
+// W frames per vector and W trackers per block: a transpose gives one vector per frame over
+// the trackers, whose sums sit in lane j.
+struct FrameLanes {
+    typedef Vec Sums;
+    static void load(const float* boxes, Vec& x, Vec& y, Vec& w, Vec& h) { loadShuffledBoxes(boxes, x, y, w, h); }
+    static void add(Vec& total, Vec* terms, const bool* whole) {
+        transpose(terms);  // terms[kLaneOfFrame[i]]: frame i of every tracker
+        Mask keep = splat(-1);
+        for (int j = 0; whole && j < W; ++j) keep[j] = whole[j] ? -1 : 0;
+        for (int i = 0; i < W; ++i) {
+            const Vec frame = terms[kLaneOfFrame[i]];
+            total += whole ? select(keep, frame, Vec{}) : frame;
+        }
+    }
+    static float sum(const Vec& total, int j) { return total[j]; }
+};
+
 void attractionSums(const float* const* tracks, const int* counts, int trackers, const float* truth,
                     const FieldParams& params, float* sums) {
     if (params.alphaIsPowerOfTwo)
-        attractionSumsImpl<true>(tracks, counts, trackers, truth, params, sums);
+        windowedAttractionSums<true, Vec, W, W, FrameLanes>(tracks, counts, trackers, truth, params, sums);
     else
-        attractionSumsImpl<false>(tracks, counts, trackers, truth, params, sums);
+        windowedAttractionSums<false, Vec, W, W, FrameLanes>(tracks, counts, trackers, truth, params, sums);
 }
+
+#ifdef VELMORA_KERNEL_PAIRED
+// Sixteen frames per vector and eight trackers per block: a transpose of frame pairs gives, per
+// pair of frames, every tracker's two attractions side by side. Tracker j's sum sits in lane
+// 2j, which adds the first frame of a pair, then the second, moved there from lane 2j + 1.
+struct PairedFrameLanes {
+    typedef Wide Sums;
+    static void load(const float* boxes, Wide& x, Wide& y, Wide& w, Wide& h) { loadSixteenBoxes(boxes, x, y, w, h); }
+    static void add(Wide& total, Wide* terms, const bool* whole) {
+        typedef int Index __attribute__((vector_size(16 * sizeof(int))));
+        transposePairs(terms);
+        WideMask keep = -1 - WideMask{};
+        for (int j = 0; whole && j < 8; ++j) keep[2 * j] = keep[2 * j + 1] = whole[j] ? -1 : 0;
+        for (int m = 0; m < 8; ++m) {
+            const Wide pair = whole ? (keep ? terms[m] : Wide{}) : terms[m];
+            total += pair;
+            total += __builtin_shuffle(pair, Index{1, 1, 3, 3, 5, 5, 7, 7, 9, 9, 11, 11, 13, 13, 15, 15});
+        }
+    }
+    static float sum(const Wide& total, int j) { return total[2 * j]; }
+};
+
+void pairedAttractionSums(const float* const* tracks, const int* counts, int trackers, const float* truth,
+                          const FieldParams& params, float* sums) {
+    if (params.alphaIsPowerOfTwo)
+        windowedAttractionSums<true, Wide, 16, 8, PairedFrameLanes>(tracks, counts, trackers, truth, params, sums);
+    else
+        windowedAttractionSums<false, Wide, 16, 8, PairedFrameLanes>(tracks, counts, trackers, truth, params, sums);
+}
+#endif
 
 template <bool PowerOfTwo, typename V, int L, typename LoadBoxes>
 void frameBlockImpl(const float* const* tracks, long first, int n, const float* weights, const FieldParams& params,
