@@ -639,6 +639,13 @@ def _add_common(p):
     p.add_argument("-q", "--quiet", action="store_true", help="no progress messages on standard error")
 
 
+def _add_annotated(p):
+    """The results to read and their annotation, as eval, weights and select take them."""
+    p.add_argument("paths", nargs="+", metavar="PATH", help="results roots or tracker folders")
+    p.add_argument("--anno", required=True, metavar="DIR", help="annotation folder")
+    p.add_argument("--no-absence", action="store_true", help="ignore absence flags: use every frame")
+
+
 def _add_trackers(p):
     g = p.add_mutually_exclusive_group()
     g.add_argument("--trackers", metavar="NAMES", help="comma-separated tracker names to use, in this order")
@@ -683,12 +690,10 @@ flags) and the frames scored. Only the annotated sequences that every tracker ha
 others are reported. A result file with more or fewer boxes than its annotation is reported and
 scored on the frames both have. Absence flags (absent.txt, full_occlusion.txt, out_of_view.txt in a
 sequence folder) take the flagged frames out of every count but not out of the divisor.""")
-    p.add_argument("paths", nargs="+", metavar="PATH", help="tracker folders or results roots")
-    p.add_argument("--anno", required=True, metavar="DIR", help="annotation folder")
+    _add_annotated(p)
     p.add_argument("--csv", metavar="FILE", help="also write the table as CSV")
     p.add_argument("--plot", metavar="DIR", help="draw success.png, precision.png and norm_precision.png there")
     p.add_argument("--dataset", metavar="NAME", help="data-set name in the output (default: the annotation folder's)")
-    p.add_argument("--no-absence", action="store_true", help="ignore absence flags: score every frame")
     _add_trackers(p)
     _add_common(p)
     p.set_defaults(run=_run_eval, parser=p)
@@ -698,10 +703,8 @@ sequence folder) take the flagged frames out of every count but not out of the d
 
 Trackers are the sub-folders of the results root(s), in name order; the weights file names them.
 Frames whose annotation is empty or flagged absent are left out.""")
-    p.add_argument("paths", nargs="+", metavar="PATH", help="results roots or tracker folders")
-    p.add_argument("--anno", required=True, metavar="DIR", help="annotation folder")
+    _add_annotated(p)
     p.add_argument("-o", "--output", metavar="FILE", help="weights file (default: standard output)")
-    p.add_argument("--no-absence", action="store_true", help="ignore absence flags")
     _add_trackers(p)
     _add_parameters(p, beta=False)
     _add_common(p)
@@ -714,13 +717,11 @@ in ascending order of weight and keeps a drop when the fused data set's mean ove
 Writes the kept tracker names, one per line, for 'velmora fuse --selection'. Without --weights the
 weights are learnt first, as 'velmora weights' does. With --trajectory, frames in which any tracker
 lost the target are left out, since the trajectory optimisation needs a box in every frame.""")
-    p.add_argument("paths", nargs="+", metavar="PATH", help="results roots or tracker folders")
-    p.add_argument("--anno", required=True, metavar="DIR", help="annotation folder")
+    _add_annotated(p)
     p.add_argument("-o", "--output", metavar="FILE", help="selection file (default: standard output)")
     p.add_argument("--weights", metavar="FILE", help="tracker weights (default: learnt on the same data)")
     p.add_argument("--trajectory", action="store_true", help="score the fusion with trajectory optimisation")
     p.add_argument("--trackers", metavar="NAMES", help="comma-separated tracker names to choose from")
-    p.add_argument("--no-absence", action="store_true", help="ignore absence flags")
     _add_parameters(p)
     _add_common(p)
     p.set_defaults(run=_run_select, parser=p)
