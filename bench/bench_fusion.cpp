@@ -179,25 +179,25 @@ BENCHMARK(BM_localRemoval)->ArgName("fast")->Arg(0)->Arg(1)->Unit(benchmark::kMi
 struct KernelFrame {
     explicit KernelFrame(int count) : n(count) {
         const size_t padded = static_cast<size_t>(vd::paddedCount(n));
-        for (auto* v : {&x, &y, &cx, &cy}) v->assign(padded, 0.5f);
+        for (auto* v : {&cx, &cy}) v->assign(padded, 0.5f);
         for (auto* v : {&w, &h, &weight}) v->assign(padded, 1.0f);
         totals.assign(padded, 0.0f);
         table.assign(padded * padded, 0.0f);
         syn::Random random(99);
         for (int i = 0; i < n; ++i) {
-            x[i] = static_cast<float>(random.uniform(100, 120));
-            y[i] = static_cast<float>(random.uniform(50, 70));
+            const float x = static_cast<float>(random.uniform(100, 120));
+            const float y = static_cast<float>(random.uniform(50, 70));
             w[i] = static_cast<float>(random.uniform(40, 60));
             h[i] = static_cast<float>(random.uniform(80, 100));
-            cx[i] = w[i] * 0.5f + x[i];
-            cy[i] = h[i] * 0.5f + y[i];
+            cx[i] = w[i] * 0.5f + x;
+            cy[i] = h[i] * 0.5f + y;
         }
     }
     vd::FrameView view() const {
-        return {x.data(), y.data(), w.data(), h.data(), cx.data(), cy.data(), weight.data(), n};
+        return {w.data(), h.data(), cx.data(), cy.data(), weight.data(), n};
     }
     int n;
-    std::vector<float> x, y, w, h, cx, cy, weight, totals, table;
+    std::vector<float> w, h, cx, cy, weight, totals, table;
 };
 
 vd::FieldParams defaultParams() { return {4.0f, 0.25f, true, 0.03f}; }

@@ -150,12 +150,10 @@ public:
     static constexpr long kPrefetchFrames = 32;
 
     void reserve(int n) {
-        if (n <= capacity_ && !x_.empty()) return;
+        if (n <= capacity_ && !w_.empty()) return;
         capacity_ = std::max(n, capacity_);
         const size_t padded = static_cast<size_t>(paddedCount(capacity_));
         // Padding entries hold a harmless unit box of weight 0.
-        x_.assign(padded, 0.0f);
-        y_.assign(padded, 0.0f);
         w_.assign(padded, 1.0f);
         h_.assign(padded, 1.0f);
         cx_.assign(padded, 0.5f);
@@ -172,8 +170,7 @@ public:
         n_ = selected.size();
         reserve(n_);
         std::copy(selected.weights(), selected.weights() + n_, weight_.begin());
-        kernels.gatherBoxes(selected.tracks(), frame, n_, x_.data(), y_.data(), w_.data(), h_.data(), cx_.data(),
-                            cy_.data());
+        kernels.gatherBoxes(selected.tracks(), frame, n_, w_.data(), h_.data(), cx_.data(), cy_.data());
         // The tracks are read frame after frame: fetch a coming frame's boxes early.
         const long ahead = static_cast<long>(frame) + kPrefetchFrames;
         if (static_cast<size_t>(ahead) < selected.shortest())
@@ -184,7 +181,6 @@ public:
         if (n_ == padded_) return;
         padded_ = n_;
         for (int p = n_; p < paddedCount(n_); ++p) {
-            x_[p] = y_[p] = 0.0f;
             w_[p] = h_[p] = 1.0f;
             cx_[p] = cy_[p] = 0.5f;
             weight_[p] = 0.0f;
@@ -204,14 +200,14 @@ public:
 
 private:
     vd::FrameView view() const {
-        return {x_.data(), y_.data(), w_.data(), h_.data(), cx_.data(), cy_.data(), weight_.data(), n_};
+        return {w_.data(), h_.data(), cx_.data(), cy_.data(), weight_.data(), n_};
     }
 
     int n_ = 0;
     int padded_ = -1;  // the selection size whose padding lanes are in place
     int capacity_ = 0;
     int stride_ = 0;
-    std::vector<float> x_, y_, w_, h_, cx_, cy_, weight_, totals_, table_;
+    std::vector<float> w_, h_, cx_, cy_, weight_, totals_, table_;
 };
 
 // Move budget of gradient_ascent: half the sum of width and height, over 20.

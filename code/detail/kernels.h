@@ -31,8 +31,6 @@ constexpr int paddedCount(int count) { return (count + kLanes - 1) / kLanes * kL
 // The boxes of the selected trackers in one frame, by position, as structure of arrays.
 // Every array holds paddedCount(n) entries; the padding holds harmless finite values.
 struct FrameView {
-    const float* x;
-    const float* y;
     const float* w;
     const float* h;
     const float* cx;      // w * 0.5f + x
@@ -52,11 +50,10 @@ struct FieldParams {
 struct Kernels {
     const char* name;
 
-    // Box `frame` of each of the n tracks into x, y, w, h, with the centres cx = w * 0.5f + x
-    // and cy = h * 0.5f + y. Tracks are consecutive (x, y, width, height) quadruples; entries
-    // from n on are left alone.
-    void (*gatherBoxes)(const float* const* tracks, long frame, int n, float* x, float* y, float* w, float* h,
-                        float* cx, float* cy);
+    // Box `frame` of each of the n tracks: its size into w, h and its centre cx = w * 0.5f + x,
+    // cy = h * 0.5f + y. Tracks are consecutive (x, y, width, height) quadruples; entries from
+    // n on are left alone.
+    void (*gatherBoxes)(const float* const* tracks, long frame, int n, float* w, float* h, float* cx, float* cy);
 
     // Frames handled by one frameBlock call.
     int frameLanes;

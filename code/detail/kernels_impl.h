@@ -185,14 +185,11 @@ inline void loadBoxes(const float* const* tracks, long frame, Vec& x, Vec& y, Ve
 #endif
 }
 
-void gatherBoxes(const float* const* tracks, long frame, int n, float* x, float* y, float* w, float* h, float* cx,
-                 float* cy) {
+void gatherBoxes(const float* const* tracks, long frame, int n, float* w, float* h, float* cx, float* cy) {
     int q = 0;
     for (; q + W <= n; q += W) {
         Vec bx, by, bw, bh;
         loadBoxes(tracks + q, frame, bx, by, bw, bh);
-        store(x + q, bx);
-        store(y + q, by);
         store(w + q, bw);
         store(h + q, bh);
         store(cx + q, bw * 0.5f + bx);
@@ -200,7 +197,7 @@ void gatherBoxes(const float* const* tracks, long frame, int n, float* x, float*
     }
     for (; q < n; ++q) {
         const float* b = tracks[q] + 4 * frame;
-        x[q] = b[0], y[q] = b[1], w[q] = b[2], h[q] = b[3];
+        w[q] = b[2], h[q] = b[3];
         cx[q] = b[2] * 0.5f + b[0];
         cy[q] = b[3] * 0.5f + b[1];
     }
