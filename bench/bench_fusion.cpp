@@ -193,9 +193,7 @@ struct KernelFrame {
             cy[i] = h[i] * 0.5f + y;
         }
     }
-    vd::FrameView view() const {
-        return {w.data(), h.data(), cx.data(), cy.data(), weight.data(), n};
-    }
+    vd::FrameView view() const { return {w.data(), h.data(), cx.data(), cy.data(), weight.data(), n}; }
     int n;
     std::vector<float> w, h, cx, cy, weight, totals, table;
 };
