@@ -36,6 +36,24 @@ inline Mask splat(int s) { return s - Mask{}; }
 // is kept stays -0.0, exactly as in the scalar path. Masks are all ones or all zeros.
 inline Vec select(Mask m, Vec yes, Vec no) { return m ? yes : no; }
 
+// The comparison result of a vector type, and loads and stores of any vector type.
+template <typename V>
+struct MaskOf;
+template <>
+struct MaskOf<Vec> {
+    typedef Mask Type;
+};
+template <typename V>
+inline V loadAs(const float* p) {
+    V v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+template <typename V>
+inline void storeAs(float* p, V v) {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
 // In-register transpose of a W x W tile: afterwards v[i][j] holds what v[j][i] held. Pure
 // data movement, no arithmetic.
 inline void transpose(Vec* v) {
@@ -130,24 +148,26 @@ void pairTable(const FrameView& f, const FieldParams& params, float* table, int 
         pairTableImpl<false>(f, params, table, stride);
 }
 
-// term = attraction * weight * weight, in that order; kept only when it is 0 or more and the
-// candidate's width is not 0.
-template <typename Weight>
-inline Vec weightedTerm(Vec attraction, Weight weight, Mask candidateHasWidth) {
-    const Vec term = attraction * weight * weight;
-    return select((term >= 0.0f) & candidateHasWidth, term, Vec{});
+// totals[p] as the kernel table describes, one candidate per lane: each tracker's term is
+// attraction * weight * weight, in that order, kept only when it is 0 or more and the
+// candidate's width is not 0, and the trackers are added in selection order.
+template <typename V>
+void frameTotalsOf(const FrameView& f, const float* table, int stride, float* totals) {
+    constexpr int L = sizeof(V) / sizeof(float);
+    typedef typename MaskOf<V>::Type M;
+    for (int p = 0; p < f.n; p += L) {
+        const M hasWidth = loadAs<V>(f.w + p) != 0.0f;
+        V total{};
+        for (int q = 0; q < f.n; ++q) {
+            const V term = loadAs<V>(table + static_cast<long>(q) * stride + p) * f.weight[q] * f.weight[q];
+            total += (term >= 0.0f) & hasWidth ? term : V{};
+        }
+        storeAs(totals + p, total);
+    }
 }
 
 void frameTotals(const FrameView& f, const float* table, int stride, float* totals) {
-    const int n = f.n;
-    for (int p = 0; p < n; p += W) {
-        const Mask hasWidth = load(f.w + p) != 0.0f;
-        Vec total{};
-        // Trackers are added in selection order, each lane its own candidate.
-        for (int q = 0; q < n; ++q)
-            total += weightedTerm(load(table + static_cast<long>(q) * stride + p), f.weight[q], hasWidth);
-        store(totals + p, total);
-    }
+    frameTotalsOf<Vec>(f, table, stride, totals);
 }
 
 // The offset columns that each of the eight neighbours uses, in the climb's order
@@ -203,24 +223,33 @@ void gatherBoxes(const float* const* tracks, long frame, int n, float* w, float*
     }
 }
 
-void trajectoryStep(const float* table, int stride, const float* previous, const float* weights, int n, float sigma,
-                    float beta, float* scores, int* predecessors) {
-    for (int k = 0; k < n; k += W) {
-        const Vec wk = load(weights + k);
-        Vec best{};
-        Mask from = splat(-1);
+// One step of the trajectory programme, one position k per lane.
+template <typename V>
+void trajectoryStepOf(const float* table, int stride, const float* previous, const float* weights, int n, float sigma,
+                      float beta, float* scores, int* predecessors) {
+    constexpr int L = sizeof(V) / sizeof(float);
+    typedef typename MaskOf<V>::Type M;
+    for (int k = 0; k < n; k += L) {
+        const V wk = loadAs<V>(weights + k);
+        V best{};
+        M from = -1 - M{};
         for (int j = 0; j < n; ++j) {
             // Pair reward of entering position k from position j, both boxes of this frame:
             // the table is symmetric, so row j holds attraction(box k, box j).
-            const Vec t = load(table + static_cast<long>(j) * stride + k) * sigma * beta;
-            const Vec c = t + (previous[j] + wk);
-            const Mask better = c > best;
-            best = select(better, c, best);
-            from = (better & splat(j)) | (~better & from);
+            const V t = loadAs<V>(table + static_cast<long>(j) * stride + k) * sigma * beta;
+            const V c = t + (previous[j] + wk);
+            const M better = c > best;
+            best = better ? c : best;
+            from = better ? j - M{} : from;
         }
-        store(scores + k, best);
-        store(predecessors + k, from);
+        storeAs(scores + k, best);
+        __builtin_memcpy(predecessors + k, &from, sizeof from);
     }
+}
+
+void trajectoryStep(const float* table, int stride, const float* previous, const float* weights, int n, float sigma,
+                    float beta, float* scores, int* predecessors) {
+    trajectoryStepOf<Vec>(table, stride, previous, weights, n, sigma, beta, scores, predecessors);
 }
 
 #ifdef VELMORA_KERNEL_PAIRED
@@ -233,19 +262,16 @@ void trajectoryStep(const float* table, int stride, const float* previous, const
 
 typedef float Wide __attribute__((vector_size(16 * sizeof(float))));
 typedef int WideMask __attribute__((vector_size(16 * sizeof(int))));
+template <>
+struct MaskOf<Wide> {
+    typedef WideMask Type;
+};
 
 inline Wide join(Vec low, Vec high) {
     return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 }
 inline Vec lowHalf(Wide v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7); }
 inline Vec highHalf(Wide v) { return __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15); }
-inline Wide loadWide(const float* p) {
-    Wide v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void storeWide(float* p, Wide v) { __builtin_memcpy(p, &v, sizeof v); }
-inline Wide splatWide(float s) { return s - Wide{}; }
 
 // Lanes 0-7 repeat entry r of v, lanes 8-15 entry r + 1.
 template <int r>
@@ -294,21 +320,13 @@ void pairedPairTable(const FrameView& f, const FieldParams& params, float* table
 // Sixteen candidates per vector. A 16-lane access at a multiple of eight below n stays
 // inside paddedCount(n) entries.
 void pairedFrameTotals(const FrameView& f, const float* table, int stride, float* totals) {
-    const int n = f.n;
-    for (int p = 0; p < n; p += 16) {
-        const WideMask hasWidth = loadWide(f.w + p) != 0.0f;
-        Wide total{};
-        for (int q = 0; q < n; ++q) {
-            const Wide term = loadWide(table + static_cast<long>(q) * stride + p) * f.weight[q] * f.weight[q];
-            total += (term >= 0.0f) & hasWidth ? term : Wide{};
-        }
-        storeWide(totals + p, total);
-    }
+    frameTotalsOf<Wide>(f, table, stride, totals);
 }
 
 // Sixteen consecutive boxes, (x, y, width, height) each, as one vector per field.
 inline void loadSixteenBoxes(const float* boxes, Wide& x, Wide& y, Wide& w, Wide& h) {
-    const Wide a = loadWide(boxes), b = loadWide(boxes + 16), c = loadWide(boxes + 32), d = loadWide(boxes + 48);
+    const Wide a = loadAs<Wide>(boxes), b = loadAs<Wide>(boxes + 16), c = loadAs<Wide>(boxes + 32),
+               d = loadAs<Wide>(boxes + 48);
     const WideMask xy = {0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29};
     const WideMask wh = {2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31};
     const WideMask low = {0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23};
@@ -348,20 +366,7 @@ inline void transposePairs(Wide* v) {
 
 void pairedTrajectoryStep(const float* table, int stride, const float* previous, const float* weights, int n,
                           float sigma, float beta, float* scores, int* predecessors) {
-    for (int k = 0; k < n; k += 16) {
-        const Wide wk = loadWide(weights + k);
-        Wide best{};
-        WideMask from = -1 - WideMask{};
-        for (int j = 0; j < n; ++j) {
-            const Wide t = loadWide(table + static_cast<long>(j) * stride + k) * sigma * beta;
-            const Wide c = t + (previous[j] + wk);
-            const WideMask better = c > best;
-            best = better ? c : best;
-            from = better ? j - WideMask{} : from;
-        }
-        storeWide(scores + k, best);
-        __builtin_memcpy(predecessors + k, &from, sizeof from);
-    }
+    trajectoryStepOf<Wide>(table, stride, previous, weights, n, sigma, beta, scores, predecessors);
 }
 #endif  // VELMORA_KERNEL_PAIRED
 
@@ -370,20 +375,6 @@ void pairedTrajectoryStep(const float* table, int stride, const float* previous,
 // The candidate choice of several consecutive frames at once, one frame per lane: no lane is
 // padding whatever the number of trackers, each pair attraction is computed once for both
 // orders, and every total adds its trackers in selection order within its own lane.
-
-// The comparison result of a vector type.
-template <typename V>
-struct MaskOf;
-template <>
-struct MaskOf<Vec> {
-    typedef Mask Type;
-};
-#ifdef VELMORA_KERNEL_PAIRED
-template <>
-struct MaskOf<Wide> {
-    typedef WideMask Type;
-};
-#endif
 
 // W consecutive boxes of one track, one vector per field.
 inline void loadConsecutiveBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec& h) {
