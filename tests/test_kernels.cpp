@@ -157,6 +157,15 @@ std::vector<const vd::Kernels*> supportedKernelTables() {
     return tables;
 }
 
+// The parameters the kernels take, read from the globals as the library reads them: division
+// by alpha becomes a product only for a power of two.
+vd::FieldParams fieldParams() {
+    const float inverse = 1.0f / std_alpha;
+    int exponent = 0;
+    const bool power = std::isnormal(std_alpha) && std::isnormal(inverse) && std::frexp(std_alpha, &exponent) == 0.5f;
+    return {std_alpha, inverse, power, std_sigma};
+}
+
 // Whether the trajectory programme accepts the input: in every frame some selected box
 // attracts, and no normalised frame score exceeds the bound (no infinite total).
 bool trajectoryAccepts(trackList& trackers, const std::vector<int>& selection, const std::vector<float>& weights) {
@@ -376,7 +385,7 @@ TEST_F(Differential, AttractionSumsKernelCoversEveryTail) {
                 expected.push_back(sum);
             }
             if (longest == 0) truth[0].push_back(Box(1, 1, 1, 1));
-            vd::FieldParams params{std_alpha, 1.0f / std_alpha, alpha == 4.0f, std_sigma};
+            const vd::FieldParams params = fieldParams();
             for (const vd::Kernels* kernels : supportedKernelTables()) {
                 std::vector<float> sums(static_cast<size_t>(trackers), -1.0f);
                 kernels->attractionSums(starts.data(), counts.data(), trackers, &truth[0][0].x, params, sums.data());
@@ -387,24 +396,25 @@ TEST_F(Differential, AttractionSumsKernelCoversEveryTail) {
     }
 }
 
-// The climb kernel against gradient_ascent, frame by frame. One call climbs every frame, so
-// lanes end at different rounds and take up the next frame; the move budgets include 0,
-// fractions below one move, and NaN from boxes of NaN size.
+// The climb kernel against gradient_ascent, frame by frame. One call climbs a run of frames
+// that need not start at frame 0, so lanes end at different rounds and take up the next
+// frame; the move budgets include 0, fractions below one move, and NaN from boxes of NaN size.
 TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
     for (uint32_t seed = 1; seed <= 300; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed * 31u);
         gen.parameters();
         const int n = gen.uniform(0, 3 * vd::kLanes + 1);
+        const int first = gen.uniform(0, 5);
         const int frames = gen.uniform(1, 40);
-        trackList trackers = gen.trackers(n, frames);
+        trackList trackers = gen.trackers(n, first + frames);
         const std::vector<float> weights = gen.weights(n);
         std::vector<int> selection;
         for (int k = 0; k < n; ++k) selection.push_back(k);
 
         track starts, expected;
         std::vector<float> currents, limits;
-        for (int f = 0; f < frames; ++f) {
+        for (int f = first; f < first + frames; ++f) {
             Box start = gen.box(n > 0 ? trackers[0][f] : Box(5, 5, 20, 20));
             if (gen.chance(0.05)) start.width = std::numeric_limits<float>::quiet_NaN();
             starts.push_back(start);
@@ -419,19 +429,72 @@ TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
             tracks.push_back(&trackers[k][0].x);
             resolved.push_back(weights.empty() ? 1.0f : weights[k]);
         }
-        const float inverse = 1.0f / std_alpha;
-        int exponent = 0;
-        const bool power = std::isnormal(inverse) && std::frexp(std_alpha, &exponent) == 0.5f;
-        const vd::FieldParams params{std_alpha, inverse, power, std_sigma};
+        const vd::FieldParams params = fieldParams();
         std::vector<float> work(static_cast<size_t>(vd::frameWork(n)));
         for (const vd::Kernels* kernels : supportedKernelTables()) {
             track boxes = starts;
-            kernels->climbFrames(tracks.data(), n, resolved.data(), params, 0, frames, currents.data(), limits.data(),
-                                 &boxes[0].x, work.data());
+            kernels->climbFrames(tracks.data(), n, resolved.data(), params, first, frames, currents.data(),
+                                 limits.data(), &boxes[0].x, work.data());
             EXPECT_TRUE(sameBits(expected, boxes))
-                << kernels->name << ", " << n << " trackers, " << frames << " frames";
+                << kernels->name << ", " << n << " trackers, frames " << first << " on, " << frames << " frames";
         }
     }
+}
+
+// The frame-block kernel against the straightforward totals and choice of each of its frames:
+// blocks that start past frame 0, selections with repeats and in any order, up to 41
+// positions, so that every tail of a vector and of a pair row is crossed.
+TEST_F(Differential, FrameBlockMatchesTheStraightforwardChoiceOfEachFrame) {
+    for (uint32_t seed = 1; seed <= 200; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        CaseGenerator gen(seed * 53u);
+        gen.parameters();
+        const int count = gen.uniform(1, 12);
+        const int first = gen.uniform(0, 5);
+        trackList trackers = gen.trackers(count, first + 16);
+        const std::vector<float> weights = gen.weights(count);
+        std::vector<int> selection(static_cast<size_t>(gen.uniform(1, 41)));
+        for (int& k : selection) k = gen.uniform(0, count - 1);
+        const int n = static_cast<int>(selection.size());
+        std::vector<const float*> tracks;
+        std::vector<float> resolved;
+        for (int k : selection) {
+            tracks.push_back(&trackers[k][0].x);
+            resolved.push_back(weights.empty() ? 1.0f : weights[k]);
+        }
+        std::vector<float> work(static_cast<size_t>(vd::frameWork(n)));
+        for (const vd::Kernels* kernels : supportedKernelTables()) {
+            const int lanes = kernels->frameLanes;
+            std::vector<float> totals(static_cast<size_t>(n * lanes), -7.0f);
+            int chosen[16];
+            kernels->frameBlock(tracks.data(), first, n, resolved.data(), fieldParams(), work.data(), totals.data(),
+                                chosen);
+            for (int l = 0; l < lanes; ++l) {
+                std::vector<float> expected(static_cast<size_t>(n));
+                const int position =
+                    ref::findTrackingRectWithGreatestAttraction(trackers, first + l, selection, weights, expected);
+                std::vector<float> lane;
+                for (int p = 0; p < n; ++p) lane.push_back(totals[static_cast<size_t>(p * lanes + l)]);
+                EXPECT_TRUE(sameBits(expected, lane)) << kernels->name << ", frame " << first + l;
+                EXPECT_EQ(position, chosen[l]) << kernels->name << ", frame " << first + l;
+            }
+        }
+    }
+}
+
+// The kernel switch hands out the table of the instruction set it names, and falls back to
+// the best one for an instruction set the processor lacks.
+TEST(KernelSwitch, EveryLevelRunsItsOwnKernels) {
+    for (vd::KernelLevel level : {vd::KernelLevel::Sse2, vd::KernelLevel::Avx2, vd::KernelLevel::Avx512}) {
+        vd::setKernelLevel(level);
+        const vd::KernelLevel expected = vd::kernelLevelSupported(level) ? level : vd::bestKernelLevel();
+        EXPECT_EQ(expected, vd::kernelLevel());
+        EXPECT_STREQ(vd::kernelLevelName(expected), vd::activeKernels().name);
+    }
+    EXPECT_TRUE(vd::kernelLevelSupported(vd::bestKernelLevel()));
+    vd::setKernelLevel(vd::KernelLevel::Reference);
+    EXPECT_STREQ("sse2", vd::activeKernels().name);
+    vd::setKernelLevel(vd::bestKernelLevel());
 }
 
 TEST_F(Differential, ReferenceSwitchRoutesThroughTheStraightforwardPath) {
