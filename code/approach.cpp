@@ -234,25 +234,12 @@ public:
             return;
         }
         currents_.resize(frames);
-        const int lanes = kernels_.frameLanes;
-        const size_t blocked = blockedFrames(frames);
-        for (size_t f = 0; f < blocked; f += lanes) {
-            int chosen[16];
-            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_, work(),
-                                blockTotals_.data(), chosen);
-            for (int g = 0; g < lanes; ++g) {
-                // When no total is above 0, the first selected tracker's box is taken.
-                const int p = std::max(chosen[g], 0);
-                result[f + g] = selected_.box(p, static_cast<long>(f + g));
-                currents_[f + g] = blockTotals_[static_cast<size_t>(p) * lanes + g];
-            }
-        }
-        for (size_t f = blocked; f < frames; ++f) {
-            const float* totals = frameTotals(static_cast<int>(f));
-            const int p = std::max(strongest(totals, n), 0);
+        forEachFrameChoice(frames, [&](size_t f, const float* totals, size_t stride, int strongestPosition) {
+            // When no total is above 0, the first selected tracker's box is taken.
+            const int p = std::max(strongestPosition, 0);
             result[f] = selected_.box(p, static_cast<long>(f));
-            currents_[f] = totals[p];
-        }
+            currents_[f] = totals[static_cast<size_t>(p) * stride];
+        });
         if (!refine) return;
         limits_.assign(frames, 15.0f);
         climb(0, frames, result);
@@ -361,19 +348,9 @@ public:
     // `frames` frames.
     void sumFrameTotals(size_t frames, float* sums) {
         const int n = selected_.size();
-        const size_t blocked = blockedFrames(frames);
-        const int lanes = kernels_.frameLanes;
-        for (size_t f = 0; f < blocked; f += lanes) {
-            int chosen[16];
-            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_, work(),
-                                blockTotals_.data(), chosen);
-            for (int g = 0; g < lanes; ++g)
-                for (int p = 0; p < n; ++p) sums[p] = sums[p] + blockTotals_[static_cast<size_t>(p) * lanes + g];
-        }
-        for (size_t f = blocked; f < frames; ++f) {
-            const float* totals = frameTotals(static_cast<int>(f));
-            for (int p = 0; p < n; ++p) sums[p] = sums[p] + totals[p];
-        }
+        forEachFrameChoice(frames, [&](size_t, const float* totals, size_t stride, int) {
+            for (int p = 0; p < n; ++p) sums[p] = sums[p] + totals[static_cast<size_t>(p) * stride];
+        });
     }
 
     // Frame totals of every selected position.
@@ -398,15 +375,27 @@ private:
         return work_.data();
     }
 
-    // Frames 0 .. blocked - 1 go through the kernel in blocks of frameLanes, one frame per
-    // lane, as long as every selected track holds them all; the frames left over go one by
-    // one. Prepares the blocks' storage.
-    size_t blockedFrames(size_t frames) {
+    // Calls use(frame, totals, stride, strongest) for frames 0 .. frames - 1 in order, with
+    // totals[p * stride] the frame attraction of position p and strongest the position of
+    // the strictly greatest total above 0, or -1. Frames go through the kernel in blocks of
+    // frameLanes, one frame per lane, as long as every selected track holds them all; the
+    // frames left over go one by one.
+    template <typename Use>
+    void forEachFrameChoice(size_t frames, Use use) {
         const int n = selected_.size();
         const size_t lanes = static_cast<size_t>(kernels_.frameLanes);
         const size_t blocked = n == 0 ? 0 : std::min(frames, selected_.shortest()) / lanes * lanes;
         if (blocked > 0) blockTotals_.resize(static_cast<size_t>(n) * lanes);
-        return blocked;
+        for (size_t f = 0; f < blocked; f += lanes) {
+            int chosen[16];
+            kernels_.frameBlock(selected_.tracks(), static_cast<long>(f), n, selected_.weights(), params_, work(),
+                                blockTotals_.data(), chosen);
+            for (size_t g = 0; g < lanes; ++g) use(f + g, blockTotals_.data() + g, lanes, chosen[g]);
+        }
+        for (size_t f = blocked; f < frames; ++f) {
+            const float* totals = frameTotals(static_cast<int>(f));
+            use(f, totals, size_t{1}, strongest(totals, n));
+        }
     }
 
     // The caller's selection, or all trackers when it is empty.
