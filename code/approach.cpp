@@ -199,9 +199,7 @@ public:
     int stride() const { return stride_; }
 
 private:
-    vd::FrameView view() const {
-        return {w_.data(), h_.data(), cx_.data(), cy_.data(), weight_.data(), n_};
-    }
+    vd::FrameView view() const { return {w_.data(), h_.data(), cx_.data(), cy_.data(), weight_.data(), n_}; }
 
     int n_ = 0;
     int padded_ = -1;  // the selection size whose padding lanes are in place
