@@ -166,6 +166,19 @@ vd::FieldParams fieldParams() {
     return {std_alpha, inverse, power, std_sigma};
 }
 
+// The selected tracks and their weights by position, as the fast path hands them to the
+// kernels.
+struct KernelInput {
+    KernelInput(const trackList& trackers, const std::vector<int>& selection, const std::vector<float>& weights) {
+        for (int k : selection) {
+            tracks.push_back(&trackers[k][0].x);
+            this->weights.push_back(weights.empty() ? 1.0f : weights[k]);
+        }
+    }
+    std::vector<const float*> tracks;
+    std::vector<float> weights;
+};
+
 // Whether the trajectory programme accepts the input: in every frame some selected box
 // attracts, and no normalised frame score exceeds the bound (no infinite total).
 bool trajectoryAccepts(trackList& trackers, const std::vector<int>& selection, const std::vector<float>& weights) {
@@ -423,17 +436,12 @@ TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
             expected.push_back(start);
             ref::gradient_ascent(expected.back(), trackers, f, selection, weights);
         }
-        std::vector<const float*> tracks;
-        std::vector<float> resolved;
-        for (int k = 0; k < n; ++k) {
-            tracks.push_back(&trackers[k][0].x);
-            resolved.push_back(weights.empty() ? 1.0f : weights[k]);
-        }
+        const KernelInput input(trackers, selection, weights);
         const vd::FieldParams params = fieldParams();
         std::vector<float> work(static_cast<size_t>(vd::frameWork(n)));
         for (const vd::Kernels* kernels : supportedKernelTables()) {
             track boxes = starts;
-            kernels->climbFrames(tracks.data(), n, resolved.data(), params, first, frames, currents.data(),
+            kernels->climbFrames(input.tracks.data(), n, input.weights.data(), params, first, frames, currents.data(),
                                  limits.data(), &boxes[0].x, work.data());
             EXPECT_TRUE(sameBits(expected, boxes))
                 << kernels->name << ", " << n << " trackers, frames " << first << " on, " << frames << " frames";
@@ -456,19 +464,14 @@ TEST_F(Differential, FrameBlockMatchesTheStraightforwardChoiceOfEachFrame) {
         std::vector<int> selection(static_cast<size_t>(gen.uniform(1, 41)));
         for (int& k : selection) k = gen.uniform(0, count - 1);
         const int n = static_cast<int>(selection.size());
-        std::vector<const float*> tracks;
-        std::vector<float> resolved;
-        for (int k : selection) {
-            tracks.push_back(&trackers[k][0].x);
-            resolved.push_back(weights.empty() ? 1.0f : weights[k]);
-        }
+        const KernelInput input(trackers, selection, weights);
         std::vector<float> work(static_cast<size_t>(vd::frameWork(n)));
         for (const vd::Kernels* kernels : supportedKernelTables()) {
             const int lanes = kernels->frameLanes;
             std::vector<float> totals(static_cast<size_t>(n * lanes), -7.0f);
             int chosen[16];
-            kernels->frameBlock(tracks.data(), first, n, resolved.data(), fieldParams(), work.data(), totals.data(),
-                                chosen);
+            kernels->frameBlock(input.tracks.data(), first, n, input.weights.data(), fieldParams(), work.data(),
+                                totals.data(), chosen);
             for (int l = 0; l < lanes; ++l) {
                 std::vector<float> expected(static_cast<size_t>(n));
                 const int position =
