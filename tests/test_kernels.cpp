@@ -169,10 +169,11 @@ vd::FieldParams fieldParams() {
 // The selected tracks and their weights by position, as the fast path hands them to the
 // kernels.
 struct KernelInput {
-    KernelInput(const trackList& trackers, const std::vector<int>& selection, const std::vector<float>& weights) {
+    KernelInput(const trackList& trackers, const std::vector<int>& selection,
+                const std::vector<float>& trackerWeights) {
         for (int k : selection) {
             tracks.push_back(&trackers[k][0].x);
-            this->weights.push_back(weights.empty() ? 1.0f : weights[k]);
+            weights.push_back(trackerWeights.empty() ? 1.0f : trackerWeights[k]);
         }
     }
     std::vector<const float*> tracks;
