@@ -2,35 +2,32 @@
 //
 // Each binding works in two phases. With the GIL held it turns its Python arguments into the
 // library's containers and checks everything that does not depend on the std_ parameters:
-// shapes, dtypes, track lengths, index ranges, the reach of runs into their annotation. Then
-// it releases the GIL, takes the parameter lock, checks what does depend on the parameters
-// (trajectory fusion, local removal) and calls the library. Every input that would stop the
-// library on an assertion, read out of range or end the process is refused with ValueError
-// (TypeError for an argument of the wrong kind) before the library sees it; the message names
-// the argument and the problem.
+// shapes, dtypes, boxes, track lengths, index ranges, the reach of runs into their annotation
+// (checks.cpp). Then it releases the GIL, takes the parameter lock, checks the parameters and
+// what depends on them (trajectory fusion, local removal) and calls the library. Every input
+// that would stop the library on an assertion, read out of range, end the process or give a
+// silently wrong number is refused with ValueError (TypeError for an argument of the wrong
+// kind) before the library sees it; the message names the argument and the problem.
 //
 // No arithmetic of the library is repeated here: results are the library's own bits.
-#include "approach.h"
+#include "checks.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace py = pybind11;
-
 namespace {
 
-using Box = cv::Rect_<float>;
+using namespace velmora::python;
 
 // ---- The parameter lock ----
 //
@@ -64,21 +61,7 @@ auto writing(Work&& work) {
 
 // ---- Messages ----
 
-[[noreturn]] void valueError(const std::string& message) { throw py::value_error(message); }
-[[noreturn]] void typeError(const std::string& message) { throw py::type_error(message); }
-
 std::string typeName(py::handle object) { return Py_TYPE(object.ptr())->tp_name; }
-
-// The shortest text that reads back as the same float.
-std::string number(float value) {
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    return std::string(text, end);
-}
-
-std::string count(size_t n, const std::string& noun, const std::string& plural = "") {
-    return std::to_string(n) + " " + (n == 1 ? noun : plural.empty() ? noun + "s" : plural);
-}
 
 std::string shapeText(const py::array& array) {
     std::string text = "(";
@@ -88,14 +71,6 @@ std::string shapeText(const py::array& array) {
     }
     if (array.ndim() == 1) text += ",";
     return text + ")";
-}
-
-std::string indexed(const std::string& name, size_t i) { return name + "[" + std::to_string(i) + "]"; }
-
-std::string listText(const std::vector<int>& values) {
-    std::string text = "[";
-    for (size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + std::to_string(values[i]);
-    return text + "]";
 }
 
 // ---- Scalars ----
@@ -132,6 +107,56 @@ float toFloat(py::handle object, const std::string& name) {
         typeError(name + ": expected a number, got " + typeName(object));
     }
     return static_cast<float>(value);
+}
+
+// ---- Parameters of one call ----
+//
+// A function that reads the parameters also takes them as keywords for that one call. They are
+// set under the exclusive lock and put back before it is released, so no call in another
+// thread ever sees them: the way to vary the parameters in threaded code.
+struct Overrides {
+    std::optional<float> alpha, beta, sigma;
+    std::optional<int> gamma;
+    bool any() const { return alpha || beta || sigma || gamma; }
+};
+
+std::optional<float> toParameter(const py::object& object, const char* name) {
+    if (object.is_none()) return std::nullopt;
+    const float value = toFloat(object, name);
+    const std::string given = py::str(object);
+    if (name[0] == 'b')
+        checkBeta(value, given);
+    else
+        checkAlphaOrSigma(name, value, given);
+    return value;
+}
+
+Overrides toOverrides(const py::object& alpha, const py::object& sigma, const py::object& beta = py::none()) {
+    return Overrides{toParameter(alpha, "alpha"), toParameter(beta, "beta"), toParameter(sigma, "sigma"), {}};
+}
+
+// Runs `work` without the GIL under the parameters in force, or under those of `o` for this
+// call only. `readsBeta`: the call may run trajectory fusion.
+template <class Work>
+auto withParameters(const Overrides& o, bool readsBeta, Work&& work) {
+    if (!o.any())
+        return reading([&] {
+            checkParameters(readsBeta);
+            return work();
+        });
+    return writing([&] {
+        struct Restore {
+            float alpha = std_alpha, beta = std_beta, sigma = std_sigma;
+            int gamma = std_gamma;
+            ~Restore() { std_alpha = alpha, std_beta = beta, std_sigma = sigma, std_gamma = gamma; }
+        } restore;
+        if (o.alpha) std_alpha = *o.alpha;
+        if (o.beta) std_beta = *o.beta;
+        if (o.sigma) std_sigma = *o.sigma;
+        if (o.gamma) std_gamma = *o.gamma;
+        checkParameters(readsBeta);
+        return work();
+    });
 }
 
 // ---- Arrays ----
@@ -252,12 +277,6 @@ std::vector<int> toSelection(py::handle object, size_t trackerCount) {
     return selection;
 }
 
-std::vector<int> allTrackers(size_t trackerCount) {
-    std::vector<int> selection(trackerCount);
-    for (size_t k = 0; k < trackerCount; ++k) selection[k] = static_cast<int>(k);
-    return selection;
-}
-
 // Weights: None is the empty list, which the library reads as 1.0 for every tracker.
 std::vector<float> toWeights(py::handle object) {
     if (object.is_none()) return {};
@@ -268,28 +287,10 @@ std::vector<float> toWeights(py::handle object) {
     return std::vector<float>(array.data(), array.data() + array.size());
 }
 
-// A non-empty weight list must hold an entry for every tracker index the call reads.
-void checkWeightsCover(const std::vector<float>& weights, const std::vector<int>& selection, size_t trackerCount) {
-    if (weights.empty()) return;
-    const size_t needed = selection.empty()
-                              ? trackerCount
-                              : static_cast<size_t>(*std::max_element(selection.begin(), selection.end())) + 1;
-    if (weights.size() < needed)
-        valueError("weights: " + count(weights.size(), "entry", "entries") + " given, none for tracker " +
-                   std::to_string(needed - 1) + "; give one weight per tracker index (at least " +
-                   std::to_string(needed) + ") or none");
-}
-
-// Everything a fusion of one sequence takes.
-struct Fusion {
-    trackList trackers;
-    std::vector<int> selection;
-    std::vector<float> weights;
-};
-
 Fusion toFusion(py::handle trackers, py::handle selection, py::handle weights) {
     Fusion f;
     f.trackers = toTrackers(trackers, "trackers");
+    checkTrackerBoxes(f.trackers, "trackers");
     f.selection = toSelection(selection, f.trackers.size());
     f.weights = toWeights(weights);
     checkWeightsCover(f.weights, f.selection, f.trackers.size());
@@ -297,16 +298,6 @@ Fusion toFusion(py::handle trackers, py::handle selection, py::handle weights) {
 }
 
 // ---- Data sets ----
-
-// Which function the data set is for: the data-set evaluation (and global removal, which
-// runs it) fuses and scores every run, the tracker weights only read them.
-enum class DataSetUse { Evaluation, Weights };
-
-struct DataSet {
-    trackData data;
-    trackList annotation;
-    size_t trackerCount = 0;
-};
 
 bool isIntegerLike(py::handle object) {
     if (PyBool_Check(object.ptr())) return false;
@@ -339,13 +330,7 @@ DataSet toDataSet(py::handle data, py::handle annotation, DataSetUse use) {
     if (py::isinstance<py::str>(data) || py::isinstance<py::bytes>(data) || !PySequence_Check(data.ptr()))
         typeError("data: expected a list of sequences, got " + typeName(data));
     const py::sequence sequences = py::reinterpret_borrow<py::sequence>(data);
-    // An empty data set would be read out of range (tracker weights) or average 0 / 0 scores.
-    if (sequences.size() == 0) valueError("data: the data set has no sequence");
     set.annotation = toTrackList(annotation, "annotation");
-    if (set.annotation.size() < sequences.size())
-        valueError("annotation: " + count(set.annotation.size(), "track") + " for " +
-                   count(sequences.size(), "sequence") + "; every sequence needs its annotation track");
-
     for (size_t i = 0; i < sequences.size(); ++i) {
         const std::string sequenceName = indexed("data", i);
         const py::object sequence = sequences[i];
@@ -356,112 +341,15 @@ DataSet toDataSet(py::handle data, py::handle annotation, DataSetUse use) {
         if (!py::isinstance<py::list>(sequence) && !py::isinstance<py::tuple>(sequence))
             typeError(sequenceName + ": expected a list of runs, got " + typeName(sequence));
         const py::sequence runs = py::reinterpret_borrow<py::sequence>(sequence);
-        // A sequence without runs scores 0 / 0 in the evaluation; the weights only need runs in
-        // the first sequence, whose first run fixes the tracker count.
-        if (runs.size() == 0 && (use == DataSetUse::Evaluation || i == 0))
-            valueError(sequenceName + (i == 0 ? ": the sequence has no run (the first run fixes the tracker count)"
-                                              : ": the sequence has no run (its score would be 0 / 0)"));
-        const track& truth = set.annotation[i];
-        if (truth.empty())
-            valueError(indexed("annotation", i) + ": the annotation track of sequence " + std::to_string(i) +
-                       " has no box");
-
         std::vector<eTrackList> converted;
         for (size_t j = 0; j < runs.size(); ++j) {
-            const std::string runName = indexed(sequenceName, j);
-            eTrackList run = toRun(runs[j], runName);
-            if (set.data.empty() && converted.empty()) set.trackerCount = run.size();
-            if (run.size() != set.trackerCount)
-                valueError(runName + ": " + count(run.size(), "tracker") + ", but the first run has " +
-                           std::to_string(set.trackerCount) + "; every run needs the same trackers");
-            const long long frames = static_cast<long long>(run[0].size());
-            if (use == DataSetUse::Evaluation && frames == 0)
-                valueError(runName + ": the run has no frame (its score would be 0 / 0)");
-            if (run.startFrame < 1)
-                valueError(runName + ": start_frame " + std::to_string(run.startFrame) +
-                           " is below 1 (frames are counted from 1)");
-            // Run box k is compared with annotation box k + start_frame - 1.
-            if (run.startFrame - 1 + frames > static_cast<long long>(truth.size()))
-                valueError(runName + ": " + std::to_string(frames) + " frames from start_frame " +
-                           std::to_string(run.startFrame) + " reach past the " + std::to_string(truth.size()) +
-                           " boxes of annotation[" + std::to_string(i) + "]");
-            converted.push_back(std::move(run));
+            converted.push_back(toRun(runs[j], indexed(sequenceName, j)));
+            if (set.trackerCount == 0) set.trackerCount = converted.back().size();
         }
         set.data.push_back(std::move(converted));
     }
-
-    if (use == DataSetUse::Weights) {
-        // Every weight is divided by the number of frames after the first of all runs.
-        bool anyLaterFrame = false;
-        for (const auto& sequence : set.data)
-            for (const auto& run : sequence) anyLaterFrame = anyLaterFrame || run[0].size() >= 2;
-        if (!anyLaterFrame) valueError("data: no run has a frame after its first, so no weight can be learnt (0 / 0)");
-    }
+    checkDataSet(set, use);
     return set;
-}
-
-// ---- Checks that depend on the parameters ----
-//
-// Trajectory fusion asserts that in every frame some selected box has a frame score above 0,
-// and that no normalised score exceeds 1.01 (which only an infinite score can cause). The
-// check here is cheap and sufficient. A box's frame score includes its own term,
-// attraction(b, b, std_sigma) * w * w, and every other term counts 0 or more, so a frame in
-// which some selected box's own term is at least FLT_MIN has a greatest score whose
-// reciprocal is finite. And every term is at most (1 / std_sigma) * w * w, so the scores stay
-// finite when n * max(w * w) / std_sigma is well below FLT_MAX. The check is stricter than the
-// library in one corner: a box whose own term is 0 (height 0, say) may still be attracted by
-// the others; such a frame is refused.
-
-// Whether box `b` with weight `w` attracts itself: the library's own term, in the library's
-// float operations.
-bool attractsItself(const Box& b, float w) {
-    if (b.width == 0.0f) return false;  // a candidate of width 0 gets no attraction
-    const float own = attraction(b, b, std_sigma) * w * w;
-    return own >= std::numeric_limits<float>::min();
-}
-
-float weightOf(const std::vector<float>& weights, int k) { return weights.empty() ? 1.0f : weights[k]; }
-
-void checkTrajectoryParameters(size_t selected, const std::vector<int>& selection, const std::vector<float>& weights) {
-    if (!(std_sigma > 0.0f) || !std::isfinite(std_sigma))
-        valueError("sigma: trajectory fusion needs a positive, finite sigma parameter, got " + number(std_sigma));
-    if (std_alpha == 0.0f || std::isnan(std_alpha))
-        valueError("alpha: trajectory fusion needs a non-zero alpha parameter, got " + number(std_alpha));
-    double greatest = 1.0;
-    if (!weights.empty()) {
-        greatest = 0.0;
-        for (int k : selection) {
-            const double w = weights[k];
-            if (!std::isnan(w)) greatest = std::max(greatest, w * w);  // a NaN weight counts 0
-        }
-    }
-    const double bound = static_cast<double>(selected) * greatest / static_cast<double>(std_sigma);
-    if (!(bound < 1e37))
-        valueError("weights: the selected weights are too large for the sigma parameter " + number(std_sigma) +
-                   ": frame scores could overflow");
-}
-
-// The first frame in which no tracker of `group` attracts itself, or -1.
-long long frameWithoutAttraction(const trackList& trackers, const std::vector<int>& group,
-                                 const std::vector<float>& weights) {
-    for (size_t f = 0; f < trackers[0].size(); ++f) {
-        bool attracts = false;
-        for (int k : group) attracts = attracts || attractsItself(trackers[k][f], weightOf(weights, k));
-        if (!attracts) return static_cast<long long>(f);
-    }
-    return -1;
-}
-
-const char kNoAttraction[] =
-    " (each has width or height 0, a coordinate that is not finite, or weight 0), which trajectory fusion cannot "
-    "score";
-
-void checkTrajectory(const trackList& trackers, std::vector<int> selection, const std::vector<float>& weights,
-                     const std::string& name) {
-    if (selection.empty()) selection = allTrackers(trackers.size());
-    checkTrajectoryParameters(selection.size(), selection, weights);
-    const long long frame = frameWithoutAttraction(trackers, selection, weights);
-    if (frame >= 0) valueError(name + ": no selected box attracts in frame " + std::to_string(frame) + kNoAttraction);
 }
 
 // ---- Conversions back ----
@@ -502,53 +390,64 @@ py::list toList(const std::vector<int>& values) {
 }
 
 // ---- Bindings ----
+//
+// `alpha`, `beta` and `sigma` (and `gamma`) are the keyword parameters of one call.
 
-float bindDistance(const py::object& a, const py::object& b) {
+float bindDistance(const py::object& a, const py::object& b, const py::object& alpha) {
     const Box boxA = toBox(a, "a"), boxB = toBox(b, "b");
-    return reading([&] { return distance4D_2(boxA, boxB); });
+    return withParameters(toOverrides(alpha, py::none()), false, [&] { return distance4D_2(boxA, boxB); });
 }
 
 // sigma None reads std_sigma at the call, under the lock.
 template <class Attraction>
-float bindBoxAttraction(const py::object& a, const py::object& b, const py::object& sigma, Attraction attract) {
+float bindBoxAttraction(const py::object& a, const py::object& b, const py::object& sigma, const py::object& alpha,
+                        Attraction attract) {
     const Box boxA = toBox(a, "a"), boxB = toBox(b, "b");
-    const bool current = sigma.is_none();
-    const float s = current ? 0.0f : toFloat(sigma, "sigma");
-    return reading([&] { return attract(boxA, boxB, current ? std_sigma : s); });
+    const std::optional<float> s = toParameter(sigma, "sigma");
+    return withParameters(toOverrides(alpha, py::none()), false,
+                          [&] { return attract(boxA, boxB, s ? *s : std_sigma); });
 }
 
 py::tuple bindFrameAttraction(const py::object& trackers, const py::object& box, const py::object& frame,
-                              const py::object& selection, const py::object& weights) {
+                              const py::object& selection, const py::object& weights, const py::object& alpha,
+                              const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
     const Box b = toBox(box, "box");
     const int at = toFrame(frame, f.trackers);
     // This one function of the library does not fill an empty selection; None means all here too.
     if (selection.is_none()) f.selection = allTrackers(f.trackers.size());
     std::vector<float> terms(f.selection.size(), 0.0f);
-    const float total = reading([&] { return calculateAttraction(f.trackers, b, at, f.selection, f.weights, terms); });
+    const float total = withParameters(toOverrides(alpha, sigma), false, [&] {
+        return calculateAttraction(f.trackers, b, at, f.selection, f.weights, terms);
+    });
     return py::make_tuple(total, toArray(terms));
 }
 
 py::array_t<float> bindFuseFrame(const py::object& trackers, const py::object& frame, const py::object& selection,
-                                 const py::object& weights, bool refine) {
+                                 const py::object& weights, bool refine, const py::object& alpha,
+                                 const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
     const int at = toFrame(frame, f.trackers);
-    return toArray(reading([&] { return performFusionForFrame(f.trackers, at, f.selection, f.weights, refine); }));
+    return toArray(withParameters(toOverrides(alpha, sigma), false, [&] {
+        return performFusionForFrame(f.trackers, at, f.selection, f.weights, refine);
+    }));
 }
 
 py::array_t<float> bindFuse(const py::object& trackers, const py::object& selection, const py::object& weights,
-                            bool refine) {
+                            bool refine, const py::object& alpha, const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
     track result;
-    reading([&] { performFusionForAllFrames(f.trackers, result, f.selection, f.weights, refine); });
+    withParameters(toOverrides(alpha, sigma), false,
+                   [&] { performFusionForAllFrames(f.trackers, result, f.selection, f.weights, refine); });
     return toArray(result);
 }
 
 py::array_t<float> bindFuseTrajectory(const py::object& trackers, const py::object& selection,
-                                      const py::object& weights, bool backtracking, bool refine) {
+                                      const py::object& weights, bool backtracking, bool refine,
+                                      const py::object& alpha, const py::object& beta, const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
     track result;
-    reading([&] {
+    withParameters(toOverrides(alpha, sigma, beta), true, [&] {
         checkTrajectory(f.trackers, f.selection, f.weights, "trackers");
         performFusionForAllFrames_TrajectoryOptimization(f.trackers, result, f.selection, f.weights, !backtracking,
                                                          refine);
@@ -557,36 +456,32 @@ py::array_t<float> bindFuseTrajectory(const py::object& trackers, const py::obje
 }
 
 py::tuple bindStrongestBox(const py::object& trackers, const py::object& frame, const py::object& selection,
-                           const py::object& weights) {
+                           const py::object& weights, const py::object& alpha, const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
     const int at = toFrame(frame, f.trackers);
     std::vector<float> totals(f.selection.empty() ? f.trackers.size() : f.selection.size(), 0.0f);
-    const int position =
-        reading([&] { return findTrackingRectWithGreatestAttraction(f.trackers, at, f.selection, f.weights, totals); });
+    const int position = withParameters(toOverrides(alpha, sigma), false, [&] {
+        return findTrackingRectWithGreatestAttraction(f.trackers, at, f.selection, f.weights, totals);
+    });
     return py::make_tuple(position, toArray(totals));
 }
 
 py::array_t<float> bindGradientAscent(const py::object& box, const py::object& trackers, const py::object& frame,
-                                      const py::object& selection, const py::object& weights) {
+                                      const py::object& selection, const py::object& weights,
+                                      const py::object& alpha, const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
     Box b = toBox(box, "box");
     const int at = toFrame(frame, f.trackers);
-    reading([&] { gradient_ascent(b, f.trackers, at, f.selection, f.weights); });
+    withParameters(toOverrides(alpha, sigma), false,
+                   [&] { gradient_ascent(b, f.trackers, at, f.selection, f.weights); });
     return toArray(b);
 }
 
-// Box t[k] is paired with annotation box k + shift for k = first .. n - 1: all must exist.
-void checkReach(size_t first, size_t frames, long long shift, size_t annotationFrames, const char* what) {
-    if (first >= frames) return;
-    const long long low = static_cast<long long>(first) + shift;
-    const long long high = static_cast<long long>(frames) - 1 + shift;
-    if (low < 0)
-        valueError("shift: " + std::to_string(shift) + " pairs track box " + std::to_string(first) +
-                   " with annotation box " + std::to_string(low) + " (" + what + ")");
-    if (high >= static_cast<long long>(annotationFrames))
-        valueError("shift: " + std::to_string(shift) + " pairs track box " + std::to_string(frames - 1) +
-                   " with annotation box " + std::to_string(high) + ", past the " + std::to_string(annotationFrames) +
-                   " boxes of the annotation (" + what + ")");
+// The annotation boxes that track box k = first .. n - 1 is paired with, at k + shift.
+void checkPairedAnnotation(const track& truth, size_t first, size_t frames, int shift) {
+    if (first < frames)
+        checkAnnotationBoxes(truth, static_cast<size_t>(static_cast<long long>(first) + shift),
+                             static_cast<size_t>(static_cast<long long>(frames) + shift), "annotation");
 }
 
 float bindTrackQuality(const py::object& t, const py::object& annotation, const py::object& shift,
@@ -597,28 +492,32 @@ float bindTrackQuality(const py::object& t, const py::object& annotation, const 
     const float limit = toFloat(threshold, "threshold");
     // Frame 0 is never compared; a track of at most one box compares nothing.
     checkReach(1, scored.size(), s, truth.size(), "frames 1 .. n-1 are compared");
+    checkPairedAnnotation(truth, 1, scored.size(), s);
     return reading([&] { return evaluate(scored, truth, s, limit, centerDistance); });
 }
 
 float bindTrackAttraction(const py::object& t, const py::object& annotation, const py::object& shift,
-                          const py::object& start) {
+                          const py::object& start, const py::object& alpha, const py::object& sigma) {
     const track scored = toTrack(t, "track");
     const track truth = toTrack(annotation, "annotation");
     const int s = toInt(shift, "shift");
     const int from = toInt(start, "start");
     // A negative start sums nothing.
-    if (from >= 0)
+    if (from >= 0) {
         checkReach(static_cast<size_t>(from), scored.size(), s, truth.size(), "frames start .. n-1 are summed");
-    return reading([&] { return attraction(scored, truth, s, from); });
+        checkPairedAnnotation(truth, static_cast<size_t>(from), scored.size(), s);
+    }
+    return withParameters(toOverrides(alpha, sigma), false, [&] { return attraction(scored, truth, s, from); });
 }
 
 float bindEvaluateDataset(const py::object& data, const py::object& annotation, bool trajectory,
-                          const py::object& selection, const py::object& weights) {
+                          const py::object& selection, const py::object& weights, const py::object& alpha,
+                          const py::object& beta, const py::object& sigma) {
     DataSet set = toDataSet(data, annotation, DataSetUse::Evaluation);
     const std::vector<int> chosen = toSelection(selection, set.trackerCount);
     const std::vector<float> w = toWeights(weights);
     checkWeightsCover(w, chosen, set.trackerCount);
-    return reading([&] {
+    return withParameters(toOverrides(alpha, sigma, beta), trajectory, [&] {
         if (trajectory)
             for (size_t i = 0; i < set.data.size(); ++i)
                 for (size_t j = 0; j < set.data[i].size(); ++j)
@@ -627,122 +526,47 @@ float bindEvaluateDataset(const py::object& data, const py::object& annotation, 
     });
 }
 
-py::array_t<float> bindTrackerWeights(const py::object& data, const py::object& annotation) {
+py::array_t<float> bindTrackerWeights(const py::object& data, const py::object& annotation, const py::object& alpha,
+                                      const py::object& sigma) {
     DataSet set = toDataSet(data, annotation, DataSetUse::Weights);
-    return toArray(reading([&] { return calculateTrackerWeights(set.data, set.annotation); }));
-}
-
-// Global removal in trajectory mode fuses with selections that depend on the scores along the
-// way, so every selection it might try is checked. A tracker is never dropped when its weight
-// is not in (0, 1e15) or an earlier tracker has the same weight. When there are such trackers,
-// every trial's selection contains them, and in every frame one of them must attract (the
-// last trial may leave exactly them). When there are none, the last trial can leave any one
-// tracker alone, so every tracker must attract in every frame on its own. (A trial that leaves
-// no tracker fuses all of them.) This refuses some data sets on which the actual trials would
-// have passed: the trials are only known once the scores are.
-void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& weights) {
-    checkTrajectoryParameters(set.trackerCount, allTrackers(set.trackerCount), weights);
-    std::vector<int> neverDropped;
-    for (size_t k = 0; k < set.trackerCount; ++k) {
-        const float w = weights[k];
-        bool tried = w > 0.0f && w < 1e15f;
-        for (size_t j = 0; j < k && tried; ++j) tried = weights[j] != w;
-        if (!tried) neverDropped.push_back(static_cast<int>(k));
-    }
-    std::vector<std::vector<int>> groups;
-    if (!neverDropped.empty())
-        groups.push_back(neverDropped);
-    else
-        for (size_t k = 0; k < set.trackerCount; ++k) groups.push_back({static_cast<int>(k)});
-    for (const auto& group : groups)
-        for (size_t i = 0; i < set.data.size(); ++i)
-            for (size_t j = 0; j < set.data[i].size(); ++j) {
-                const long long frame = frameWithoutAttraction(set.data[i][j], group, weights);
-                if (frame < 0) continue;
-                const std::string where =
-                    "data[" + std::to_string(i) + "][" + std::to_string(j) + "] frame " + std::to_string(frame);
-                if (neverDropped.empty())
-                    valueError("data: global removal with trajectory fusion may keep tracker " +
-                               std::to_string(group[0]) + " alone, and its box in " + where + " does not attract" +
-                               kNoAttraction);
-                valueError("data: global removal with trajectory fusion may keep only trackers " + listText(group) +
-                           " (the ones it never drops), and none of their boxes in " + where + " attracts" +
-                           kNoAttraction);
-            }
+    return toArray(withParameters(toOverrides(alpha, sigma), false,
+                                  [&] { return calculateTrackerWeights(set.data, set.annotation); }));
 }
 
 py::list bindGlobalRemoval(const py::object& data, const py::object& annotation, const py::object& weights,
-                           bool trajectory) {
+                           bool trajectory, const py::object& alpha, const py::object& beta,
+                           const py::object& sigma) {
     DataSet set = toDataSet(data, annotation, DataSetUse::Evaluation);
     std::vector<float> w = weights.is_none() ? std::vector<float>(set.trackerCount, 1.0f) : toWeights(weights);
     // The removal reads the weight of every tracker to order its trials; it fills no default.
     if (w.size() < set.trackerCount)
         valueError("weights: " + count(w.size(), "entry", "entries") + " for " + count(set.trackerCount, "tracker") +
                    "; global removal needs one weight per tracker");
-    return toList(reading([&] {
+    return toList(withParameters(toOverrides(alpha, sigma, beta), trajectory, [&] {
         if (trajectory) checkGlobalRemovalTrajectory(set, w);
         return globalRemoval(set.data, set.annotation, w, trajectory);
     }));
 }
 
 py::array_t<float> bindTrackerPerformances(const py::object& trackers, const py::object& selection,
-                                           const py::object& weights) {
+                                           const py::object& weights, const py::object& alpha,
+                                           const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
-    return toArray(reading([&] { return calculateTrackerPerformances(f.trackers, f.selection, f.weights); }));
+    return toArray(withParameters(toOverrides(alpha, sigma), false, [&] {
+        return calculateTrackerPerformances(f.trackers, f.selection, f.weights);
+    }));
 }
 
-// Local removal drops `gamma` trackers one at a time, each the one with the lowest performance
-// below 1e25, and asserts that there is one. A performance is a sum over frames of frame
-// scores, each at most n * max(w * w) / std_sigma, so the bound usually settles it; otherwise
-// the performances are computed and counted.
-void checkLocalRemoval(Fusion& f, int gamma) {
-    if (gamma == -1) valueError("gamma: unset; pass gamma= or set the gamma parameter first");
-    const std::vector<int> selection = f.selection.empty() ? allTrackers(f.trackers.size()) : f.selection;
-    if (gamma > static_cast<long long>(selection.size()))
-        valueError("gamma: cannot drop " + std::to_string(gamma) + " of " + std::to_string(selection.size()) +
-                   " selected trackers");
-    if (gamma <= 0) return;
-    double greatest = 1.0;
-    if (!f.weights.empty()) {
-        greatest = 0.0;
-        for (int k : selection) {
-            const double w = f.weights[k];
-            if (!std::isnan(w)) greatest = std::max(greatest, w * w);
-        }
-    }
-    const double bound = static_cast<double>(f.trackers[0].size()) * static_cast<double>(selection.size()) * greatest /
-                         static_cast<double>(std_sigma);
-    if (std_sigma > 0.0f && bound < 1e24) return;
-    const std::vector<float> performances = calculateTrackerPerformances(f.trackers, selection, f.weights);
-    const auto droppable = std::count_if(performances.begin(), performances.end(), [](float p) { return p < 1e25f; });
-    if (droppable < gamma)
-        valueError("gamma: only " + std::to_string(droppable) + " of the selected trackers have a performance below " +
-                   "1e25 (the others are infinite, NaN or too large), so " + std::to_string(gamma) +
-                   " cannot be dropped");
-}
-
+// The library takes the count to drop from std_gamma only; a gamma given here is set for the
+// call like the other keyword parameters.
 py::list bindLocalRemoval(const py::object& trackers, const py::object& selection, const py::object& weights,
-                          const py::object& gamma) {
+                          const py::object& gamma, const py::object& alpha, const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
-    if (gamma.is_none())
-        return toList(reading([&] {
-            checkLocalRemoval(f, std_gamma);
-            return localRemoval(f.trackers, f.selection, f.weights);
-        }));
-    const int drop = toInt(gamma, "gamma");
-    // The library takes the count from std_gamma only: set it for the call and put it back.
-    return toList(writing([&] {
-        checkLocalRemoval(f, drop);
-        const int saved = std_gamma;
-        std_gamma = drop;
-        try {
-            std::vector<int> kept = localRemoval(f.trackers, f.selection, f.weights);
-            std_gamma = saved;
-            return kept;
-        } catch (...) {
-            std_gamma = saved;
-            throw;
-        }
+    Overrides o = toOverrides(alpha, sigma);
+    if (!gamma.is_none()) o.gamma = toInt(gamma, "gamma");
+    return toList(withParameters(o, false, [&] {
+        checkLocalRemoval(f, std_gamma);
+        return localRemoval(f.trackers, f.selection, f.weights);
     }));
 }
 
@@ -765,18 +589,16 @@ py::dict getParams() {
     return result;
 }
 
-// Every value is converted before any is written, so a bad one changes nothing.
+// Every value is converted and checked before any is written, so a bad one changes nothing.
 void setParams(const py::object& alpha, const py::object& beta, const py::object& gamma, const py::object& sigma) {
-    const bool a = !alpha.is_none(), b = !beta.is_none(), g = !gamma.is_none(), s = !sigma.is_none();
-    const float alphaValue = a ? toFloat(alpha, "alpha") : 0.0f;
-    const float betaValue = b ? toFloat(beta, "beta") : 0.0f;
-    const int gammaValue = g ? toInt(gamma, "gamma") : 0;
-    const float sigmaValue = s ? toFloat(sigma, "sigma") : 0.0f;
+    const Overrides o = toOverrides(alpha, sigma, beta);
+    const std::optional<int> g = gamma.is_none() ? std::nullopt : std::optional<int>(toInt(gamma, "gamma"));
+    if (g) checkGammaSetting(*g);
     writing([&] {
-        if (a) std_alpha = alphaValue;
-        if (b) std_beta = betaValue;
-        if (g) std_gamma = gammaValue;
-        if (s) std_sigma = sigmaValue;
+        if (o.alpha) std_alpha = *o.alpha;
+        if (o.beta) std_beta = *o.beta;
+        if (g) std_gamma = *g;
+        if (o.sigma) std_sigma = *o.sigma;
     });
 }
 
@@ -794,11 +616,14 @@ PYBIND11_MODULE(_core, m) {
         Import the functions from `velmora`, which also offers the `parameters` context manager.
     )pbdoc";
     m.attr("__version__") = VELMORA_VERSION;
+    bindBoxFiles(m);
 
     const auto none = py::none();
 
     // ---- Box geometry ----
-    m.def("distance4d_2", &bindDistance, py::arg("a"), py::arg("b"), R"pbdoc(
+    const auto alpha = py::arg("alpha") = none, beta = py::arg("beta") = none, sigma = py::arg("sigma") = none;
+
+    m.def("distance4d_2", &bindDistance, py::arg("a"), py::arg("b"), py::kw_only(), alpha, R"pbdoc(
         Squared, scale-free distance between boxes a and b (each x, y, width, height).
 
         Centre offsets count in units of the mean side, size differences relative to the mean side
@@ -807,10 +632,10 @@ PYBIND11_MODULE(_core, m) {
     )pbdoc");
     m.def(
         "attraction",
-        [](const py::object& a, const py::object& b, const py::object& sigma) {
-            return bindBoxAttraction(a, b, sigma, [](Box x, Box y, float s) { return attraction(x, y, s); });
+        [](const py::object& a, const py::object& b, const py::object& s, const py::object& al) {
+            return bindBoxAttraction(a, b, s, al, [](Box x, Box y, float v) { return attraction(x, y, v); });
         },
-        py::arg("a"), py::arg("b"), py::arg("sigma") = none, R"pbdoc(
+        py::arg("a"), py::arg("b"), sigma, py::kw_only(), alpha, R"pbdoc(
         Attraction of box a on box b: 1 / (distance4d_2(a, b) + sigma).
 
         sigma None uses the current sigma parameter. Returns a float (float32 value); 1 / sigma for
@@ -818,10 +643,11 @@ PYBIND11_MODULE(_core, m) {
     )pbdoc");
     m.def(
         "normalized_attraction",
-        [](const py::object& a, const py::object& b, const py::object& sigma) {
-            return bindBoxAttraction(a, b, sigma, [](Box x, Box y, float s) { return normalizedAttraction(x, y, s); });
+        [](const py::object& a, const py::object& b, const py::object& s, const py::object& al) {
+            return bindBoxAttraction(a, b, s, al,
+                                     [](Box x, Box y, float v) { return normalizedAttraction(x, y, v); });
         },
-        py::arg("a"), py::arg("b"), py::arg("sigma") = none, R"pbdoc(
+        py::arg("a"), py::arg("b"), sigma, py::kw_only(), alpha, R"pbdoc(
         attraction(a, b, sigma) * sigma: in (0, 1], exactly 1 for equal boxes.
 
         sigma None uses the current sigma parameter. Returns a float (float32 value).
@@ -829,7 +655,7 @@ PYBIND11_MODULE(_core, m) {
 
     // ---- Fusion ----
     m.def("frame_attraction", &bindFrameAttraction, py::arg("trackers"), py::arg("box"), py::arg("frame"),
-          py::arg("selection") = none, py::arg("weights") = none, R"pbdoc(
+          py::arg("selection") = none, py::arg("weights") = none, py::kw_only(), alpha, sigma, R"pbdoc(
         Frame attraction of `box`: the trackers' field in one frame, evaluated at the box.
 
         Sums, in selection order, attraction(trackers[k][frame], box, sigma) * weights[k]**2 over the
@@ -838,7 +664,7 @@ PYBIND11_MODULE(_core, m) {
         Returns (total: float, terms: float32 array with one term per selection position).
     )pbdoc");
     m.def("fuse_frame", &bindFuseFrame, py::arg("trackers"), py::arg("frame"), py::arg("selection") = none,
-          py::arg("weights") = none, py::arg("refine") = true, R"pbdoc(
+          py::arg("weights") = none, py::arg("refine") = true, py::kw_only(), alpha, sigma, R"pbdoc(
         Fused box of one frame: the selected tracker box with the strictly greatest frame attraction.
 
         Ties go to the earlier selection position; when no total is above 0, the first selected
@@ -846,24 +672,25 @@ PYBIND11_MODULE(_core, m) {
         Returns a float32 array (x, y, width, height).
     )pbdoc");
     m.def("fuse", &bindFuse, py::arg("trackers"), py::arg("selection") = none, py::arg("weights") = none,
-          py::arg("refine") = true, R"pbdoc(
+          py::arg("refine") = true, py::kw_only(), alpha, sigma, R"pbdoc(
         Frame-by-frame fusion: fuse_frame for every frame on its own.
 
         Returns a float32 array of shape (frames, 4). Runs without the GIL.
     )pbdoc");
     m.def("fuse_trajectory", &bindFuseTrajectory, py::arg("trackers"), py::arg("selection") = none,
-          py::arg("weights") = none, py::arg("backtracking") = true, py::arg("refine") = true, R"pbdoc(
+          py::arg("weights") = none, py::arg("backtracking") = true, py::arg("refine") = true, py::kw_only(), alpha,
+          beta, sigma, R"pbdoc(
         Fusion by trajectory optimisation: one selected tracker per frame, chosen to maximise the sum
         of normalised frame scores plus beta times the agreement of consecutive choices.
 
         backtracking False takes each frame's best accumulated score instead of back-tracking the
         best path; refine runs gradient_ascent on every output box. Every frame needs a selected box
-        that attracts (positive width and height, finite coordinates, non-zero weight), sigma must be
-        positive and alpha non-zero: otherwise ValueError. Returns a float32 array of shape
+        that attracts (positive width and height, finite coordinates, non-zero weight):
+        otherwise ValueError. Returns a float32 array of shape
         (frames, 4). Runs without the GIL.
     )pbdoc");
     m.def("strongest_box", &bindStrongestBox, py::arg("trackers"), py::arg("frame"), py::arg("selection") = none,
-          py::arg("weights") = none, R"pbdoc(
+          py::arg("weights") = none, py::kw_only(), alpha, sigma, R"pbdoc(
         Which selected tracker box the frame's attraction field favours.
 
         Returns (position: int, totals: float32 array): the position in the selection (the tracker
@@ -871,7 +698,7 @@ PYBIND11_MODULE(_core, m) {
         earliest among equals, or -1 when no total is above 0; and the total of every position.
     )pbdoc");
     m.def("gradient_ascent", &bindGradientAscent, py::arg("box"), py::arg("trackers"), py::arg("frame"),
-          py::arg("selection") = none, py::arg("weights") = none, R"pbdoc(
+          py::arg("selection") = none, py::arg("weights") = none, py::kw_only(), alpha, sigma, R"pbdoc(
         Moves `box` uphill on the frame's attraction field in unit steps of x and y.
 
         At most ceil((width + height) * 0.5 / 20) moves; width and height never change. Returns the
@@ -889,7 +716,7 @@ PYBIND11_MODULE(_core, m) {
         float: 1.0 for a track of one box, inf for an empty track.
     )pbdoc");
     m.def("track_attraction", &bindTrackAttraction, py::arg("track"), py::arg("annotation"), py::arg("shift") = 0,
-          py::arg("start") = 1, R"pbdoc(
+          py::arg("start") = 1, py::kw_only(), alpha, sigma, R"pbdoc(
         Track-to-annotation attraction: the sum over k = start .. n-1 of
         attraction(track[k], annotation[k + shift], sigma), divided by n - 1 whatever start is.
 
@@ -897,7 +724,8 @@ PYBIND11_MODULE(_core, m) {
         start 1.
     )pbdoc");
     m.def("evaluate_dataset", &bindEvaluateDataset, py::arg("data"), py::arg("annotation"),
-          py::arg("trajectory") = false, py::arg("selection") = none, py::arg("weights") = none, R"pbdoc(
+          py::arg("trajectory") = false, py::arg("selection") = none, py::arg("weights") = none, py::kw_only(), alpha,
+          beta, sigma, R"pbdoc(
         Data-set score: every run fused (trajectory optimisation or frame by frame, both refined),
         scored by mean overlap against its sequence's annotation from start_frame on, run scores
         averaged by run length within a sequence, and the plain mean over sequences returned.
@@ -909,7 +737,8 @@ PYBIND11_MODULE(_core, m) {
     )pbdoc");
 
     // ---- Tracker weighting and selection ----
-    m.def("tracker_weights", &bindTrackerWeights, py::arg("data"), py::arg("annotation"), R"pbdoc(
+    m.def("tracker_weights", &bindTrackerWeights, py::arg("data"), py::arg("annotation"), py::kw_only(), alpha, sigma,
+          R"pbdoc(
         Tracker weights learnt from the annotation.
 
         Entry k is the mean attraction between tracker k's boxes and the annotation over the frames
@@ -918,7 +747,7 @@ PYBIND11_MODULE(_core, m) {
         count on. Runs without the GIL.
     )pbdoc");
     m.def("global_removal", &bindGlobalRemoval, py::arg("data"), py::arg("annotation"), py::arg("weights"),
-          py::arg("trajectory") = false, R"pbdoc(
+          py::arg("trajectory") = false, py::kw_only(), alpha, beta, sigma, R"pbdoc(
         Greedy removal of trackers over a data set: tries dropping trackers in ascending order of
         weight (one trial per distinct weight in (0, 1e15)) and keeps a drop when the data-set score
         rises strictly.
@@ -930,18 +759,19 @@ PYBIND11_MODULE(_core, m) {
         the fusion reads as all trackers). Runs without the GIL.
     )pbdoc");
     m.def("tracker_performances", &bindTrackerPerformances, py::arg("trackers"), py::arg("selection") = none,
-          py::arg("weights") = none, R"pbdoc(
+          py::arg("weights") = none, py::kw_only(), alpha, sigma, R"pbdoc(
         Agreement of each selected tracker with the others, without annotation.
 
         Entry p sums, over all frames, the frame attraction of tracker selection[p]'s box. Returns a
         float32 array with one entry per selection position (per tracker when selection is None).
     )pbdoc");
     m.def("local_removal", &bindLocalRemoval, py::arg("trackers"), py::arg("selection") = none,
-          py::arg("weights") = none, py::arg("gamma") = none, R"pbdoc(
+          py::arg("weights") = none, py::arg("gamma") = none, py::kw_only(), alpha, sigma, R"pbdoc(
         Drops the gamma selected trackers with the lowest performance (the earlier position on
         ties).
 
-        gamma None uses the gamma parameter, which must then be set; gamma <= 0 drops nothing.
+        gamma None uses the gamma parameter, which must then be set; gamma is from 0 (drops nothing)
+        to the number of selected trackers.
         Returns the remaining tracker indices as a list of ints, in selection order (empty when all
         are dropped, which the fusion reads as all trackers).
     )pbdoc");
@@ -953,7 +783,9 @@ PYBIND11_MODULE(_core, m) {
     m.def("set_params", &setParams, py::arg("alpha") = none, py::arg("beta") = none, py::arg("gamma") = none,
           py::arg("sigma") = none, R"pbdoc(
         Sets the given parameters (None leaves one as it is); alpha, beta and sigma are rounded to
-        float32, gamma is an int (-1 means unset). A bad value raises before anything changes.
+        float32, gamma is an int (-1 means unset). alpha and sigma must be above 0 and finite as
+        float32, beta finite, gamma -1 or more. A bad value raises ValueError naming the parameter
+        before anything changes.
         A change waits for the calls running in other threads to finish.
     )pbdoc");
     m.def(

@@ -23,16 +23,21 @@ Input the library cannot take (wrong shapes, indices out of range, runs reaching
 annotation, frames that trajectory fusion cannot score, ...) raises ValueError, or TypeError for
 an argument of the wrong kind, before the library runs; the message names the argument.
 
-Parameters: alpha (4.0), beta (20.0), gamma (-1, unset) and sigma (0.03) tune the library. Read
-and set them with get_params() and set_params(), as ``velmora.params.alpha``, or for one block
-with ``with velmora.parameters(sigma=0.05): ...``. They are shared by all threads: a change
-waits for calls running in other threads, and applies to every thread afterwards.
+Parameters: alpha (4.0), beta (20.0), gamma (-1, unset) and sigma (0.03) tune the library. alpha
+and sigma must be above 0 and finite as float32, beta finite; anything else raises ValueError
+naming the parameter. Every function that reads a parameter also takes it as a keyword for that
+one call (``velmora.fuse(tracks, sigma=0.1)``), which no other thread sees: the way to vary the
+parameters in threaded code. Read and set the shared values with get_params() and set_params(),
+as ``velmora.params.alpha``, or for one block with ``with velmora.parameters(sigma=0.05): ...``.
+A change waits for calls running in other threads, and applies to every thread afterwards; the
+blocks of different threads take turns, so their changes never interleave.
 
 The long calls (fuse, fuse_trajectory, evaluate_dataset, tracker_weights, global_removal, ...)
 release the GIL, so several Python threads can run them at once.
 """
 
 import contextlib
+import threading
 
 from ._core import (
     __version__,
@@ -48,7 +53,6 @@ from ._core import (
     gradient_ascent,
     local_removal,
     normalized_attraction,
-    set_params,
     strongest_box,
     track_attraction,
     track_quality,
@@ -66,20 +70,41 @@ __all__ = [
 ]
 
 
+# Held by a parameters() block for its whole length, and by every change of a parameter, so that
+# the blocks of different threads take turns; re-entrant, so blocks nest within one thread.
+_changes = threading.RLock()
+
+
+def set_params(alpha=None, beta=None, gamma=None, sigma=None):
+    """Sets the given parameters (None leaves one as it is); see _core.set_params.
+
+    Waits while a parameters() block of another thread runs.
+    """
+    with _changes:
+        _core.set_params(alpha=alpha, beta=beta, gamma=gamma, sigma=sigma)
+
+
 @contextlib.contextmanager
 def parameters(alpha=None, beta=None, gamma=None, sigma=None):
     """Sets the given parameters for a ``with`` block and restores all four afterwards.
 
     None leaves a parameter as it is. The previous values come back when the block ends, also
     when it raises. Yields the parameters in force inside the block, as get_params() gives them.
-    The parameters are global: other threads see the change while the block runs.
+    The parameters are global: other threads' calls see the change while the block runs, but
+    the blocks and parameter changes of other threads wait until it ends.
     """
-    saved = get_params()
-    set_params(alpha=alpha, beta=beta, gamma=gamma, sigma=sigma)
-    try:
-        yield get_params()
-    finally:
-        set_params(**saved)
+    with _changes:
+        saved = get_params()
+        set_params(alpha=alpha, beta=beta, gamma=gamma, sigma=sigma)
+        try:
+            yield get_params()
+        finally:
+            _core.set_params(**saved)
+
+
+def _set_one(setter, value):
+    with _changes:
+        setter(value)
 
 
 class _Params:
@@ -90,13 +115,13 @@ class _Params:
 
     __slots__ = ()
 
-    alpha = property(lambda self: _core.get_alpha(), lambda self, v: _core.set_alpha(v),
+    alpha = property(lambda self: _core.get_alpha(), lambda self, v: _set_one(_core.set_alpha, v),
                      doc="Divides the two size terms of the box distance (float32, default 4.0).")
-    beta = property(lambda self: _core.get_beta(), lambda self, v: _core.set_beta(v),
+    beta = property(lambda self: _core.get_beta(), lambda self, v: _set_one(_core.set_beta, v),
                     doc="Weight of the agreement reward of trajectory fusion (float32, default 20.0).")
-    gamma = property(lambda self: _core.get_gamma(), lambda self, v: _core.set_gamma(v),
+    gamma = property(lambda self: _core.get_gamma(), lambda self, v: _set_one(_core.set_gamma, v),
                      doc="Number of trackers local_removal drops (int, default -1: unset).")
-    sigma = property(lambda self: _core.get_sigma(), lambda self, v: _core.set_sigma(v),
+    sigma = property(lambda self: _core.get_sigma(), lambda self, v: _set_one(_core.set_sigma, v),
                      doc="Additive constant of every attraction (float32, default 0.03).")
 
     def __repr__(self):

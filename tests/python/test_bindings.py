@@ -363,7 +363,6 @@ def test_tracker_performances_and_local_removal():
     assert velmora.tracker_performances(np.zeros((2, 0, 4), f32)).tolist() == [0.0, 0.0]
 
     assert velmora.local_removal(group, gamma=0) == [0, 1, 2, 3]
-    assert velmora.local_removal(group, gamma=-3) == [0, 1, 2, 3]
     assert velmora.local_removal(group, selection=[3, 1, 2], gamma=1) == [3, 2]
     assert velmora.local_removal(group, gamma=2) == [0, 2]
     assert velmora.local_removal(group, selection=[2, 0], gamma=2) == []

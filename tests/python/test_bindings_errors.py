@@ -123,7 +123,21 @@ CASES = [
      r"gamma: unset; pass gamma= or set the gamma parameter first"),
     ("local-gamma-minus-one", lambda: velmora.local_removal(T, gamma=-1), ValueError, r"gamma: unset"),
     ("local-gamma-too-large", lambda: velmora.local_removal(T, selection=[1], gamma=2), ValueError,
-     r"gamma: cannot drop 2 of 1 selected trackers"),
+     r"gamma: must be from 0 to the 1 selected tracker, got 2"),
+    ("local-gamma-negative", lambda: velmora.local_removal(T, gamma=-3), ValueError, r"gamma: must be from 0 to the "
+     r"2 selected trackers, got -3"),
+    ("tracker-box-negative", lambda: velmora.fuse(T * (1, 1, -1, 1)), ValueError,
+     r"trackers: tracker 0, frame 0: box \(0, 0, -10, 10\) has a negative width or height"),
+    ("tracker-box-infinite", lambda: velmora.strongest_box(T + (0, math.inf, 0, 0), 0), ValueError,
+     r"trackers: tracker 0, frame 0: box \(0, inf, 10, 10\) has a coordinate that is not finite"),
+    ("run-box-negative", lambda: velmora.tracker_weights([[(T * (1, 1, 1, -1), 1)]], [ANNO]), ValueError,
+     r"data\[0\]\[0\]: tracker 0, frame 0: box"),
+    ("annotation-nan", lambda: velmora.track_quality(ANNO, ANNO * (1, 1, 1, np.nan)), ValueError,
+     r"annotation, frame 1: annotation box \(0, 0, 10, nan\) is NaN"),
+    ("annotation-nan-in-data", lambda: velmora.evaluate_dataset([[T]], [ANNO * (1, np.nan, 1, 1)]), ValueError,
+     r"annotation\[0\], frame 1: annotation box"),
+    ("annotation-negative", lambda: velmora.track_attraction(ANNO, ANNO * (1, 1, -1, 1)), ValueError,
+     r"has a negative width or height"),
     ("local-gamma-type", lambda: velmora.local_removal(T, gamma=1.0), TypeError, r"gamma: expected an int, got float"),
     ("trajectory-frame", lambda: velmora.fuse_trajectory(LOST), ValueError,
      r"trackers: no selected box attracts in frame 1 \(each has width or height 0, a coordinate that is not "
@@ -160,19 +174,33 @@ def test_bad_input_raises_before_the_library_runs(call, exception, message):
     assert type(raised.value) is exception
 
 
-def test_parameters_that_trajectory_fusion_cannot_use():
-    for values, message in (({"sigma": 0.0}, "sigma: trajectory fusion needs a positive, finite sigma parameter, got 0"),
-                            ({"sigma": -0.5}, "got -0.5"),
-                            ({"sigma": math.inf}, "got inf"),
-                            ({"sigma": math.nan}, "got nan"),
-                            ({"alpha": 0.0}, "alpha: trajectory fusion needs a non-zero alpha parameter, got 0")):
-        with velmora.parameters(**values):
-            with pytest.raises(ValueError, match=re.escape(message)):
-                velmora.fuse_trajectory(T)
-            with pytest.raises(ValueError, match=re.escape(message)):
-                velmora.evaluate_dataset([[T]], [ANNO], trajectory=True)
-            # Frame-by-frame fusion has no such limit.
-            assert velmora.fuse(T).shape == (3, 4)
+@pytest.mark.parametrize("name, value", [
+    ("alpha", 0.0), ("alpha", -1.0), ("alpha", math.nan), ("alpha", math.inf), ("alpha", 1e300), ("alpha", 1e-50),
+    ("sigma", 0.0), ("sigma", -0.5), ("sigma", math.nan), ("sigma", 1e39), ("beta", math.nan), ("beta", -math.inf),
+    ("beta", 1e39), ("gamma", -2)])
+def test_unusable_parameters_are_refused_wherever_they_are_given(name, value):
+    message = rf"^{name}: must be"
+    with pytest.raises(ValueError, match=message):
+        velmora.set_params(**{name: value})
+    with pytest.raises(ValueError, match=message):
+        with velmora.parameters(**{name: value}):
+            pytest.fail("the block must not run")
+    if name != "gamma":
+        call = velmora.evaluate_dataset if name == "beta" else velmora.fuse
+        with pytest.raises(ValueError, match=message):
+            call(*(([[T]], [ANNO]) if name == "beta" else (T,)), **{name: value})
+    assert velmora.get_params() == DEFAULTS
+
+
+def test_a_beta_that_would_overflow_the_path_scores_is_refused():
+    # Finite as a float32, but three frames of 1e38 each pass the float32 range: the path
+    # scores would turn infinite and the trajectory follow the first tracker.
+    with pytest.raises(ValueError, match=r"beta: 1e\+38 is too large for trajectory fusion of 3 frames"):
+        velmora.fuse_trajectory(T, beta=1e38)
+    with pytest.raises(ValueError, match=r"beta: "):
+        velmora.global_removal([[T]], [ANNO], [1, 2], trajectory=True, beta=-1e38)
+    assert velmora.fuse(T, sigma=0.5).shape == (3, 4)  # frame by frame reads no beta
+    assert velmora.fuse_trajectory(T, beta=-5.0).shape == (3, 4)  # a negative beta is the library's to handle
 
 
 def test_local_removal_refuses_performances_it_cannot_rank():
@@ -188,7 +216,7 @@ def test_local_removal_refuses_performances_it_cannot_rank():
 def test_refused_calls_accept_what_the_library_handles():
     # The checks are no stricter than needed where the library copes on its own.
     assert velmora.fuse(LOST).shape == (3, 4)                        # lost frames fuse frame by frame
-    assert velmora.fuse_trajectory(T * (1, 1, -1, 1)).shape == (3, 4)  # negative widths still attract
+    assert velmora.fuse(T * (1, 1, np.nan, 1)).shape == (3, 4)       # NaN boxes are lost too
     assert velmora.tracker_weights([[T], []], [ANNO, ANNO]).shape == (400,)  # later sequences may lack runs
     assert velmora.evaluate_dataset([[T[:, :1]]], [ANNO[:1]]) == 1.0  # a run of one frame
     assert velmora.track_quality(ANNO[:1], np.zeros((0, 4)), shift=-7) == 1.0

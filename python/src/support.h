@@ -1,0 +1,35 @@
+// Shared by the sources of velmora._core: the error helpers and the texts of messages.
+#ifndef VELMORA_PYTHON_SUPPORT_H
+#define VELMORA_PYTHON_SUPPORT_H
+
+#include "approach.h"
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+namespace velmora::python {
+
+namespace py = pybind11;
+using Box = cv::Rect_<float>;
+
+[[noreturn]] inline void valueError(const std::string& message) { throw py::value_error(message); }
+[[noreturn]] inline void typeError(const std::string& message) { throw py::type_error(message); }
+
+// The shortest text that reads back as the same float ("0.03", "inf", "nan").
+std::string number(float value);
+std::string count(size_t n, const std::string& noun, const std::string& plural = "");
+std::string indexed(const std::string& name, size_t i);
+std::string listText(const std::vector<int>& values);
+std::string boxText(const Box& b);
+
+// 0, 1, ..., trackerCount - 1: what an empty selection stands for.
+std::vector<int> allTrackers(size_t trackerCount);
+
+// The box-file readers (boxfile.cpp).
+void bindBoxFiles(py::module_& m);
+
+}  // namespace velmora::python
+
+#endif  // VELMORA_PYTHON_SUPPORT_H
