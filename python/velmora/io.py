@@ -1,22 +1,14 @@
-"""Box files and the folder layouts of tracking benchmarks.
+"""The text files of tracking benchmarks: box files, flags and labels, weights and tracker lists.
 
 A box file holds one box per line: x, y, width, height, separated by commas, tabs or spaces
-(mixed freely), integers or floats, LF or CRLF line ends, with or without a final line end.
-A line of NaN or of zeros stands for a frame where the tracker lost the target; it is kept,
-so that line k is always frame k. Blank lines at the very end of a file are ignored; any other
-line that is not four numbers is an error naming the file and the line.
+(mixed freely), integers or floats, LF or CRLF line ends, with or without a final line end. A
+line of eight numbers is a polygon, read as its axis-aligned bounding box. A line of NaN or of
+zeros stands for a frame where the tracker lost the target; it is kept, so that line k is always
+frame k. Every number must be finite as a float32; NaN only as a whole line. Blank lines at the
+very end of a file are ignored; any other line that is not a box is an error naming the file and
+the line. The fast reader is the extension's; this module words its diagnostics.
 
-Layouts:
-
-- a tracker folder holds one ``<sequence>.txt`` per sequence; a results root holds one tracker
-  folder per tracker, named after the tracker;
-- an annotation folder holds ``<sequence>.txt``, or ``<sequence>/groundtruth.txt``, or
-  ``<sequence>/groundtruth_rect.txt`` (``groundtruth_rect.<k>.txt`` gives the sequence
-  ``<sequence>.<k>``), possibly one level down in class folders. A sequence folder may hold
-  absence flags: ``absent.txt``, ``full_occlusion.txt`` and ``out_of_view.txt``, one 0 or 1
-  per frame, 1 where the target is not visible.
-
-Sequence names match case-insensitively, with '-', '_' and '.' treated alike.
+Nothing here writes a file: every output goes through velmora.outputs.
 """
 
 import math
@@ -25,10 +17,11 @@ import re
 
 import numpy as np
 
+from . import _core
+
 __all__ = [
-    "InputError", "read_boxes", "format_boxes", "write_boxes", "read_flags", "sequence_key",
-    "tracker_files", "find_trackers", "find_annotations", "Annotation", "read_weights", "write_weights",
-    "read_names", "write_names", "write_text", "lost_frames",
+    "InputError", "read_boxes", "read_box_file", "read_values", "read_labels", "read_flags", "format_boxes",
+    "format_weights", "format_names", "finite_float32", "read_weights", "read_names", "lost_frames",
 ]
 
 
@@ -36,28 +29,30 @@ class InputError(Exception):
     """Input the tool cannot use; the message names the file (and the line, where there is one)."""
 
 
-_NUMBER = r"[+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?|[+-]?nan"
-_SEPARATOR = r"\s*,\s*|[ \t]+"
-_BOX_LINE = re.compile(r"[ \t]*({0})(?:{1})({0})(?:{1})({0})(?:{1})({0})[ \t]*".format(_NUMBER, _SEPARATOR),
-                       re.IGNORECASE | re.ASCII)
-_FLAG_TOKEN = re.compile(r"[01](?:\.0*)?")
+# Doubles from here up round to infinity as float32 (FLT_MAX plus half its last unit).
+FLOAT32_LIMIT = float(np.finfo(np.float32).max) + 2.0 ** 103
 
 
-def _read_lines(path):
-    """The file's lines without line ends, trailing blank lines dropped."""
+def finite_float32(value):
+    """Whether a number is finite once rounded to float32 (1e39 is not)."""
+    return abs(value) < FLOAT32_LIMIT
+
+
+def _read_bytes(path):
     try:
         with open(path, "rb") as f:
-            raw = f.read()
+            return f.read()
     except OSError as e:
         raise InputError(f"{path}: cannot read: {e.strerror or e}") from None
+
+
+def _text_lines(path, raw):
+    """The lines of a file's bytes without line ends, trailing blank lines dropped."""
     try:
         text = raw.decode("utf-8-sig")
     except UnicodeDecodeError as e:
         raise InputError(f"{path}: not a text file (byte {e.start} is not UTF-8)") from None
-    lines = text.split("\n")
-    for i, line in enumerate(lines):
-        if line.endswith("\r"):
-            lines[i] = line[:-1]
+    lines = [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
     while lines and not lines[-1].strip():
         lines.pop()
     return lines
@@ -68,37 +63,81 @@ def _describe(line):
     return repr(shown)
 
 
-def read_boxes(path):
-    """Reads a box file into a (frames, 4) float64 array; lost frames stay NaN or zero.
+_TOKENS = re.compile(r"[\s,]+")
 
-    float64 keeps the numbers exactly as written; the fusion converts to float32 itself.
+
+def _box_problem(path, raw, number, problem, codes):
+    """The error for line `number` of a box file that the fast reader stopped at."""
+    line = _text_lines(path, raw)[number - 1]
+    tokens = [t for t in _TOKENS.split(line.strip()) if t]
+    if problem == "blank":
+        text = "blank line"
+    elif problem == "partial_nan":
+        text = f"{_describe(line)} is NaN in part only; a lost target is a whole line of NaN"
+    else:
+        for token in tokens:
+            try:
+                value = float(token)
+            except ValueError:
+                continue
+            if not math.isnan(value) and not finite_float32(value):
+                text = f"{token!r} is not a finite float32 number"
+                break
+        else:
+            wanted = "four numbers x, y, width, height" + (", eight (a polygon) or a code 0, 1 or 2" if codes else "")
+            text = f"cannot read {_describe(line)} as {wanted}"
+    return InputError(f"{path}:{number}: {text}")
+
+
+def read_box_file(path, codes=False):
+    """Reads a box file: ((lines, 4) float64 boxes, per-line kinds).
+
+    Boxes keep the numbers exactly as written (the fusion rounds to float32 itself); a polygon
+    line gives its axis-aligned bounding box. kinds holds -1 for a box line, -2 for a polygon
+    and, with codes (VOT results), 0, 1 or 2 for a code line, whose box is NaN.
     """
-    lines = _read_lines(path)
-    rows = []
-    match = _BOX_LINE.fullmatch
-    for i, line in enumerate(lines):
-        m = match(line)
-        if m is None:
-            if not line.strip():
-                problem = "blank line"
-            else:
-                problem = f"cannot read {_describe(line)} as four numbers x, y, width, height"
-            raise InputError(f"{path}:{i + 1}: {problem}")
-        rows.append(m.groups())
-    return np.array(rows, dtype=np.float64).reshape(len(rows), 4)
+    raw = _read_bytes(path)
+    boxes, kinds, failure = _core.parse_boxes(raw, codes)
+    if failure is not None:
+        raise _box_problem(path, raw, *failure, codes)
+    return boxes, kinds
+
+
+def read_boxes(path):
+    """Reads a box file into a (frames, 4) float64 array; lost frames stay NaN or zero."""
+    return read_box_file(path)[0]
+
+
+def read_values(path):
+    """The numbers of a file (commas, spaces, tabs, line ends between them) as a float64 array."""
+    raw = _read_bytes(path)
+    values, failure = _core.parse_values(raw)
+    if failure is not None:
+        _text_lines(path, raw)  # a file that is not text says so
+        number, token = failure
+        raise InputError(f"{path}:{number}: cannot read {_describe(token.decode('utf-8', 'replace'))} as a number")
+    return values
+
+
+_LABEL = re.compile(r"\d(?:\.0*)?")
+
+
+def read_labels(path, top, what):
+    """Whole numbers from 0 to `top`, one per frame (any separators), as an int8 array."""
+    raw = _read_bytes(path)
+    values, failure = _core.parse_values(raw)
+    if failure is None and np.isin(values, np.arange(top + 1)).all():
+        return values.astype(np.int8)
+    for number, line in enumerate(_text_lines(path, raw), 1):
+        for token in filter(None, _TOKENS.split(line.strip())):
+            if not (_LABEL.fullmatch(token) and int(token[0]) <= top):
+                raise InputError(f"{path}:{number}: cannot read {_describe(token)} as {what}")
+    raise AssertionError(f"{path}: the fast reader and the diagnosis disagree")
 
 
 def read_flags(path):
     """Reads an absence-flag file (0 or 1 per frame, any separators) into a bool array."""
-    flags = []
-    for i, line in enumerate(_read_lines(path)):
-        for token in re.split(r"[\s,]+", line.strip()):
-            if not token:
-                continue
-            if not _FLAG_TOKEN.fullmatch(token):
-                raise InputError(f"{path}:{i + 1}: cannot read {_describe(token)} as a flag 0 or 1")
-            flags.append(token[0] == "1")
-    return np.array(flags, dtype=bool)
+    return read_labels(path, 1, "a flag 0 or 1").astype(bool)
 
 
 def _format_number(value):
@@ -137,15 +176,6 @@ def format_boxes(boxes):
     return "".join(",".join(texts[i:i + 4]) + "\n" for i in range(0, len(texts), 4))
 
 
-def write_boxes(path, boxes):
-    text = format_boxes(boxes)
-    try:
-        with open(path, "w", encoding="ascii", newline="\n") as f:
-            f.write(text)
-    except OSError as e:
-        raise InputError(f"{path}: cannot write: {e.strerror or e}") from None
-
-
 def lost_frames(boxes):
     """True where a box stands for a lost target: a NaN in it, or no positive width and height."""
     boxes = np.asarray(boxes)
@@ -153,154 +183,11 @@ def lost_frames(boxes):
         return np.isnan(boxes).any(axis=1) | ~(boxes[:, 2] > 0) | ~(boxes[:, 3] > 0)
 
 
-# ---- Layouts ----
-
-_SEPARATORS = str.maketrans({"_": "-", ".": "-"})
-
-
-def sequence_key(name):
-    """The form in which sequence names are compared: lower case, '-', '_' and '.' alike."""
-    return name.lower().translate(_SEPARATORS)
-
-
-def _listdir(path):
-    try:
-        return sorted(e for e in os.listdir(path) if not e.startswith("."))
-    except OSError as e:
-        raise InputError(f"{path}: cannot list the folder: {e.strerror or e}") from None
-
-
-def _add(table, key, name, value, where):
-    if key in table:
-        raise InputError(f"{where}: both {table[key][0]!r} and {name!r} name the same sequence "
-                         "(names are matched ignoring case and '-', '_', '.')")
-    table[key] = (name, value)
-
-
-def tracker_files(folder):
-    """A tracker folder's result files: {sequence key: (sequence name, path)}.
-
-    A '<name>_time.txt' beside '<name>.txt' is a timing log that some toolkits write; it is not a
-    sequence.
-    """
-    entries = _listdir(folder)
-    names = {e[:-4] for e in entries if e.endswith(".txt") and os.path.isfile(os.path.join(folder, e))}
-    files = {}
-    for name in sorted(names):
-        if name.endswith("_time") and name[:-5] in names:
-            continue
-        _add(files, sequence_key(name), name, os.path.join(folder, name + ".txt"), folder)
-    return files
-
-
-def _holds_results(folder):
-    return any(e.endswith(".txt") and os.path.isfile(os.path.join(folder, e)) for e in _listdir(folder))
-
-
-def find_trackers(paths):
-    """Tracker folders from paths that are tracker folders or results roots: [(name, folder)].
-
-    A folder holding '.txt' files is a tracker folder, named after the folder; any other folder is a
-    results root whose sub-folders holding '.txt' files are tracker folders, in name order.
-    """
-    found = []
-    for path in paths:
-        if not os.path.isdir(path):
-            raise InputError(f"{path}: no such folder")
-        path = os.path.normpath(path)
-        if _holds_results(path):
-            found.append((os.path.basename(os.path.abspath(path)), path))
-            continue
-        inner = [(e, os.path.join(path, e)) for e in _listdir(path) if os.path.isdir(os.path.join(path, e))]
-        inner = [(name, folder) for name, folder in inner if _holds_results(folder)]
-        if not inner:
-            raise InputError(f"{path}: neither a tracker folder (no .txt files) nor a results root "
-                             "(no sub-folder holds .txt files)")
-        found.extend(inner)
-    seen = {}
-    for name, folder in found:
-        if name in seen:
-            raise InputError(f"{folder}: tracker name {name!r} is also the name of {seen[name]}")
-        seen[name] = folder
-    return found
-
-
-class Annotation:
-    """Where one annotated sequence lives: its box file and its absence-flag files."""
-
-    FLAG_FILES = ("absent.txt", "full_occlusion.txt", "out_of_view.txt")
-
-    def __init__(self, name, path, flag_paths=()):
-        self.name = name
-        self.path = path
-        self.flag_paths = tuple(flag_paths)
-
-    def read(self, use_flags=True):
-        """(boxes, absent): the boxes as read_boxes gives them and a bool per frame, or None."""
-        boxes = read_boxes(self.path)
-        if not use_flags or not self.flag_paths:
-            return boxes, None
-        absent = np.zeros(len(boxes), dtype=bool)
-        for flag_path in self.flag_paths:
-            flags = read_flags(flag_path)
-            if len(flags) != len(boxes):
-                raise InputError(f"{flag_path}: {len(flags)} flags for the {len(boxes)} frames of {self.path}")
-            absent |= flags
-        return boxes, absent
-
-    def __repr__(self):
-        return f"Annotation({self.name!r}, {self.path!r}, {self.flag_paths!r})"
-
-
-_NUMBERED_GROUNDTRUTH = re.compile(r"groundtruth_rect\.(\d+)\.txt")
-
-
-def _sequence_folder(folder, name):
-    """The annotated sequences of one sequence folder: [Annotation], empty when it holds none."""
-    entries = set(_listdir(folder))
-    flags = [os.path.join(folder, f) for f in Annotation.FLAG_FILES if f in entries]
-    plain = [f for f in ("groundtruth.txt", "groundtruth_rect.txt") if f in entries]
-    if len(plain) == 2:
-        raise InputError(f"{folder}: holds both groundtruth.txt and groundtruth_rect.txt")
-    if plain:
-        return [Annotation(name, os.path.join(folder, plain[0]), flags)]
-    numbered = sorted((int(m[1]), m[0]) for m in map(_NUMBERED_GROUNDTRUTH.fullmatch, entries) if m)
-    return [Annotation(f"{name}.{k}", os.path.join(folder, f)) for k, f in numbered]
-
-
-def find_annotations(root):
-    """The annotated sequences under an annotation folder: {sequence key: Annotation}."""
-    if not os.path.isdir(root):
-        raise InputError(f"{root}: no such folder")
-    table = {}
-
-    def add(annotation, where):
-        _add(table, sequence_key(annotation.name), annotation.name, annotation, where)
-
-    for entry in _listdir(root):
-        path = os.path.join(root, entry)
-        if os.path.isfile(path) and entry.endswith(".txt"):
-            add(Annotation(entry[:-4], path), root)
-        elif os.path.isdir(path):
-            found = _sequence_folder(path, entry)
-            if not found:
-                # A class folder, as in LaSOT: one more level of sequence folders.
-                for inner in _listdir(path):
-                    if os.path.isdir(os.path.join(path, inner)):
-                        found.extend(_sequence_folder(os.path.join(path, inner), inner))
-            for annotation in found:
-                add(annotation, root)
-    if not table:
-        raise InputError(f"{root}: no annotation found (expected <sequence>.txt, <sequence>/groundtruth.txt "
-                         "or <sequence>/groundtruth_rect.txt)")
-    return {key: annotation for key, (_, annotation) in table.items()}
-
-
 # ---- Weights and tracker lists ----
 
 def _content_lines(path):
     """(line number, text) of the lines that are neither blank nor '#' comments."""
-    return [(i + 1, line.strip()) for i, line in enumerate(_read_lines(path))
+    return [(i + 1, line.strip()) for i, line in enumerate(_text_lines(path, _read_bytes(path)))
             if line.strip() and not line.lstrip().startswith("#")]
 
 
@@ -315,20 +202,15 @@ def read_weights(path):
                 value = float(parts[1])
             except ValueError:
                 pass
-        if value is None or not math.isfinite(value):
-            raise InputError(f"{path}:{number}: cannot read {_describe(line)} as a tracker name and a weight")
+        if value is None or math.isnan(value) or not finite_float32(value):
+            raise InputError(f"{path}:{number}: cannot read {_describe(line)} as a tracker name and a weight "
+                             "(finite as a float32)")
         if parts[0] in weights:
             raise InputError(f"{path}:{number}: tracker {parts[0]!r} has a second weight")
         weights[parts[0]] = value
     if not weights:
         raise InputError(f"{path}: no weights in the file")
     return weights
-
-
-def write_weights(path, names, weights, comment=None):
-    lines = [f"# {comment}\n"] if comment else []
-    lines += [f"{name}\t{_format_number(w)}\n" for name, w in zip(names, weights)]
-    write_text(path, "".join(lines))
 
 
 def read_names(path):
@@ -343,14 +225,13 @@ def read_names(path):
     return names
 
 
-def write_names(path, names, comment=None):
+def format_weights(names, weights, comment=None):
+    """The text of a weights file: 'name<TAB>weight' per tracker, each weight exact."""
     lines = [f"# {comment}\n"] if comment else []
-    write_text(path, "".join(lines + [name + "\n" for name in names]))
+    return "".join(lines + [f"{name}\t{_format_number(w)}\n" for name, w in zip(names, weights)])
 
 
-def write_text(path, text):
-    try:
-        with open(path, "w", encoding="utf-8", newline="\n") as f:
-            f.write(text)
-    except OSError as e:
-        raise InputError(f"{path}: cannot write: {e.strerror or e}") from None
+def format_names(names, comment=None):
+    """The text of a tracker list: one name per line."""
+    lines = [f"# {comment}\n"] if comment else []
+    return "".join(lines + [name + "\n" for name in names])

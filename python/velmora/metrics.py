@@ -25,7 +25,7 @@ import numpy as np
 __all__ = [
     "SUCCESS_THRESHOLDS", "PRECISION_THRESHOLDS", "NORM_PRECISION_THRESHOLDS", "PRECISION_AT", "NORM_PRECISION_AT",
     "overlaps", "center_errors", "normalized_center_errors", "success_curve", "precision_curve",
-    "norm_precision_curve", "SequenceScore", "score_sequence", "mean_curves",
+    "norm_precision_curve", "SequenceScore", "score_sequence", "mean_score", "mean_curves",
 ]
 
 SUCCESS_THRESHOLDS = np.arange(0, 1.05, 0.05)
@@ -133,22 +133,41 @@ def norm_precision_curve(result, annotation, absent=None):
 
 
 class SequenceScore:
-    """The three curves of one tracker on one sequence, and the number of frames scored."""
+    """The three curves of one tracker on one sequence, the frames scored and those absent."""
 
-    def __init__(self, success, precision, norm_precision, frames):
+    def __init__(self, success, precision, norm_precision, frames, absent=0, name=""):
         self.success = success
         self.precision = precision
         self.norm_precision = norm_precision
         self.frames = frames
+        self.absent = absent
+        self.name = name
 
     @property
     def auc(self):
         return float(self.success.mean())
 
+    @property
+    def precision20(self):
+        return float(self.precision[PRECISION_AT])
 
-def score_sequence(result, annotation, absent=None):
+    @property
+    def norm_precision20(self):
+        return float(self.norm_precision[NORM_PRECISION_AT])
+
+
+def score_sequence(result, annotation, absent=None, name=""):
+    absent_frames = 0 if absent is None else int(np.count_nonzero(absent))
     return SequenceScore(success_curve(result, annotation, absent), precision_curve(result, annotation, absent),
-                         norm_precision_curve(result, annotation, absent), len(annotation))
+                         norm_precision_curve(result, annotation, absent), len(annotation), absent_frames, name)
+
+
+def mean_score(scores, name=""):
+    """One sequence's score from those of its repetitions: the mean curves (as GOT-10k averages)."""
+    if len(scores) == 1:
+        scores[0].name = name
+        return scores[0]
+    return SequenceScore(*mean_curves(scores), scores[0].frames, scores[0].absent, name)
 
 
 def mean_curves(scores):

@@ -4,6 +4,7 @@ Each curve's legend entry carries its score in brackets ("[0.652] ATOM"), best f
 (tracker names) fixes each tracker's colour and line style, so that it looks the same in every plot.
 """
 
+import io
 import itertools
 
 import matplotlib
@@ -12,8 +13,9 @@ matplotlib.use("Agg")  # files only, never a window; must precede pyplot
 import matplotlib.pyplot as plt  # noqa: E402
 
 from . import metrics  # noqa: E402
+from .outputs import OutputFolder  # noqa: E402
 
-__all__ = ["plot_success", "plot_precision", "plot_norm_precision"]
+__all__ = ["plot_success", "plot_precision", "plot_norm_precision", "write_plots"]
 
 _COLORS = ("#d62728", "#1f77b4", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22",
            "#17becf")
@@ -27,7 +29,10 @@ def _looks(names):
 
 
 def _plot(path, thresholds, entries, title, xlabel, ylabel, legend_loc, order):
-    """entries: (name, curve, score); drawn and listed in descending order of score."""
+    """entries: (name, curve, score); drawn and listed in descending order of score.
+
+    `path` is a file name or a binary file.
+    """
     entries = sorted(entries, key=lambda e: (-e[2], e[0]))
     looks = _looks(order if order is not None else [e[0] for e in entries])
     fig, ax = plt.subplots(figsize=(6.4, 4.8), dpi=100)
@@ -69,3 +74,23 @@ def plot_norm_precision(path, entries, dataset=None, order=None):
 
 def _title(title, dataset):
     return f"{title} on {dataset}" if dataset else title
+
+
+def write_plots(folder, trackers, dataset=None, order=None):
+    """success.png, precision.png and norm_precision.png of scored trackers, written into `folder`.
+
+    The folder is built whole or not at all; each file is replaced atomically.
+    """
+    plots = [("success.png", plot_success, [(t.name, t.success, t.auc) for t in trackers]),
+             ("precision.png", plot_precision, [(t.name, t.precision, t.precision20) for t in trackers]),
+             ("norm_precision.png", plot_norm_precision,
+              [(t.name, t.norm_precision, t.norm_precision20) for t in trackers])]
+    drawn = []
+    for name, draw, entries in plots:
+        buffer = io.BytesIO()
+        draw(buffer, entries, dataset, order)
+        drawn.append((name, buffer.getvalue()))
+    with OutputFolder(folder) as out:
+        for name, data in drawn:
+            out.write(name, data)
+        out.commit()

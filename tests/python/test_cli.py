@@ -13,7 +13,7 @@ import pytest
 import velmora
 from velmora import cli
 from velmora import io as vio
-from velmora import metrics
+from velmora import messages, metrics
 
 NAN = [np.nan] * 4
 ZERO = [0, 0, 0, 0]
@@ -191,12 +191,20 @@ class TestFuse:
         status, out, _ = run("fuse", *files, "--trajectory")
         assert (status, out) == (0, "")
 
-    def test_trackers_of_different_lengths_are_an_error_naming_the_file(self, bench, run):
+    def test_a_short_tracker_takes_no_part_in_the_frames_it_lacks(self, bench, run):
+        # B's jogging.1 is one line short, as published results often are: like eval, fuse
+        # goes on, with one warning naming the file, and B is lost in its missing frame.
         status, out, err = run("fuse", bench / "results", "-o", bench / "out", "--trackers", "A,B")
-        assert status == 1 and out == ""
-        assert err.splitlines()[-1] == (f"velmora: error: {bench / 'results' / 'B' / 'jogging.1.txt'}: 4 boxes, "
-                                        f"but {bench / 'results' / 'A' / 'Jogging-1.txt'} has 5; the trackers of a "
-                                        "sequence need one box each per frame")
+        assert status == 0 and out == ""
+        short = bench / "results" / "B" / "jogging.1.txt"
+        assert f"{short}: 4 boxes for 5 frames; it takes no part in the 1 frames it lacks" in err
+        fused = read(bench / "out" / "Jogging-1.txt")
+        stack = library_stack(JOGGING, np.concatenate([JOGGING[:4], [NAN]]))
+        np.testing.assert_array_equal(bits(fused[:4]), bits(velmora.fuse(stack[:, :4])))
+        np.testing.assert_array_equal(bits(fused[4]), bits(velmora.fuse_frame(stack, 4, selection=[0])))
+        # With the annotation, the fused track covers the annotated frames and takes its names.
+        status, _, err = run("fuse", bench / "results", "-o", bench / "out2", "--anno", bench / "anno", "-q")
+        assert status == 0 and sorted(os.listdir(bench / "out2")) == ["Basketball.txt", "car-1.txt"]
 
 
 def hand_benchmark(root):
@@ -239,9 +247,9 @@ class TestEval:
         status, out, err = run("eval", bench / "results", "--anno", bench / "anno")
         assert status == 0
         assert out.startswith("anno: 2 sequences\n")
-        assert "sequence 'Jogging-1' left out: no result file from C" in err
-        assert "1 annotated sequence(s) have no result from any tracker: lonely" in err
-        assert "tracker 'A': 1 result file(s) match no annotated sequence: extra.txt" in err
+        assert "sequence 'Jogging.1' left out: no result file from C" in err
+        assert "1 annotated sequence have no result from any tracker: lonely" in err
+        assert "tracker 'A': 1 result file match no annotated sequence: extra" in err
 
     def test_absence_flags(self, bench, run):
         csv_path = bench / "t.csv"
@@ -348,13 +356,13 @@ class TestBadInput:
         [],
         ["frobnicate"],
         ["eval", "somewhere"],  # no --anno
-        ["fuse", "a.txt", "--trajectory", "--beta", "-1"],
+        ["fuse", "a.txt", "--trajectory", "--beta", "nan"],
+        ["fuse", "a.txt", "--sigma", "1e300"],
+        ["fuse", "a.txt", "--alpha", "1e-50"],
         ["fuse", "a.txt", "--trackers", "A", "--selection", "s.txt"],
         ["fuse", "{results}"],  # a results root needs -o
         ["fuse", "{results}", "-o", "out", "--trackers", "A,Nobody"],
         ["fuse", "{results}", "-o", "out", "--no-backtracking"],
-        ["fuse", "{results}", "-o", "{results}/B/"],  # would overwrite a tracker's results
-        ["fuse", "{results}/A/car_1.txt", "{results}/C/car-1.txt", "-o", "{results}/C/../C/car-1.txt"],
     ])
     def test_bad_usage_exits_with_2(self, bench, run, argv):
         status, out, err = run(*[a.format(results=bench / "results") for a in argv])
@@ -386,7 +394,7 @@ class TestProgress:
     def test_progress_after_a_second_and_quiet(self, bench, run, monkeypatch):
         # A clock that moves 0.7 s a reading: the second sequence ends 1.4 s after the start.
         ticks = iter(np.arange(0, 100, 0.7))
-        monkeypatch.setattr(cli, "_clock", lambda: next(ticks))
+        monkeypatch.setattr(messages, "_clock", lambda: next(ticks))
         _, _, err = run("fuse", bench / "results", "-o", bench / "out")
         assert "velmora: fuse: 1/2" not in err
         assert "velmora: fuse: 2/2 sequences\n" in err
@@ -401,9 +409,9 @@ class TestProgress:
                 return True
 
         ticks = iter([0.0, 1.5, 1.6, 3.0])
-        monkeypatch.setattr(cli, "_clock", lambda: next(ticks))
+        monkeypatch.setattr(messages, "_clock", lambda: next(ticks))
         stream = Terminal()
-        reporter = cli.Reporter(stream=stream)
+        reporter = messages.Reporter(stream=stream)
         progress = reporter.progress("eval", 3)
         progress.step()  # 1.5 s: shown
         progress.step()  # 1.6 s: too soon after the last line

@@ -85,7 +85,7 @@ class TestWriteBoxes:
         ]).astype(np.float32)
         boxes[7] = np.nan
         path = tmp_path / "f.txt"
-        vio.write_boxes(path, boxes)
+        path.write_text(vio.format_boxes(boxes))
         back = vio.read_boxes(path)
         np.testing.assert_array_equal(bits(back), bits(boxes))
 
@@ -93,7 +93,7 @@ class TestWriteBoxes:
         boxes = np.random.default_rng(8).uniform(-1e6, 1e6, (100, 4))
         boxes[3] = [0.1, 1 / 3, 2 ** 0.5, 1e-310]
         path = tmp_path / "d.txt"
-        vio.write_boxes(path, boxes)
+        path.write_text(vio.format_boxes(boxes))
         assert vio.read_boxes(path).tolist() == boxes.tolist()
 
     def test_written_form_is_comma_separated_and_short(self, tmp_path):
@@ -125,87 +125,11 @@ class TestFlags:
             vio.read_flags(write(tmp_path / "f.txt", "0\n2\n"))
 
 
-class TestLayouts:
-    def test_sequence_keys_ignore_case_and_separators(self):
-        assert vio.sequence_key("Jogging-1") == vio.sequence_key("jogging.1") == vio.sequence_key("JOGGING_1")
-        assert vio.sequence_key("car1") != vio.sequence_key("car-1")
-
-    def test_tracker_folder(self, tmp_path):
-        for name in ["Basketball.txt", "car_1.txt", "car_1_time.txt", "lonely_time.txt", "notes.md", ".hidden.txt"]:
-            write(tmp_path / "A" / name, "")
-        (tmp_path / "A" / "sub.txt").mkdir()
-        files = vio.tracker_files(tmp_path / "A")
-        # The timing log beside car_1.txt is no sequence; one without its box file is.
-        assert sorted(files) == ["basketball", "car-1", "lonely-time"]
-        assert files["car-1"] == ("car_1", str(tmp_path / "A" / "car_1.txt"))
-
-    def test_two_files_of_one_sequence_are_an_error(self, tmp_path):
-        write(tmp_path / "A" / "Car-1.txt", "")
-        write(tmp_path / "A" / "car_1.txt", "")
-        with pytest.raises(vio.InputError, match="'Car-1' and 'car_1'"):
-            vio.tracker_files(tmp_path / "A")
-
-    def test_results_roots_and_tracker_folders(self, tmp_path):
-        for tracker in ["DiMP", "ATOM"]:
-            write(tmp_path / "root" / tracker / "a.txt", "")
-        (tmp_path / "root" / "empty").mkdir()
-        write(tmp_path / "Fused" / "a.txt", "")
-        found = vio.find_trackers([str(tmp_path / "root"), str(tmp_path / "Fused") + "/"])
-        assert [name for name, _ in found] == ["ATOM", "DiMP", "Fused"]
-        with pytest.raises(vio.InputError, match="tracker name 'ATOM'"):
-            vio.find_trackers([str(tmp_path / "root"), str(tmp_path / "root" / "ATOM")])
-        with pytest.raises(vio.InputError, match="neither a tracker folder"):
-            vio.find_trackers([str(tmp_path / "root" / "empty")])
-        with pytest.raises(vio.InputError, match="no such folder"):
-            vio.find_trackers([str(tmp_path / "nowhere")])
-
-    def test_annotation_layouts(self, tmp_path):
-        anno = tmp_path / "anno"
-        write(anno / "Basketball.txt", "")
-        write(anno / "Bolt" / "groundtruth_rect.txt", "")
-        write(anno / "car-1" / "groundtruth.txt", "")
-        write(anno / "car-1" / "full_occlusion.txt", "")
-        write(anno / "car-1" / "out_of_view.txt", "")
-        write(anno / "Jogging" / "groundtruth_rect.1.txt", "")
-        write(anno / "Jogging" / "groundtruth_rect.2.txt", "")
-        write(anno / "airplane" / "airplane-1" / "groundtruth.txt", "")  # class folders, as LaSOT's
-        write(anno / "airplane" / "airplane-1" / "absent.txt", "")
-        found = vio.find_annotations(anno)
-        assert sorted(found) == ["airplane-1", "basketball", "bolt", "car-1", "jogging-1", "jogging-2"]
-        assert found["jogging-2"].name == "Jogging.2"
-        assert found["jogging-2"].path == str(anno / "Jogging" / "groundtruth_rect.2.txt")
-        assert found["car-1"].flag_paths == (str(anno / "car-1" / "full_occlusion.txt"),
-                                            str(anno / "car-1" / "out_of_view.txt"))
-        assert found["airplane-1"].flag_paths == (str(anno / "airplane" / "airplane-1" / "absent.txt"),)
-
-    def test_annotation_errors(self, tmp_path):
-        with pytest.raises(vio.InputError, match="no annotation found"):
-            vio.find_annotations(write(tmp_path / "a" / "x.md", "").parent)
-        write(tmp_path / "b" / "car-1.txt", "")
-        write(tmp_path / "b" / "Car_1" / "groundtruth.txt", "")
-        with pytest.raises(vio.InputError, match="name the same sequence"):
-            vio.find_annotations(tmp_path / "b")
-
-    def test_absence_flags_combine_and_must_cover_every_frame(self, tmp_path):
-        folder = tmp_path / "s"
-        write(folder / "groundtruth.txt", "1,1,5,5\n" * 4)
-        write(folder / "full_occlusion.txt", "0,1,0,0")
-        write(folder / "out_of_view.txt", "0,0,0,1")
-        entry = vio.find_annotations(tmp_path)["s"]
-        boxes, absent = entry.read()
-        assert boxes.shape == (4, 4)
-        np.testing.assert_array_equal(absent, [False, True, False, True])
-        assert entry.read(use_flags=False)[1] is None
-        write(folder / "out_of_view.txt", "0,0,0")
-        with pytest.raises(vio.InputError, match=r"out_of_view\.txt: 3 flags for the 4 frames"):
-            entry.read()
-
-
 class TestWeightsAndNames:
     def test_weights_round_trip(self, tmp_path):
         weights = np.array([27.813369, 0.1, 8.6587], dtype=np.float32)
         path = tmp_path / "w.txt"
-        vio.write_weights(path, ["A", "Siam RPN++", "C"], weights, comment="learnt")
+        path.write_text(vio.format_weights(["A", "Siam RPN++", "C"], weights, comment="learnt"))
         back = vio.read_weights(path)
         assert list(back) == ["A", "Siam RPN++", "C"]
         np.testing.assert_array_equal(bits(list(back.values())), bits(weights))
@@ -223,7 +147,7 @@ class TestWeightsAndNames:
 
     def test_names_round_trip_and_errors(self, tmp_path):
         path = tmp_path / "n.txt"
-        vio.write_names(path, ["DiMP", "ATOM"], comment="kept")
+        path.write_text(vio.format_names(["DiMP", "ATOM"], comment="kept"))
         assert vio.read_names(path) == ["DiMP", "ATOM"]
         with pytest.raises(vio.InputError, match=r"n\.txt:3: tracker 'A' is listed twice"):
             vio.read_names(write(path, "A\n# c\nA\n"))

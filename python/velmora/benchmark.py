@@ -1,0 +1,601 @@
+"""The benchmark layer: tracker results and annotations from folders, scored and fused.
+
+The command line is a thin layer over these functions; they serve a notebook as well::
+
+    from velmora import benchmark
+    results = benchmark.find_results(["results/LaSOT"])
+    annotations = benchmark.find_annotations("LaSOT/annos")
+    scores = benchmark.evaluate(results, annotations)
+    for tracker in scores.trackers:
+        print(tracker.name, tracker.auc, tracker.precision20)
+
+Every function reports what it read or assumed, and its warnings, through a Reporter (by
+default one that writes warnings to standard error and keeps quiet otherwise). The fusion
+parameters alpha, beta and sigma are passed to the library for each call only.
+"""
+
+import collections
+import os
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from . import io as vio
+from . import layouts, metrics
+from .io import InputError
+from .layouts import find_annotations, find_results
+from .messages import Reporter
+from .outputs import Inputs, OutputFolder, write_file
+
+__all__ = [
+    "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs",
+    "evaluate", "Evaluation", "TrackerScore", "fuse_sequence", "fuse_results", "DataSet", "build_dataset",
+    "learn_weights", "Selection", "select_trackers",
+]
+
+
+def _library():
+    import velmora  # the package's own functions, which check their input
+    return velmora
+
+
+def _listing(names, limit=5):
+    names = list(names)
+    shown = ", ".join(names[:limit])
+    return shown + (f" and {len(names) - limit} more" if len(names) > limit else "")
+
+
+def _plural(n, noun, plural=None):
+    return f"{n:,} {noun if n == 1 else plural or noun + 's'}"
+
+
+# ---- Reading ----
+
+@dataclass
+class Truth:
+    """One annotated sequence as read: boxes (float64), frames not to count, and why."""
+
+    name: str
+    path: str
+    boxes: np.ndarray
+    absent: np.ndarray  # bool per frame: flagged, or a NaN annotation line
+    flagged: int  # frames the absence flags mark
+    nan_lines: int  # frames whose annotation line is NaN
+    cover: np.ndarray = None  # GOT-10k's visible share per frame, 0 to 8
+
+
+def read_truth(sequence, use_flags=True):
+    """Reads an annotated sequence: its boxes, and its absent frames unless use_flags is False.
+
+    A NaN annotation line (UAV123 marks frames without the target so) is an absent frame always.
+    """
+    boxes = vio.read_boxes(sequence.path)
+    if len(boxes) == 0:
+        raise InputError(f"{sequence.path}: no boxes")
+    nan_lines = np.isnan(boxes).any(axis=1)
+    absent = nan_lines.copy()
+    flagged = np.zeros(len(boxes), dtype=bool)
+    if use_flags:
+        for path in sequence.flag_paths:
+            flags = vio.read_flags(path)
+            if len(flags) != len(boxes):
+                raise InputError(f"{path}: {len(flags)} flags for the {len(boxes)} frames of {sequence.path}")
+            flagged |= flags
+    absent |= flagged
+    cover = None
+    if sequence.cover_path is not None:
+        cover = vio.read_labels(sequence.cover_path, 8, "a cover level 0 to 8")
+        if len(cover) != len(boxes):
+            raise InputError(f"{sequence.cover_path}: {len(cover)} labels for the {len(boxes)} frames of "
+                             f"{sequence.path}")
+    return Truth(sequence.name, sequence.path, boxes, absent, int(flagged.sum()), int(nan_lines.sum()), cover)
+
+
+class ReadLog:
+    """What reading the result files found that a user should hear about once, per tracker."""
+
+    def __init__(self):
+        self.negative = collections.defaultdict(lambda: [0, 0, None])  # tracker -> [boxes, files, first]
+        self.polygons = collections.defaultdict(int)  # tracker -> files
+        self.corners = collections.defaultdict(list)  # tracker -> files whose first line reads as corners
+
+    def report(self, reporter):
+        for tracker, (boxes, files, first) in self.negative.items():
+            reporter.warn(f"tracker {tracker!r}: {_plural(boxes, 'box', 'boxes')} with a negative width or height "
+                          f"in {_plural(files, 'file')} (first at {first}), read as lost")
+        for tracker, files in self.polygons.items():
+            reporter.note(f"tracker {tracker!r}: {_plural(files, 'file')} hold polygons, read as their bounding boxes")
+
+
+def read_result(path, layout="plain", truth=None, log=None, tracker=""):
+    """Reads one result file as (frames, 4) float64 boxes, a lost target as NaN.
+
+    A box with a negative width or height is lost. In VOT results a code line (0 skipped, 2
+    failure) is a lost frame and an initialisation (1) takes the annotation's box, the box the
+    tracker was given; without annotation it is lost.
+    """
+    boxes, kinds = vio.read_box_file(path, codes=layout == "VOT")
+    with np.errstate(invalid="ignore"):
+        negative = (boxes[:, 2] < 0) | (boxes[:, 3] < 0)
+    if negative.any():
+        boxes[negative] = np.nan
+        if log is not None:
+            entry = log.negative[tracker]
+            entry[0] += int(negative.sum())
+            entry[1] += 1
+            entry[2] = entry[2] or f"{path}:{int(np.argmax(negative)) + 1}"
+    if log is not None and (kinds == -2).any():
+        log.polygons[tracker] += 1
+    if layout == "VOT" and truth is not None:
+        start = np.flatnonzero(kinds[:len(truth.boxes)] == 1)
+        boxes[start] = truth.boxes[start]
+    return boxes
+
+
+# ---- What a command reads ----
+
+@dataclass
+class Benchmark:
+    """Results matched with their annotation: the sequences every tracker has, in name order."""
+
+    results: layouts.Results
+    annotations: layouts.Annotations  # or None
+    keys: list
+    names: dict  # sequence key -> the name outputs use
+
+    @property
+    def trackers(self):
+        return self.results.trackers
+
+
+def _spelling(results, key, annotations):
+    """The annotation's spelling of a sequence name, else the one most trackers use."""
+    if annotations is not None and key in annotations.sequences:
+        return annotations.sequences[key].name
+    spellings = collections.Counter(t.sequences[key].name for t in results.trackers if key in t.sequences)
+    return spellings.most_common(1)[0][0]  # among equals, the first tracker's
+
+
+def match(results, annotations=None, reporter=None, trackers=None):
+    """The sequences that every tracker has (and that are annotated, when an annotation is given).
+
+    `trackers` (names, in order) restricts and orders the trackers. Sequences that only some
+    trackers have, annotated sequences without results and result files without annotation are
+    reported; nothing is guessed.
+    """
+    reporter = reporter or Reporter(quiet=True)
+    if trackers is not None:
+        known = {t.name: t for t in results.trackers}
+        unknown = [n for n in trackers if n not in known]
+        if unknown:
+            raise InputError(f"no tracker named {_listing(unknown)} (known: {_listing(sorted(known), 10)})")
+        results = layouts.Results([known[n] for n in trackers], results.roots)
+    if not results.trackers:
+        raise InputError("no tracker to read")
+    sets = [set(t.sequences) for t in results.trackers]
+    everywhere, somewhere = set.intersection(*sets), set.union(*sets)
+    if annotations is not None:
+        annotated = set(annotations.sequences)
+        unused = sorted(annotated - somewhere)
+        if unused:
+            reporter.warn(f"{_plural(len(unused), 'annotated sequence')} have no result from any tracker: "
+                          f"{_listing(annotations.sequences[k].name for k in unused)}")
+        for tracker in results.trackers:
+            extra = sorted(set(tracker.sequences) - annotated)
+            if extra:
+                reporter.warn(f"tracker {tracker.name!r}: {_plural(len(extra), 'result file')} match no annotated "
+                              f"sequence: {_listing(tracker.sequences[k].name for k in extra)}")
+        everywhere &= annotated
+        somewhere &= annotated
+    partial = sorted(somewhere - everywhere)
+    for key in partial[:10]:
+        lacking = [t.name for t in results.trackers if key not in t.sequences]
+        reporter.warn(f"sequence {_spelling(results, key, annotations)!r} left out: no result file from "
+                      f"{_listing(lacking)}")
+    if len(partial) > 10:
+        reporter.warn(f"{len(partial) - 10} more sequences left out for the same reason")
+    names = {key: _spelling(results, key, annotations) for key in everywhere}
+    keys = sorted(everywhere, key=lambda k: (names[k].lower(), names[k]))
+    return Benchmark(results, annotations, keys, names)
+
+
+def register_inputs(bench, inputs=None, use_flags=True):
+    """Every file and folder that reading `bench` touches, for the checks of the outputs."""
+    inputs = inputs or Inputs()
+    for path, what in bench.results.roots:
+        inputs.folder(path, what)
+    for tracker in bench.trackers:
+        inputs.folder(tracker.folder, f"the results of tracker {tracker.name}", tracker=True)
+        for result in tracker.sequences.values():
+            for path in result.runs + result.times:
+                inputs.file(path)
+    if bench.annotations is not None:
+        inputs.folder(bench.annotations.root, "the annotation")
+        for sequence in bench.annotations.sequences.values():
+            inputs.file(sequence.path)
+            for path in (sequence.flag_paths if use_flags else ()) + tuple(
+                    p for p in (sequence.cover_path, sequence.attribute_path) if p):
+                inputs.file(path)
+    return inputs
+
+
+def describe(bench, absent=None):
+    """What was read, in two lines: the results and their layouts, the annotation and its flags."""
+    trackers = bench.trackers
+    layouts_seen = ", ".join(sorted({t.layout for t in trackers}))
+    repetitions = sorted({t.repetitions for t in trackers})
+    reps = "1 repetition" if repetitions == [1] else \
+        f"{'-'.join(str(r) for r in (repetitions[0], repetitions[-1]) if r)} repetitions"
+    roots = "; ".join(f"{path} ({what})" for path, what in bench.results.roots)
+    lines = [f"read {_plural(len(trackers), 'tracker')} ({layouts_seen} layout) from {roots}: "
+             f"{_plural(len(bench.keys), 'sequence')}, {reps}"]
+    prefixed = [t.name for t in trackers if t.prefix]
+    if prefixed:
+        lines[0] += f"; data-set prefix taken off the file names of {_listing(prefixed)}"
+    if bench.annotations is not None:
+        text = f"annotation: {bench.annotations.layout} layout in {bench.annotations.root}"
+        if absent is not None:
+            flagged, nan_lines = absent
+            text += f"; {_plural(flagged, 'frame')} flagged absent"
+            if nan_lines:
+                text += f", {_plural(nan_lines, 'NaN annotation line')} taken as absent"
+        lines.append(text)
+    return lines
+
+
+# ---- Scores ----
+
+@dataclass
+class TrackerScore:
+    """A tracker's scores over a data set: per sequence, and their means."""
+
+    name: str
+    sequences: list  # metrics.SequenceScore per sequence, in the benchmark's order
+    overlaps: list  # the library's mean overlap per sequence
+
+    @property
+    def success(self):
+        return np.mean([s.success for s in self.sequences], axis=0)
+
+    @property
+    def precision(self):
+        return np.mean([s.precision for s in self.sequences], axis=0)
+
+    @property
+    def norm_precision(self):
+        return np.mean([s.norm_precision for s in self.sequences], axis=0)
+
+    @property
+    def auc(self):
+        return float(self.success.mean())
+
+    @property
+    def precision20(self):
+        return float(self.precision[metrics.PRECISION_AT])
+
+    @property
+    def norm_precision20(self):
+        return float(self.norm_precision[metrics.NORM_PRECISION_AT])
+
+    @property
+    def overlap(self):
+        return float(np.mean(self.overlaps))
+
+    @property
+    def frames(self):
+        return sum(s.frames for s in self.sequences)
+
+
+@dataclass
+class Evaluation:
+    trackers: list  # TrackerScore, best AUC first
+    sequences: list  # sequence names, in the order of every TrackerScore's sequences
+    flagged: int = 0
+    nan_lines: int = 0
+
+
+def _cut(result, path, truth, reporter):
+    """(result, annotation, absent) cut to the frames both have; a difference is reported."""
+    if len(result) == 0:
+        raise InputError(f"{path}: no boxes")
+    boxes, absent = truth.boxes, truth.absent
+    if len(result) != len(boxes):
+        frames = min(len(result), len(boxes))
+        reporter.warn(f"{path}: {len(result)} boxes for the {len(boxes)} frames of {truth.path}; scoring the "
+                      f"{frames} frames both have")
+        result, boxes, absent = result[:frames], boxes[:frames], absent[:frames]
+    return result, boxes, absent
+
+
+def _as_library_boxes(boxes):
+    """float32 boxes for the library, each lost box (NaN, or no positive size) as the zero box."""
+    boxes = np.array(boxes, dtype=np.float32)
+    boxes[vio.lost_frames(boxes)] = 0.0
+    return boxes
+
+
+def evaluate(bench, use_flags=True, reporter=None):
+    """Scores every tracker of a matched benchmark on its sequences; best AUC first.
+
+    A tracker's repetitions of a sequence are scored one by one and their curves averaged.
+    """
+    reporter = reporter or Reporter(quiet=True)
+    lib = _library()
+    if not bench.keys:
+        raise InputError(f"{bench.annotations.root}: no annotated sequence has a result file from every tracker")
+    log = ReadLog()
+    per_tracker = {t.name: ([], []) for t in bench.trackers}
+    flagged = nan_lines = 0
+    with reporter.progress("eval", len(bench.keys)) as progress:
+        for key in bench.keys:
+            truth = read_truth(bench.annotations.sequences[key], use_flags)
+            flagged += truth.flagged
+            nan_lines += truth.nan_lines
+            for tracker in bench.trackers:
+                scores, overlaps = [], []
+                for path in tracker.sequences[key].runs:
+                    result = read_result(path, tracker.layout, truth, log, tracker.name)
+                    result, boxes, absent = _cut(result, path, truth, reporter)
+                    scores.append(metrics.score_sequence(result, boxes, absent))
+                    # The library's own measure: mean overlap with the first frame counted as 1, no flags.
+                    overlaps.append(lib.track_quality(_as_library_boxes(result), _as_library_boxes(boxes)))
+                sequences, library = per_tracker[tracker.name]
+                sequences.append(metrics.mean_score(scores, bench.names[key]))
+                library.append(float(np.mean(overlaps)))
+            progress.step()
+    log.report(reporter)
+    scores = [TrackerScore(t.name, *per_tracker[t.name]) for t in bench.trackers]
+    scores.sort(key=lambda s: (-s.auc, s.name))
+    return Evaluation(scores, [bench.names[k] for k in bench.keys], flagged, nan_lines)
+
+
+# ---- Fusion ----
+
+def _stretches(mask):
+    """(start, end) of each run of True in a bool array."""
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], mask.astype(np.int8), [0]))))
+    return list(zip(edges[0::2], edges[1::2]))
+
+
+def _constant_stretches(present):
+    """(start, end, column) for each run of frames in which the same trackers have a box."""
+    frames = present.shape[1]
+    changes = np.flatnonzero((present[:, 1:] != present[:, :-1]).any(axis=0)) + 1
+    bounds = [0, *changes.tolist(), frames]
+    return [(s, e, present[:, s]) for s, e in zip(bounds[:-1], bounds[1:])]
+
+
+def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refine=True, name="", reporter=None,
+                  **parameters):
+    """Fuses one sequence's tracker boxes, a list of (frames, 4) arrays; returns (frames, 4) float32.
+
+    Frame by frame, a tracker that lost the target (a NaN box, or one without positive size)
+    takes no part in that frame: each stretch of frames with the same trackers present is fused
+    with those trackers as the selection. A frame in which every tracker lost the target stays
+    lost, written as the zero box.
+
+    The trajectory optimisation links frames through one tracker set, so lost boxes take part as
+    zero boxes, which attract the others only weakly. It needs a box in every frame, so it runs on
+    each stretch of frames between those where every tracker lost the target; where its path
+    passes through a lost box, that frame takes the frame-by-frame fusion of the trackers present.
+    `parameters` (alpha, beta, sigma) hold for this call only.
+    """
+    lib = _library()
+    reporter = reporter or Reporter(quiet=True)
+    stack = np.stack([_as_library_boxes(b) for b in boxes])
+    trackers, frames = stack.shape[:2]
+    present = ~np.stack([vio.lost_frames(b) for b in stack])
+    if weights is not None:
+        present &= (np.asarray(weights, dtype=np.float32) != 0)[:, None]  # a weight of 0 attracts nothing
+    somebody = present.any(axis=0)
+    result = np.zeros((frames, 4), dtype=np.float32)
+    if frames == 0:
+        return result
+    frame_parameters = {k: v for k, v in parameters.items() if k != "beta"}
+
+    def frame_by_frame(start, end, column):
+        selection = np.flatnonzero(column).tolist()
+        part = np.ascontiguousarray(stack[:, start:end])
+        return lib.fuse(part, selection=None if len(selection) == trackers else selection, weights=weights,
+                        refine=refine, **frame_parameters)
+
+    if not trajectory:
+        for start, end, column in _constant_stretches(present):
+            if column.any():
+                result[start:end] = frame_by_frame(start, end, column)
+    else:
+        for start, end in _stretches(somebody):
+            part = np.ascontiguousarray(stack[:, start:end])
+            result[start:end] = lib.fuse_trajectory(part, weights=weights, backtracking=backtracking, refine=refine,
+                                                    **parameters)
+        stray = np.flatnonzero(somebody & vio.lost_frames(result))
+        for f in stray:
+            result[f] = frame_by_frame(f, f + 1, present[:, f])
+        if len(stray):
+            reporter.warn(f"sequence {name!r}: the trajectory passed through a lost box in {len(stray)} frame(s) "
+                          f"(first at line {stray[0] + 1}); they take the frame-by-frame fusion")
+    lost = np.flatnonzero(~somebody)
+    if len(lost):
+        result[lost] = 0.0
+        reporter.warn(f"sequence {name!r}: no tracker has a usable box in {len(lost)} frame(s) "
+                      f"(first at line {lost[0] + 1}); they are written as lost (0,0,0,0)")
+    return result
+
+
+def _aligned(tracks, paths, frames, truth_path, reporter):
+    """Every track at `frames` frames: a short one is lost in the frames it lacks, a long one cut."""
+    aligned = []
+    for boxes, path in zip(tracks, paths):
+        if len(boxes) != frames:
+            if len(boxes) < frames:
+                reporter.warn(f"{path}: {len(boxes)} boxes for {frames} frames"
+                              f"{' of ' + truth_path if truth_path else ''}; it takes no part in the "
+                              f"{frames - len(boxes)} frames it lacks")
+                boxes = np.concatenate([boxes, np.full((frames - len(boxes), 4), np.nan)])
+            else:
+                reporter.warn(f"{path}: {len(boxes)} boxes for the {frames} frames of {truth_path}; the frames "
+                              "past its end are left out")
+                boxes = boxes[:frames]
+        aligned.append(boxes)
+    return aligned
+
+
+def _read_sequence(bench, key, repetition, log, reporter, truth=None):
+    """The trackers' boxes of one sequence and repetition, all at the length of the annotation or the longest."""
+    tracks, paths = [], []
+    for tracker in bench.trackers:
+        path = tracker.sequences[key].runs[repetition]
+        tracks.append(read_result(path, tracker.layout, truth, log, tracker.name))
+        paths.append(path)
+    frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
+    return _aligned(tracks, paths, frames, truth and truth.path, reporter)
+
+
+def _repetitions(bench, repetition, reporter):
+    counts = {t.name: min(len(s.runs) for s in t.sequences.values()) for t in bench.trackers}
+    shared = min(counts.values())
+    if repetition is not None:
+        if not 1 <= repetition <= shared:
+            raise InputError(f"--repetition {repetition}: the trackers have {shared} repetition(s) in common")
+        return [repetition - 1]
+    if max(counts.values()) > 1:
+        reporter.note(f"fusing repetition k of every tracker with repetition k, for k = 1 to {shared}")
+    return list(range(shared))
+
+
+def fuse_results(bench, output, weights=None, trajectory=False, backtracking=True, refine=True, repetition=None,
+                 reporter=None, inputs=None, **parameters):
+    """Fuses every sequence of a matched benchmark into the folder `output`, as a tracker folder.
+
+    Every input is read and every sequence fused before the first file is written; the folder
+    appears whole or not at all. A tracker with fewer boxes than the annotation (or than the
+    longest tracker, without annotation) takes no part in the frames it lacks. Output files take
+    the annotation's spelling of a sequence name. Results in the GOT-10k layout give
+    ``<sequence>/<sequence>_00k.txt`` files for each repetition k, as GOT-10k's server takes them;
+    any other layout gives ``<sequence>.txt`` of one repetition (the first, or `repetition`).
+    Returns the number of sequences written.
+    """
+    reporter = reporter or Reporter(quiet=True)
+    inputs = inputs or register_inputs(bench)
+    inputs.check_folder(output, "-o")
+    if not bench.keys:
+        raise InputError(f"{bench.results.roots[0][0]}: no sequence has a result file from every tracker "
+                         f"({_listing(t.name for t in bench.trackers)})")
+    got10k = all(t.layout == "GOT-10k" for t in bench.trackers)
+    repetitions = _repetitions(bench, repetition, reporter) if got10k or repetition is not None else [0]
+    if not got10k and any(t.repetitions > 1 for t in bench.trackers) and repetition is None:
+        reporter.note("fusing the first repetition of every tracker (--repetition chooses another)")
+    log = ReadLog()
+    truths = {}
+    if bench.annotations is not None:
+        truths = {key: read_truth(bench.annotations.sequences[key], use_flags=False) for key in bench.keys}
+    fused = {}
+    with reporter.progress("fuse", len(bench.keys) * len(repetitions)) as progress:
+        for key in bench.keys:
+            for k in repetitions:
+                tracks = _read_sequence(bench, key, k, log, reporter, truths.get(key))
+                fused[key, k] = fuse_sequence(tracks, weights, trajectory, backtracking, refine, bench.names[key],
+                                              reporter, **parameters)
+                progress.step()
+    log.report(reporter)
+    with OutputFolder(output) as folder:
+        for (key, k), boxes in fused.items():
+            name = bench.names[key]
+            if got10k:
+                folder.write(os.path.join(name, f"{name}_{k + 1:03d}.txt"), vio.format_boxes(boxes).encode())
+            else:
+                folder.write(name + ".txt", vio.format_boxes(boxes).encode())
+        folder.commit()
+    return len(bench.keys)
+
+
+# ---- Data sets for learning ----
+
+@dataclass
+class DataSet:
+    """An annotated benchmark in the library's form: one run per stretch of usable frames."""
+
+    names: list  # tracker order: the index of a tracker in every run
+    sequences: list
+    data: list  # per sequence, a list of (trackers array, 1-based start frame)
+    annotation: list
+    frames: int  # frames in runs
+    left_out: int  # frames of shared sequences that are in no run
+    flagged: int = 0
+    nan_lines: int = 0
+
+
+def build_dataset(bench, use_flags=True, every_tracker=False, reporter=None):
+    """Reads a matched benchmark into the library's data-set form, the first repetition of each tracker.
+
+    A frame is usable when its annotation box has a positive size and is not absent (and, with
+    every_tracker, when no tracker lost the target: the trajectory optimisation needs a box of
+    every tracker it might keep). Each stretch of at least two usable frames is one run, starting
+    at its first frame; usually that is one run per sequence, starting at frame 1.
+    """
+    reporter = reporter or Reporter(quiet=True)
+    if bench.annotations is None or not bench.keys:
+        raise InputError("no annotated sequence has a result file from every tracker")
+    log = ReadLog()
+    sequences, data, annotation = [], [], []
+    frames = left_out = flagged = nan_lines = 0
+    with reporter.progress("reading", len(bench.keys)) as progress:
+        for key in bench.keys:
+            truth = read_truth(bench.annotations.sequences[key], use_flags)
+            flagged += truth.flagged
+            nan_lines += truth.nan_lines
+            tracks = _read_sequence(bench, key, 0, log, reporter, truth)
+            usable = ~vio.lost_frames(truth.boxes) & ~truth.absent
+            stack = np.stack([_as_library_boxes(t) for t in tracks])
+            if every_tracker:
+                for track in stack:
+                    usable &= ~vio.lost_frames(track)
+            runs = [(np.ascontiguousarray(stack[:, s:e]), int(s) + 1) for s, e in _stretches(usable) if e - s >= 2]
+            used = sum(run[0].shape[1] for run in runs)
+            left_out += len(truth.boxes) - used
+            progress.step()
+            if not runs:
+                reporter.warn(f"sequence {truth.name!r} left out: no two consecutive usable frames")
+                continue
+            sequences.append(truth.name)
+            data.append(runs)
+            annotation.append(_as_library_boxes(truth.boxes))
+            frames += used
+    log.report(reporter)
+    if not data:
+        raise InputError(f"{bench.annotations.root}: no annotated sequence with results from every tracker and "
+                         "usable frames")
+    if left_out:
+        why = "annotation empty or absent" + (", or some tracker lost" if every_tracker else "")
+        reporter.note(f"{left_out} frame(s) left out ({why})")
+    return DataSet([t.name for t in bench.trackers], sequences, data, annotation, frames, left_out, flagged,
+                   nan_lines)
+
+
+def learn_weights(dataset, **parameters):
+    """One weight per tracker of the data set: its mean attraction to the annotation (float32)."""
+    weights = _library().tracker_weights(dataset.data, dataset.annotation, **parameters)
+    return np.asarray(weights, dtype=np.float32)[:len(dataset.names)]
+
+
+@dataclass
+class Selection:
+    kept: list  # tracker names, in tracker order
+    before: float  # the data set's mean overlap with every tracker
+    after: float  # and with the kept ones
+    weights: list = field(default_factory=list)
+
+
+def select_trackers(dataset, weights=None, trajectory=False, **parameters):
+    """Global tracker removal over the data set, with the given weights or learnt ones."""
+    lib = _library()
+    if weights is None:
+        weights = [float(w) for w in learn_weights(dataset, **{k: v for k, v in parameters.items() if k != "beta"})]
+    kept = list(lib.global_removal(dataset.data, dataset.annotation, weights, trajectory=trajectory, **parameters))
+    # An empty list stands for every tracker, the way the fusion reads it.
+    kept = kept or list(range(len(dataset.names)))
+    before = lib.evaluate_dataset(dataset.data, dataset.annotation, trajectory=trajectory, weights=weights,
+                                  **parameters)
+    after = lib.evaluate_dataset(dataset.data, dataset.annotation, trajectory=trajectory, selection=kept,
+                                 weights=weights, **parameters)
+    return Selection([dataset.names[k] for k in kept], before, after, list(weights))
