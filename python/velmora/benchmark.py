@@ -25,7 +25,7 @@ from . import layouts, metrics
 from .io import InputError
 from .layouts import find_annotations, find_results
 from .messages import Reporter
-from .outputs import Inputs, OutputFolder, write_file
+from .outputs import Inputs, OutputFolder
 
 __all__ = [
     "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs",

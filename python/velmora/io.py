@@ -12,7 +12,6 @@ Nothing here writes a file: every output goes through velmora.outputs.
 """
 
 import math
-import os
 import re
 
 import numpy as np

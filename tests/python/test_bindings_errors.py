@@ -5,7 +5,6 @@ of range, leave a score of 0 / 0, or end the process outright (local removal wit
 """
 
 import math
-import re
 
 import numpy as np
 import pytest
