@@ -245,7 +245,8 @@ def find_results(paths, dataset=None):
     trackers, roots = [], []
     for path in paths:
         if not os.path.isdir(path):
-            raise InputError(f"{path}: no such folder")
+            raise InputError(f"{path}: " + ("a file, not a tracker folder or results root" if os.path.exists(path)
+                                            else "no such folder"))
         path = os.path.normpath(path)
         found = _as_trackers(path, in_root=False)
         what = f"{found[0].layout} tracker folder" if found else None
