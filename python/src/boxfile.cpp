@@ -102,13 +102,16 @@ bool readNumber(const char*& p, const char* end, double& value, Problem& problem
         p = s + 3;
         return true;
     }
+    // The digits are gathered into an integer on the way; unsigned, so that a long run of
+    // digits wraps harmlessly (such a number takes the exact path below).
     const char* digits = s;
-    while (s < end && isDigit(*s)) ++s;
+    uint64_t mantissa = 0;
+    for (; s < end && isDigit(*s); ++s) mantissa = mantissa * 10 + static_cast<uint64_t>(*s - '0');
     const char* intEnd = s;
     const char* fracStart = s;
     if (s < end && *s == '.') {
         fracStart = ++s;
-        while (s < end && isDigit(*s)) ++s;
+        for (; s < end && isDigit(*s); ++s) mantissa = mantissa * 10 + static_cast<uint64_t>(*s - '0');
     }
     const char* fracEnd = s;
     if (intEnd == digits && fracEnd == fracStart) return false;
@@ -121,6 +124,17 @@ bool readNumber(const char*& p, const char* end, double& value, Problem& problem
         for (; e < end && isDigit(*e); ++e) exponent = std::min(exponent * 10 + (*e - '0'), 1000000L);
         if (down) exponent = -exponent;
         s = e;
+    }
+    // Most numbers are short decimals: with at most 15 digits the mantissa is an exact double,
+    // as is a power of ten up to 1e22, and one division rounds the quotient correctly, as
+    // from_chars would.
+    if (exponent == 0 && (intEnd - digits) + (fracEnd - fracStart) <= 15) {
+        static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13,
+                                             1e14, 1e15};
+        value = static_cast<double>(mantissa) / kPowers[fracEnd - fracStart];
+        if (negative) value = -value;
+        p = s;
+        return true;  // below 1e15: finite as a float32
     }
     // from_chars takes no '+' and reads the rest exactly as Python's float() does.
     const auto [last, error] = std::from_chars(digits, s, value);
@@ -151,12 +165,13 @@ bool readNumber(const char*& p, const char* end, double& value, Problem& problem
     return true;
 }
 
-// Splits a line into at most `capacity` numbers; returns how many, or -1 when the line is not
-// numbers separated as the grammar says (then `problem` tells why).
+// Splits a line into at most `capacity` numbers; returns how many, 0 for a blank line, or -1
+// when the line is not numbers separated as the grammar says (then `problem` tells why).
 int readLine(std::string_view line, double* values, int capacity, Problem& problem) {
     const char* p = line.data();
     const char* end = p + line.size();
     while (p < end && isBlank(*p)) ++p;
+    if (p == end) return 0;
     int n = 0;
     while (true) {
         if (n == capacity) return -1;
@@ -174,50 +189,52 @@ int readLine(std::string_view line, double* values, int capacity, Problem& probl
     }
 }
 
-struct BoxText {
-    std::vector<double> boxes;  // four per line
-    std::vector<int8_t> codes;  // per line: -1 a box, -2 a polygon, 0, 1 or 2 a code
-    size_t failedLine = 0;      // 1-based
+// Where a box file stops being one: the 1-based line, and why.
+struct Failure {
+    size_t line = 0;
     Problem problem = Problem::None;
 };
 
-BoxText parseBoxText(std::string_view text, bool allowCodes) {
-    BoxText result;
-    result.boxes.reserve(text.size() / 8);
-    result.codes.reserve(text.size() / 32);
+// Reads the lines of `text` into `boxes` (four per line) and `codes` (per line: -1 a box, -2 a
+// polygon, 0, 1 or 2 a code), which hold room for every line; returns the number of lines.
+size_t parseBoxText(std::string_view text, bool allowCodes, double* boxes, int8_t* codes, Failure& failure) {
+    constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
     Lines lines(text);
     std::string_view line;
     double v[9];
+    size_t count = 0;
     while (lines.next(line)) {
-        const auto fail = [&](Problem p) {
-            result.failedLine = lines.number();
-            result.problem = p;
-            return result;
-        };
-        if (std::all_of(line.begin(), line.end(), isBlank)) return fail(Problem::Blank);
         Problem problem = Problem::Format;
         const int n = readLine(line, v, 9, problem);
-        if (n < 0) return fail(problem);
-        const int nans = static_cast<int>(std::count_if(v, v + n, [](double x) { return std::isnan(x); }));
-        if (nans != 0 && nans != n) return fail(Problem::PartialNan);
+        if (n <= 0) {
+            failure = {lines.number(), n == 0 ? Problem::Blank : problem};
+            return count;
+        }
+        const int nans = static_cast<int>(std::count_if(v, v + n, [](double x) { return x != x; }));
+        if (nans != 0 && nans != n) {
+            failure = {lines.number(), Problem::PartialNan};
+            return count;
+        }
+        double* box = boxes + 4 * count;
         if (n == 4) {
-            result.boxes.insert(result.boxes.end(), v, v + 4);
-            result.codes.push_back(-1);
+            std::copy(v, v + 4, box);
+            codes[count] = -1;
         } else if (n == 8) {
             const double x0 = std::min({v[0], v[2], v[4], v[6]}), x1 = std::max({v[0], v[2], v[4], v[6]});
             const double y0 = std::min({v[1], v[3], v[5], v[7]}), y1 = std::max({v[1], v[3], v[5], v[7]});
-            const double nan = std::numeric_limits<double>::quiet_NaN();
-            const double box[4] = {nans ? nan : x0, nans ? nan : y0, nans ? nan : x1 - x0, nans ? nan : y1 - y0};
-            result.boxes.insert(result.boxes.end(), box, box + 4);
-            result.codes.push_back(-2);
+            box[0] = nans ? kNan : x0, box[1] = nans ? kNan : y0;
+            box[2] = nans ? kNan : x1 - x0, box[3] = nans ? kNan : y1 - y0;
+            codes[count] = -2;
         } else if (n == 1 && allowCodes && (v[0] == 0.0 || v[0] == 1.0 || v[0] == 2.0)) {
-            result.boxes.insert(result.boxes.end(), 4, std::numeric_limits<double>::quiet_NaN());
-            result.codes.push_back(static_cast<int8_t>(v[0]));
+            std::fill(box, box + 4, kNan);
+            codes[count] = static_cast<int8_t>(v[0]);
         } else {
-            return fail(Problem::Format);
+            failure = {lines.number(), Problem::Format};
+            return count;
         }
+        ++count;
     }
-    return result;
+    return count;
 }
 
 // Numbers separated by commas, spaces, tabs or line ends, with the line and text of the first
@@ -266,19 +283,22 @@ std::string_view bytesView(const py::bytes& data) {
 
 py::tuple parseBoxes(const py::bytes& data, bool codes) {
     const std::string_view bytes = bytesView(data);
-    BoxText text;
+    // Room for every line, filled without the GIL and without a copy.
+    const auto room = static_cast<py::ssize_t>(std::count(bytes.begin(), bytes.end(), '\n') + 1);
+    py::array_t<double> boxes({room, py::ssize_t{4}});
+    py::array_t<int8_t> kinds(room);
+    double* boxData = boxes.mutable_data();
+    int8_t* kindData = kinds.mutable_data();
+    Failure failure;
+    size_t count = 0;
     {
         py::gil_scoped_release release;  // `data` keeps the bytes alive
-        text = parseBoxText(bytes, codes);
+        count = parseBoxText(bytes, codes, boxData, kindData, failure);
     }
-    if (text.problem != Problem::None)
-        return py::make_tuple(py::none(), py::none(), py::make_tuple(text.failedLine, problemName(text.problem)));
-    const auto lines = static_cast<py::ssize_t>(text.codes.size());
-    py::array_t<double> boxes({lines, py::ssize_t{4}});
-    std::copy(text.boxes.begin(), text.boxes.end(), boxes.mutable_data());
-    py::array_t<int8_t> kinds(lines);
-    std::copy(text.codes.begin(), text.codes.end(), kinds.mutable_data());
-    return py::make_tuple(boxes, kinds, py::none());
+    if (failure.problem != Problem::None)
+        return py::make_tuple(py::none(), py::none(), py::make_tuple(failure.line, problemName(failure.problem)));
+    const py::slice lines(0, static_cast<py::ssize_t>(count), 1);
+    return py::make_tuple(boxes[lines], kinds[lines], py::none());
 }
 
 py::tuple parseValues(const py::bytes& data) {

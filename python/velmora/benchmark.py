@@ -15,6 +15,7 @@ parameters alpha, beta and sigma are passed to the library for each call only.
 """
 
 import collections
+import functools
 import os
 from dataclasses import dataclass, field
 
@@ -62,6 +63,12 @@ class Truth:
     flagged: int  # frames the absence flags mark
     nan_lines: int  # frames whose annotation line is NaN
     cover: np.ndarray = None  # GOT-10k's visible share per frame, 0 to 8
+    bound: tuple = None  # the image's (width, height), where the annotation says
+
+    @property
+    def visible(self):
+        """The frames whose target GOT-10k's measures count: cover above 0, else not absent."""
+        return self.cover > 0 if self.cover is not None else ~self.absent
 
 
 def read_truth(sequence, use_flags=True):
@@ -88,7 +95,22 @@ def read_truth(sequence, use_flags=True):
         if len(cover) != len(boxes):
             raise InputError(f"{sequence.cover_path}: {len(cover)} labels for the {len(boxes)} frames of "
                              f"{sequence.path}")
-    return Truth(sequence.name, sequence.path, boxes, absent, int(flagged.sum()), int(nan_lines.sum()), cover)
+    bound = _resolution(sequence.meta_path) if sequence.meta_path else None
+    return Truth(sequence.name, sequence.path, boxes, absent, int(flagged.sum()), int(nan_lines.sum()), cover, bound)
+
+
+def _resolution(path):
+    """The image size in a GOT-10k meta_info.ini ('resolution: (1280, 720)'), or None."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                if key.strip() == "resolution":
+                    width, height = (float(v) for v in value.strip().strip("()").split(","))
+                    return width, height
+    except (OSError, ValueError):
+        pass
+    return None
 
 
 class ReadLog:
@@ -214,7 +236,7 @@ def register_inputs(bench, inputs=None, use_flags=True):
         for sequence in bench.annotations.sequences.values():
             inputs.file(sequence.path)
             for path in (sequence.flag_paths if use_flags else ()) + tuple(
-                    p for p in (sequence.cover_path, sequence.attribute_path) if p):
+                    p for p in (sequence.cover_path, sequence.attribute_path, sequence.meta_path) if p):
                 inputs.file(path)
     return inputs
 
@@ -247,23 +269,29 @@ def describe(bench, absent=None):
 
 @dataclass
 class TrackerScore:
-    """A tracker's scores over a data set: per sequence, and their means."""
+    """A tracker's scores over a data set: per sequence, and their means under the protocol."""
 
     name: str
     sequences: list  # metrics.SequenceScore per sequence, in the benchmark's order
     overlaps: list  # the library's mean overlap per sequence
+    protocol: metrics.Protocol = metrics.DEFAULT
+    times: list = field(default_factory=list)  # per-frame seconds from the timing logs
+
+    @functools.cached_property
+    def _curves(self):
+        return metrics.mean_curves(self.sequences, self.protocol)
 
     @property
     def success(self):
-        return np.mean([s.success for s in self.sequences], axis=0)
+        return self._curves[0]
 
     @property
     def precision(self):
-        return np.mean([s.precision for s in self.sequences], axis=0)
+        return self._curves[1]
 
     @property
     def norm_precision(self):
-        return np.mean([s.norm_precision for s in self.sequences], axis=0)
+        return self._curves[2]
 
     @property
     def auc(self):
@@ -276,6 +304,34 @@ class TrackerScore:
     @property
     def norm_precision20(self):
         return float(self.norm_precision[metrics.NORM_PRECISION_AT])
+
+    @property
+    def op50(self):
+        return float(self.success[metrics.OP50_AT])
+
+    @property
+    def op75(self):
+        return float(self.success[metrics.OP75_AT])
+
+    @functools.cached_property
+    def got10k(self):
+        return metrics.got10k_measures(self.sequences)
+
+    @property
+    def ao(self):
+        return self.got10k[0]
+
+    @property
+    def sr50(self):
+        return self.got10k[1]
+
+    @property
+    def sr75(self):
+        return self.got10k[2]
+
+    @property
+    def fps(self):
+        return metrics.frames_per_second(self.times)
 
     @property
     def overlap(self):
@@ -292,19 +348,24 @@ class Evaluation:
     sequences: list  # sequence names, in the order of every TrackerScore's sequences
     flagged: int = 0
     nan_lines: int = 0
+    protocol: metrics.Protocol = metrics.DEFAULT
 
 
-def _cut(result, path, truth, reporter):
-    """(result, annotation, absent) cut to the frames both have; a difference is reported."""
+def _cut(result, path, truth, reporter, protocol):
+    """(result, annotation, absent, visible) at the frames both have, or the result padded as the
+    protocol says; a difference is reported."""
     if len(result) == 0:
         raise InputError(f"{path}: no boxes")
-    boxes, absent = truth.boxes, truth.absent
-    if len(result) != len(boxes):
+    boxes, absent, visible = truth.boxes, truth.absent, truth.visible
+    if len(result) < len(boxes) and protocol.short_results == "padded":
+        reporter.warn(f"{path}: {len(result)} boxes for the {len(boxes)} frames of {truth.path}; the missing "
+                      "frames score as zero boxes")
+    elif len(result) != len(boxes):
         frames = min(len(result), len(boxes))
         reporter.warn(f"{path}: {len(result)} boxes for the {len(boxes)} frames of {truth.path}; scoring the "
                       f"{frames} frames both have")
-        result, boxes, absent = result[:frames], boxes[:frames], absent[:frames]
-    return result, boxes, absent
+        result, boxes, absent, visible = result[:frames], boxes[:frames], absent[:frames], visible[:frames]
+    return result, boxes, absent, visible
 
 
 def _as_library_boxes(boxes):
@@ -314,17 +375,20 @@ def _as_library_boxes(boxes):
     return boxes
 
 
-def evaluate(bench, use_flags=True, reporter=None):
+def evaluate(bench, use_flags=True, reporter=None, protocol="pysot"):
     """Scores every tracker of a matched benchmark on its sequences; best AUC first.
 
-    A tracker's repetitions of a sequence are scored one by one and their curves averaged.
+    `protocol` names the toolkit whose rules the scores follow (velmora.metrics.PROTOCOLS). A
+    tracker's repetitions of a sequence are scored one by one and their curves averaged;
+    GOT-10k's measures pool their frames. Timing logs give the trackers' speed.
     """
     reporter = reporter or Reporter(quiet=True)
+    protocol = metrics.PROTOCOLS[protocol] if isinstance(protocol, str) else protocol
     lib = _library()
     if not bench.keys:
         raise InputError(f"{bench.annotations.root}: no annotated sequence has a result file from every tracker")
     log = ReadLog()
-    per_tracker = {t.name: ([], []) for t in bench.trackers}
+    per_tracker = {t.name: ([], [], []) for t in bench.trackers}
     flagged = nan_lines = 0
     with reporter.progress("eval", len(bench.keys)) as progress:
         for key in bench.keys:
@@ -332,21 +396,26 @@ def evaluate(bench, use_flags=True, reporter=None):
             flagged += truth.flagged
             nan_lines += truth.nan_lines
             for tracker in bench.trackers:
+                sequences, library, times = per_tracker[tracker.name]
                 scores, overlaps = [], []
-                for path in tracker.sequences[key].runs:
+                files = tracker.sequences[key]
+                for path in files.runs:
                     result = read_result(path, tracker.layout, truth, log, tracker.name)
-                    result, boxes, absent = _cut(result, path, truth, reporter)
-                    scores.append(metrics.score_sequence(result, boxes, absent))
+                    result, boxes, absent, visible = _cut(result, path, truth, reporter, protocol)
+                    scores.append(metrics.score_sequence(result, boxes, absent, protocol=protocol, visible=visible,
+                                                         bound=truth.bound))
                     # The library's own measure: mean overlap with the first frame counted as 1, no flags.
-                    overlaps.append(lib.track_quality(_as_library_boxes(result), _as_library_boxes(boxes)))
-                sequences, library = per_tracker[tracker.name]
+                    overlaps.append(lib.track_quality(_as_library_boxes(result[:len(boxes)]),
+                                                      _as_library_boxes(boxes[:len(result)])))
                 sequences.append(metrics.mean_score(scores, bench.names[key]))
                 library.append(float(np.mean(overlaps)))
+                times.extend(vio.read_values(path) for path in files.times)
             progress.step()
     log.report(reporter)
-    scores = [TrackerScore(t.name, *per_tracker[t.name]) for t in bench.trackers]
-    scores.sort(key=lambda s: (-s.auc, s.name))
-    return Evaluation(scores, [bench.names[k] for k in bench.keys], flagged, nan_lines)
+    scores = [TrackerScore(t.name, *per_tracker[t.name][:2], protocol, per_tracker[t.name][2])
+              for t in bench.trackers]
+    scores.sort(key=lambda s: (-(s.ao if protocol.name == "got10k" else s.auc), s.name))
+    return Evaluation(scores, [bench.names[k] for k in bench.keys], flagged, nan_lines, protocol)
 
 
 # ---- Fusion ----

@@ -16,7 +16,7 @@ import sys
 
 import numpy as np
 
-from . import benchmark
+from . import benchmark, metrics, report
 from . import io as vio
 from .io import InputError
 from .messages import PROG, Reporter
@@ -188,27 +188,6 @@ def _fuse_files(args, files, reporter):
 
 # ---- eval ----
 
-def format_table(results):
-    width = max([len("Tracker")] + [len(r.name) for r in results])
-    lines = [f"{'Tracker':<{width}}  {'AUC':>6}  {'Prec@20':>7}  {'NPrec@0.2':>9}  {'Overlap':>7}  {'Frames':>8}"]
-    for r in results:
-        lines.append(f"{r.name:<{width}}  {r.auc:6.3f}  {r.precision20:7.3f}  {r.norm_precision20:9.3f}  "
-                     f"{r.overlap:7.3f}  {r.frames:8d}")
-    return "\n".join(lines) + "\n"
-
-
-def _csv_field(text):
-    return '"' + text.replace('"', '""') + '"' if any(c in text for c in ',"\n') else text
-
-
-def format_csv(results):
-    lines = ["tracker,auc,precision_20px,norm_precision_0.2,mean_overlap,sequences,frames"]
-    for r in results:
-        lines.append(f"{_csv_field(r.name)},{r.auc!r},{r.precision20!r},{r.norm_precision20!r},{r.overlap!r},"
-                     f"{len(r.sequences)},{r.frames}")
-    return "\n".join(lines) + "\n"
-
-
 def _run_eval(args, reporter):
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
@@ -217,18 +196,24 @@ def _run_eval(args, reporter):
         inputs.check_file(args.csv, "--csv")
     if args.plot:
         inputs.check_folder(args.plot, "--plot")
-    evaluation = benchmark.evaluate(bench, not args.no_absence, reporter)
+    evaluation = benchmark.evaluate(bench, not args.no_absence, reporter, args.protocol)
     _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
-    results = evaluation.trackers
     dataset = args.dataset or os.path.basename(os.path.normpath(os.path.abspath(args.anno)))
     count = f"{len(evaluation.sequences)} sequence" + ("s" if len(evaluation.sequences) != 1 else "")
     if args.csv:
-        write_file(args.csv, format_csv(results).encode())
+        write_file(args.csv, report.format_csv(evaluation).encode())
     if args.plot:
         from . import plots
-        order = [r.name for r in results]  # colours by rank in the success plot
-        plots.write_plots(args.plot, results, dataset, order)
-    _out(f"{dataset}: {count}\n" + format_table(results))
+        order = [r.name for r in evaluation.trackers]  # colours by rank in the success plot
+        plots.write_plots(args.plot, evaluation.trackers, dataset, order)
+    heading = f"{dataset}: {count}" + ("" if args.protocol == "pysot" else f", {args.protocol} protocol")
+    if args.format == "text":
+        heading += "\n"
+    elif args.format == "markdown":
+        heading = f"**{heading}**\n\n"
+    else:
+        heading = f"% {heading}\n"
+    _out(heading + report.format_table(evaluation, args.format))
     return 0
 
 
@@ -391,7 +376,12 @@ scored on the frames both have. Absence flags (absent.txt, full_occlusion.txt, o
 absence.label in a sequence folder, or the LaSOT toolkit's absent/ folder) take the flagged frames
 out of every count but not out of the divisor.""")
     _add_annotated(p)
-    p.add_argument("--csv", metavar="FILE", help="also write the table as CSV")
+    p.add_argument("--protocol", choices=sorted(metrics.PROTOCOLS), default="pysot",
+                   help="whose rules the scores follow: pysot (default), otb, lasot, pytracking, or got10k "
+                        "(GOT-10k's AO and success rates first)")
+    p.add_argument("--format", choices=["text", "markdown", "latex"], default="text",
+                   help="the table on standard output: for a terminal (default), or ready for a paper")
+    p.add_argument("--csv", metavar="FILE", help="also write every measure as CSV")
     p.add_argument("--plot", metavar="DIR", help="draw success.png, precision.png and norm_precision.png there")
     _add_trackers(p)
     _add_common(p)

@@ -277,6 +277,7 @@ class AnnotatedSequence:
     flag_paths: tuple = ()  # absence flags, 1 where the target is not visible
     cover_path: str = None  # GOT-10k's visible share of the target per frame, 0 to 8
     attribute_path: str = None  # OTB's attrs.txt or the LaSOT toolkit's att/<sequence>.txt
+    meta_path: str = None  # GOT-10k's meta_info.ini, which gives the image size
 
 
 @dataclass
@@ -298,11 +299,12 @@ def _sequence_folder(folder, name):
     flags = tuple(os.path.join(folder, f) for f in _FLAG_FILES if f in entries)
     cover = os.path.join(folder, "cover.label") if "cover.label" in entries else None
     attributes = os.path.join(folder, "attrs.txt") if "attrs.txt" in entries else None
+    meta = os.path.join(folder, "meta_info.ini") if "meta_info.ini" in entries else None
     plain = [f for f in ("groundtruth.txt", "groundtruth_rect.txt") if f in entries]
     if len(plain) == 2:
         raise InputError(f"{folder}: holds both groundtruth.txt and groundtruth_rect.txt")
     if plain:
-        return [AnnotatedSequence(name, os.path.join(folder, plain[0]), flags, cover, attributes)]
+        return [AnnotatedSequence(name, os.path.join(folder, plain[0]), flags, cover, attributes, meta)]
     numbered = sorted((int(m[1]), m[0]) for m in map(_NUMBERED_GROUNDTRUTH.fullmatch, entries) if m)
     return [AnnotatedSequence(f"{name}.{k}", os.path.join(folder, f), (), None, attributes) for k, f in numbered]
 

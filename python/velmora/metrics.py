@@ -1,4 +1,4 @@
-"""The one-pass evaluation measures that tracking benchmarks publish.
+"""The one-pass evaluation measures that tracking benchmarks publish, under each toolkit's rules.
 
 Every function takes result and annotation boxes as (frames, 4) arrays of x, y, width, height
 and works in double precision, as the community's toolkits do. Each per-sequence curve is a count
@@ -7,25 +7,46 @@ sequences' curves. Frames flagged absent are counted in no curve point but stay 
 the convention behind published LaSOT numbers.
 
 - success: intersection over union in continuous coordinates, clamped to [0, 1]; a frame whose
-  annotation box has no positive width or height scores -1. A curve point counts the frames whose
-  overlap is strictly above the threshold (0, 0.05, ..., 1). The area under the curve (AUC) is the
-  mean of the 21 points.
-- precision: distance of the box centres (x + w/2, y + h/2); a frame whose annotation centre has
-  a coordinate of 0 or less gets distance -1, which lies within every threshold (the common
-  toolkit's convention, kept so that published numbers come out the same). A point counts the
-  frames at distance <= threshold (0, 1, ..., 50 pixels); precision is the point at 20 pixels.
+  annotation box is not scored (see the protocols) scores -1. A curve point counts the frames
+  whose overlap is strictly above the threshold (0, 0.05, ..., 1). The area under the curve (AUC)
+  is the mean of the 21 points; OP50 and OP75 are the points at 0.5 and 0.75.
+- precision: distance of the box centres (x + w/2, y + h/2); a frame whose annotation is not
+  scored gets distance -1, which lies within every threshold (the common toolkits' convention,
+  kept so that published numbers come out the same), or +inf where a toolkit counts it as a miss.
+  A point counts the frames at distance <= threshold (0, 1, ..., 50 pixels); precision is the
+  point at 20 pixels.
 - normalised precision: the same with the centres divided by the annotation box's width and height
   before the distance, thresholds 0, 0.01, ..., 0.5, reported at 0.2.
+- GOT-10k's average overlap (AO) and success rates (SR0.5, SR0.75): the mean overlap, and the
+  share of overlaps strictly above 0.5 and 0.75, over the frames after the first whose target is
+  visible (cover label above 0, or not flagged absent), pooled over every frame of every
+  sequence and repetition, as GOT-10k's toolkit pools them.
 
 A NaN box (a lost target, or an unusable annotation) counts in no point.
+
+Protocols: the toolkits agree on thresholds and measures but differ in a few rules, named here
+after the toolkit that follows them. ``pysot`` (the default) scores the first frame as the
+tracker reported it and every box as it is, scores annotation boxes of positive width and height,
+and counts a frame whose annotation centre has a coordinate of 0 or less within every precision
+threshold. ``otb`` (the OTB toolkit) and ``lasot`` (the LaSOT toolkit) replace the first frame by
+the annotation and score only annotation boxes whose four numbers are all above 0; ``lasot`` also
+replaces a lost box (NaN, or no positive width and height) by the previous one and leaves out of
+the data-set mean any sequence whose whole curve is 0. ``pytracking`` replaces the first frame by
+the annotation, a box of zero width or height (or NaN) by the previous one, pads a short result
+with zero boxes, scores annotation boxes of positive width and height, and counts an unscored
+frame as a miss in precision but within every threshold of normalised precision. ``got10k``
+reports GOT-10k's AO, SR0.5 and SR0.75 first (its curves follow ``pysot``).
 """
+
+from dataclasses import dataclass
 
 import numpy as np
 
 __all__ = [
     "SUCCESS_THRESHOLDS", "PRECISION_THRESHOLDS", "NORM_PRECISION_THRESHOLDS", "PRECISION_AT", "NORM_PRECISION_AT",
-    "overlaps", "center_errors", "normalized_center_errors", "success_curve", "precision_curve",
-    "norm_precision_curve", "SequenceScore", "score_sequence", "mean_score", "mean_curves",
+    "OP50_AT", "OP75_AT", "Protocol", "PROTOCOLS", "overlaps", "center_errors", "normalized_center_errors",
+    "success_curve", "precision_curve", "norm_precision_curve", "SequenceScore", "score_sequence", "mean_score",
+    "mean_curves", "got10k_measures", "frames_per_second",
 ]
 
 SUCCESS_THRESHOLDS = np.arange(0, 1.05, 0.05)
@@ -33,8 +54,40 @@ PRECISION_THRESHOLDS = np.arange(0, 51, 1)
 NORM_PRECISION_THRESHOLDS = np.arange(0, 0.51, 0.01)
 PRECISION_AT = 20  # index of 20 pixels in PRECISION_THRESHOLDS
 NORM_PRECISION_AT = 20  # index of 0.2 in NORM_PRECISION_THRESHOLDS
+OP50_AT, OP75_AT = 10, 15  # indices of 0.5 and 0.75 in SUCCESS_THRESHOLDS
 
 assert len(SUCCESS_THRESHOLDS) == 21 and len(PRECISION_THRESHOLDS) == 51 and len(NORM_PRECISION_THRESHOLDS) == 51
+assert SUCCESS_THRESHOLDS[OP50_AT] == 0.5 and SUCCESS_THRESHOLDS[OP75_AT] == 0.75
+
+
+@dataclass(frozen=True)
+class Protocol:
+    """The rules in which the toolkits differ (see the module's text)."""
+
+    name: str
+    first_frame: str = "scored"  # "scored" as reported, or "annotation": replaced by the annotation box
+    lost_boxes: str = "scored"  # "scored" as they are, or "previous": replaced by the previous box
+    lost: str = "nan"  # which boxes "previous" replaces: "nan-or-empty" (w or h <= 0) or "zero" (w or h == 0)
+    short_results: str = "cut"  # "cut": scored on the frames both have; "padded" with zero boxes
+    scored: str = "size"  # annotation boxes scored: "size" (w, h > 0) or "positive" (x, y, w, h > 0)
+    centre_test: str = "centre"  # which frames precision leaves unscored: "centre" (a centre coordinate
+    # of 0 or less), or "scored" (the annotation boxes that success leaves unscored)
+    unscored_centre: float = -1.0  # the centre error of an unscored frame: -1 (within every threshold) or inf
+    unscored_normalized: float = -1.0
+    drop_empty: bool = False  # the data-set mean leaves out sequences whose curve is 0 throughout
+    got10k: bool = False  # GOT-10k's measures lead the report
+
+
+PROTOCOLS = {p.name: p for p in (
+    Protocol("pysot"),
+    Protocol("otb", first_frame="annotation", scored="positive", centre_test="scored"),
+    Protocol("lasot", first_frame="annotation", lost_boxes="previous", lost="nan-or-empty", scored="positive",
+             centre_test="scored", drop_empty=True),
+    Protocol("pytracking", first_frame="annotation", lost_boxes="previous", lost="zero", short_results="padded",
+             centre_test="scored", unscored_centre=np.inf),
+    Protocol("got10k", got10k=True),
+)}
+DEFAULT = PROTOCOLS["pysot"]
 
 
 def _boxes(boxes):
@@ -51,47 +104,59 @@ def _pair(result, annotation):
     return result, annotation
 
 
-def overlaps(result, annotation):
-    """Intersection over union per frame, in [0, 1]; -1 where the annotation box is empty."""
-    r, a = _pair(result, annotation)
+def _iou(r, a):
+    """Intersection over union of the boxes' columns, clamped to [0, 1]; NaN stays NaN."""
     with np.errstate(invalid="ignore", divide="ignore"):
-        left = np.maximum(r[:, 0], a[:, 0])
-        right = np.minimum(r[:, 0] + r[:, 2], a[:, 0] + a[:, 2])
-        top = np.maximum(r[:, 1], a[:, 1])
-        bottom = np.minimum(r[:, 1] + r[:, 3], a[:, 1] + a[:, 3])
         # np.maximum keeps a NaN, so a lost result box stays NaN through to the counts.
-        intersection = np.maximum(right - left, 0) * np.maximum(bottom - top, 0)
-        union = r[:, 2] * r[:, 3] + a[:, 2] * a[:, 3] - intersection
+        width = np.maximum(np.minimum(r[0] + r[2], a[0] + a[2]) - np.maximum(r[0], a[0]), 0)
+        height = np.maximum(np.minimum(r[1] + r[3], a[1] + a[3]) - np.maximum(r[1], a[1]), 0)
+        intersection = width * height
+        union = r[2] * r[3] + a[2] * a[3] - intersection
         iou = np.where(union > 0, intersection / union, np.where(np.isnan(union), np.nan, 0.0))
-        iou = np.clip(iou, 0.0, 1.0)
-        iou[(a[:, 2] <= 0) | (a[:, 3] <= 0)] = -1.0
+    return np.clip(iou, 0.0, 1.0)
+
+
+def overlaps(result, annotation, protocol=DEFAULT):
+    """Intersection over union per frame, in [0, 1]; -1 where the annotation box is not scored."""
+    r, a = _pair(result, annotation)
+    return _overlaps(r.T, a.T, protocol)
+
+
+def _scored(a, protocol):
+    with np.errstate(invalid="ignore"):
+        if protocol.scored == "positive":
+            return (a[0] > 0) & (a[1] > 0) & (a[2] > 0) & (a[3] > 0)
+        return ~((a[2] <= 0) | (a[3] <= 0))
+
+
+def _overlaps(r, a, protocol):
+    iou = _iou(r, a)
+    iou[~_scored(a, protocol)] = -1.0
     return iou
 
 
-def _centers(boxes):
-    return boxes[:, :2] + boxes[:, 2:] / 2
-
-
-def center_errors(result, annotation):
-    """Distance of the box centres per frame; -1 where an annotation centre coordinate is <= 0."""
-    r, a = _pair(result, annotation)
-    ca = _centers(a)
-    with np.errstate(invalid="ignore"):
-        distance = np.sqrt(((_centers(r) - ca) ** 2).sum(axis=1))
-        distance[(ca <= 0).any(axis=1)] = -1.0
+def _distances(r, a, unscored, protocol, normalized):
+    with np.errstate(invalid="ignore", divide="ignore"):
+        cx, cy = a[0] + a[2] / 2, a[1] + a[3] / 2
+        dx, dy = r[0] + r[2] / 2 - cx, r[1] + r[3] / 2 - cy
+        if normalized:
+            dx, dy, cx, cy = dx / a[2], dy / a[3], cx / a[2], cy / a[3]
+        distance = np.sqrt(dx * dx + dy * dy)
+        invalid = (cx <= 0) | (cy <= 0) if protocol.centre_test == "centre" else ~_scored(a, protocol)
+        distance[invalid] = unscored
     return distance
 
 
-def normalized_center_errors(result, annotation):
+def center_errors(result, annotation, protocol=DEFAULT):
+    """Distance of the box centres per frame; -1 (or inf) where the annotation is not scored."""
+    r, a = _pair(result, annotation)
+    return _distances(r.T, a.T, protocol.unscored_centre, protocol, normalized=False)
+
+
+def normalized_center_errors(result, annotation, protocol=DEFAULT):
     """Distance of the centres divided by the annotation box's width and height, -1 as above."""
     r, a = _pair(result, annotation)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        size = a[:, 2:]
-        cr = _centers(r) / size
-        ca = _centers(a) / size
-        distance = np.sqrt(((cr - ca) ** 2).sum(axis=1))
-        distance[(ca <= 0).any(axis=1)] = -1.0
-    return distance
+    return _distances(r.T, a.T, protocol.unscored_normalized, protocol, normalized=True)
 
 
 def _present(values, absent):
@@ -106,42 +171,42 @@ def _present(values, absent):
 
 
 def _curve(values, thresholds, above):
+    """Share of the frames above (or at most at) each threshold; NaN counts nowhere."""
     if len(values) == 0:
         raise ValueError("a curve needs at least one frame")
-    with np.errstate(invalid="ignore"):
-        if above:
-            counts = (values[None, :] > thresholds[:, None]).sum(axis=1)
-        else:
-            counts = (values[None, :] <= thresholds[:, None]).sum(axis=1)
-    return counts / len(values)
+    ordered = np.sort(values[~np.isnan(values)])
+    at_most = np.searchsorted(ordered, thresholds, side="right")
+    return (len(ordered) - at_most if above else at_most) / len(values)
 
 
-def success_curve(result, annotation, absent=None):
+def success_curve(result, annotation, absent=None, protocol=DEFAULT):
     """Fraction of frames with overlap strictly above each of SUCCESS_THRESHOLDS."""
-    return _curve(_present(overlaps(result, annotation), absent), SUCCESS_THRESHOLDS, above=True)
+    return _curve(_present(overlaps(result, annotation, protocol), absent), SUCCESS_THRESHOLDS, above=True)
 
 
-def precision_curve(result, annotation, absent=None):
+def precision_curve(result, annotation, absent=None, protocol=DEFAULT):
     """Fraction of frames with centre distance <= each of PRECISION_THRESHOLDS (pixels)."""
-    return _curve(_present(center_errors(result, annotation), absent), PRECISION_THRESHOLDS, above=False)
-
-
-def norm_precision_curve(result, annotation, absent=None):
-    """Fraction of frames with normalised centre distance <= each of NORM_PRECISION_THRESHOLDS."""
-    return _curve(_present(normalized_center_errors(result, annotation), absent), NORM_PRECISION_THRESHOLDS,
+    return _curve(_present(center_errors(result, annotation, protocol), absent), PRECISION_THRESHOLDS,
                   above=False)
 
 
-class SequenceScore:
-    """The three curves of one tracker on one sequence, the frames scored and those absent."""
+def norm_precision_curve(result, annotation, absent=None, protocol=DEFAULT):
+    """Fraction of frames with normalised centre distance <= each of NORM_PRECISION_THRESHOLDS."""
+    return _curve(_present(normalized_center_errors(result, annotation, protocol), absent),
+                  NORM_PRECISION_THRESHOLDS, above=False)
 
-    def __init__(self, success, precision, norm_precision, frames, absent=0, name=""):
+
+class SequenceScore:
+    """One tracker's curves on one sequence, the frames scored and absent, and GOT-10k's overlaps."""
+
+    def __init__(self, success, precision, norm_precision, frames, absent=0, name="", visible_overlaps=None):
         self.success = success
         self.precision = precision
         self.norm_precision = norm_precision
         self.frames = frames
         self.absent = absent
         self.name = name
+        self.visible_overlaps = visible_overlaps  # frames after the first whose target is visible
 
     @property
     def auc(self):
@@ -155,24 +220,124 @@ class SequenceScore:
     def norm_precision20(self):
         return float(self.norm_precision[NORM_PRECISION_AT])
 
+    @property
+    def op50(self):
+        return float(self.success[OP50_AT])
 
-def score_sequence(result, annotation, absent=None, name=""):
+    @property
+    def op75(self):
+        return float(self.success[OP75_AT])
+
+    @property
+    def ao(self):
+        return got10k_measures([self])[0]
+
+
+def _as_the_toolkit_reads(result, annotation, protocol):
+    """The result as the protocol scores it: its first frame and lost boxes replaced, where it says so."""
+    if protocol.first_frame == "annotation" and len(result):
+        result = result.copy()
+        result[0] = annotation[0]
+    if protocol.lost_boxes == "previous" and len(result) > 1:
+        with np.errstate(invalid="ignore"):
+            if protocol.lost == "zero":
+                lost = np.isnan(result).any(axis=1) | (result[:, 2] == 0) | (result[:, 3] == 0)
+            else:
+                lost = np.isnan(result).any(axis=1) | ~(result[:, 2] > 0) | ~(result[:, 3] > 0)
+        lost[0] = False
+        lost &= ~np.isnan(annotation).any(axis=1)
+        if lost.any():
+            # Each lost box takes the last box before it that was kept, as the toolkits' forward fill does.
+            source = np.where(lost, 0, np.arange(len(result)))
+            result = result[np.maximum.accumulate(source)]
+    return result
+
+
+def _got10k_iou(r, a, bound):
+    """GOT-10k's overlap: both boxes clipped to the image first, when its size is known."""
+    r, a = np.array(r), np.array(a)
+    if bound is not None:
+        for box in (r, a):
+            box[0] = np.clip(box[0], 0, bound[0])
+            box[1] = np.clip(box[1], 0, bound[1])
+            box[2] = np.clip(box[2], 0, bound[0] - box[0])
+            box[3] = np.clip(box[3], 0, bound[1] - box[1])
+    with np.errstate(invalid="ignore"):
+        width = np.maximum(np.minimum(r[0] + r[2], a[0] + a[2]) - np.maximum(r[0], a[0]), 0)
+        height = np.maximum(np.minimum(r[1] + r[3], a[1] + a[3]) - np.maximum(r[1], a[1]), 0)
+        intersection = width * height
+        union = r[2] * r[3] + a[2] * a[3] - intersection
+        return np.clip(intersection / (union + np.finfo(float).eps), 0.0, 1.0)
+
+
+def score_sequence(result, annotation, absent=None, name="", protocol=DEFAULT, visible=None, bound=None):
+    """The curves of one result on one sequence under `protocol`.
+
+    `visible` (a bool per frame) says which frames GOT-10k's measures count (default: those not
+    absent); the first frame never counts there. `bound` is the image's (width, height), to which
+    GOT-10k clips both boxes.
+    """
+    result, annotation = _boxes(result), _boxes(annotation)
+    frames = len(annotation)
+    if len(result) > frames or (len(result) < frames and protocol.short_results != "padded"):
+        raise ValueError(f"{len(result)} result boxes for {frames} annotation boxes")
+    scored = _as_the_toolkit_reads(result, annotation[:len(result)], protocol)
+    if len(result) < frames:  # padded after the replacements, so the padding scores nothing
+        padding = np.zeros((frames - len(result), 4))
+        result, scored = np.concatenate([result, padding]), np.concatenate([scored, padding])
+    r, a = scored.T, annotation.T
+    curves = (_curve(_present(_overlaps(r, a, protocol), absent), SUCCESS_THRESHOLDS, above=True),
+              _curve(_present(_distances(r, a, protocol.unscored_centre, protocol, False), absent),
+                     PRECISION_THRESHOLDS, above=False),
+              _curve(_present(_distances(r, a, protocol.unscored_normalized, protocol, True), absent),
+                     NORM_PRECISION_THRESHOLDS, above=False))
+    if visible is None:
+        visible = np.ones(frames, dtype=bool) if absent is None else ~np.asarray(absent, dtype=bool)
+    visible = np.array(visible, dtype=bool)
+    visible[:1] = False
+    # GOT-10k scores the result as reported; a lost box overlaps nothing.
+    counted = np.nan_to_num(_got10k_iou(result[visible].T, annotation[visible].T, bound), nan=0.0)
     absent_frames = 0 if absent is None else int(np.count_nonzero(absent))
-    return SequenceScore(success_curve(result, annotation, absent), precision_curve(result, annotation, absent),
-                         norm_precision_curve(result, annotation, absent), len(annotation), absent_frames, name)
+    return SequenceScore(*curves, frames, absent_frames, name, counted)
 
 
 def mean_score(scores, name=""):
-    """One sequence's score from those of its repetitions: the mean curves (as GOT-10k averages)."""
+    """One sequence's score from those of its repetitions: the mean curves; GOT-10k pools the overlaps."""
     if len(scores) == 1:
         scores[0].name = name
         return scores[0]
-    return SequenceScore(*mean_curves(scores), scores[0].frames, scores[0].absent, name)
+    first = scores[0]
+    return SequenceScore(*mean_curves(scores), first.frames, first.absent, name,
+                         np.concatenate([s.visible_overlaps for s in scores]))
 
 
-def mean_curves(scores):
-    """A data set's curves from its sequences' SequenceScores: (success, precision, norm precision)."""
+def mean_curves(scores, protocol=DEFAULT):
+    """A data set's curves from its sequences' SequenceScores: (success, precision, norm precision).
+
+    With the LaSOT toolkit's rules, a sequence whose curve is 0 throughout leaves that curve's mean.
+    """
     if not scores:
         raise ValueError("no sequence to average")
-    return (np.mean([s.success for s in scores], axis=0), np.mean([s.precision for s in scores], axis=0),
-            np.mean([s.norm_precision for s in scores], axis=0))
+    means = []
+    for curves in ([s.success for s in scores], [s.precision for s in scores], [s.norm_precision for s in scores]):
+        curves = np.array(curves)
+        if protocol.drop_empty:
+            kept = curves.sum(axis=1) > np.finfo(np.float64).eps
+            curves = curves[kept] if kept.any() else curves
+        means.append(curves.mean(axis=0))
+    return tuple(means)
+
+
+def got10k_measures(scores):
+    """(AO, SR0.5, SR0.75) over every counted frame of the given sequence scores, pooled; NaN when none."""
+    pooled = np.concatenate([s.visible_overlaps for s in scores]) if scores else np.zeros(0)
+    if len(pooled) == 0:
+        return (float("nan"),) * 3
+    return float(pooled.mean()), float((pooled > 0.5).mean()), float((pooled > 0.75).mean())
+
+
+def frames_per_second(times):
+    """GOT-10k's speed from per-frame times in seconds: the mean of 1 / t over the positive times."""
+    times = np.concatenate([np.ravel(t) for t in times]) if len(times) else np.zeros(0)
+    times = times[~np.isnan(times) & (times > 0)]
+    return float(np.mean(1.0 / times)) if len(times) else float("nan")

@@ -142,10 +142,10 @@ class TestEval:
                "scoring the 3 frames both have" in err
         assert out.splitlines() == [
             "anno: 1 sequence",
-            "Tracker     AUC  Prec@20  NPrec@0.2  Overlap    Frames",
-            "Perfect   0.952    1.000      1.000    1.000         4",
-            "Short     0.952    1.000      1.000    1.000         3",
-            "Half      0.333    1.000      0.000    0.500         4",
+            "Tracker     AUC  Prec@20  NPrec@0.2    OP50    OP75  Overlap  Frames",
+            "Perfect   0.952    1.000      1.000   1.000   1.000    1.000       4",
+            "Short     0.952    1.000      1.000   1.000   1.000    1.000       3",
+            "Half      0.333    1.000      0.000   0.000   0.000    0.500       4",
         ]
         rows = {row["tracker"]: row for row in csv.DictReader(open(root / "t.csv"))}
         assert list(rows) == ["Perfect", "Short", "Half"]
