@@ -95,7 +95,7 @@ import velmora
 for trajectory in (False, True):
     dataset = benchmark.build_dataset(bench, every_tracker=trajectory)
     start = time.perf_counter()
-    velmora.evaluate_dataset(dataset.data, dataset.annotation, trajectory=trajectory)
+    velmora.evaluate_dataset(dataset.library, trajectory=trajectory)
     print(time.perf_counter() - start)
 """
 

@@ -325,32 +325,57 @@ eTrackList toRun(py::handle object, const std::string& name) {
     return run;
 }
 
-DataSet toDataSet(py::handle data, py::handle annotation, DataSetUse use) {
+// One sequence's runs, appended to `set`.
+void addSequence(DataSet& set, py::handle sequence, const std::string& name) {
+    const bool looksLikeRun = py::isinstance<py::tuple>(sequence) && py::len(sequence) == 2 &&
+                              isIntegerLike(py::reinterpret_borrow<py::tuple>(sequence)[1]);
+    if (looksLikeRun) typeError(name + ": a sequence is a list of runs, got a single (trackers, start_frame) run");
+    if (!py::isinstance<py::list>(sequence) && !py::isinstance<py::tuple>(sequence))
+        typeError(name + ": expected a list of runs, got " + typeName(sequence));
+    const py::sequence runs = py::reinterpret_borrow<py::sequence>(sequence);
+    std::vector<eTrackList> converted;
+    for (size_t j = 0; j < runs.size(); ++j) {
+        converted.push_back(toRun(runs[j], indexed(name, j)));
+        if (set.trackerCount == 0) set.trackerCount = converted.back().size();
+    }
+    set.data.push_back(std::move(converted));
+}
+
+DataSet toDataSet(py::handle data, py::handle annotation) {
     DataSet set;
     if (py::isinstance<py::str>(data) || py::isinstance<py::bytes>(data) || !PySequence_Check(data.ptr()))
-        typeError("data: expected a list of sequences, got " + typeName(data));
+        typeError("data: expected a list of sequences or a velmora.DataSet, got " + typeName(data));
     const py::sequence sequences = py::reinterpret_borrow<py::sequence>(data);
     set.annotation = toTrackList(annotation, "annotation");
-    for (size_t i = 0; i < sequences.size(); ++i) {
-        const std::string sequenceName = indexed("data", i);
-        const py::object sequence = sequences[i];
-        const bool looksLikeRun = py::isinstance<py::tuple>(sequence) && py::len(sequence) == 2 &&
-                                  isIntegerLike(py::reinterpret_borrow<py::tuple>(sequence)[1]);
-        if (looksLikeRun)
-            typeError(sequenceName + ": a sequence is a list of runs, got a single (trackers, start_frame) run");
-        if (!py::isinstance<py::list>(sequence) && !py::isinstance<py::tuple>(sequence))
-            typeError(sequenceName + ": expected a list of runs, got " + typeName(sequence));
-        const py::sequence runs = py::reinterpret_borrow<py::sequence>(sequence);
-        std::vector<eTrackList> converted;
-        for (size_t j = 0; j < runs.size(); ++j) {
-            converted.push_back(toRun(runs[j], indexed(sequenceName, j)));
-            if (set.trackerCount == 0) set.trackerCount = converted.back().size();
-        }
-        set.data.push_back(std::move(converted));
-    }
-    checkDataSet(set, use);
+    for (size_t i = 0; i < sequences.size(); ++i) addSequence(set, sequences[i], indexed("data", i));
     return set;
 }
+
+// A data set kept in the library's form between calls: converted once, sequence by sequence, so
+// that a large one is never held twice (as Python arrays and as the library's lists).
+struct HeldDataSet {
+    DataSet set;
+};
+
+// The data set of a call: a velmora.DataSet as it is, or lists converted for this call.
+class DataSetArgument {
+public:
+    DataSetArgument(py::handle data, py::handle annotation, DataSetUse use) {
+        if (py::isinstance<HeldDataSet>(data)) {
+            if (!annotation.is_none())
+                typeError("annotation: a velmora.DataSet holds its own annotation; pass none");
+            held_ = &data.cast<HeldDataSet&>().set;
+        } else {
+            owned_ = toDataSet(data, annotation);
+        }
+        checkDataSet(get(), use);
+    }
+    DataSet& get() { return held_ ? *held_ : owned_; }
+
+private:
+    DataSet owned_;
+    DataSet* held_ = nullptr;
+};
 
 // ---- Conversions back ----
 
@@ -513,7 +538,8 @@ float bindTrackAttraction(const py::object& t, const py::object& annotation, con
 float bindEvaluateDataset(const py::object& data, const py::object& annotation, bool trajectory,
                           const py::object& selection, const py::object& weights, const py::object& alpha,
                           const py::object& beta, const py::object& sigma) {
-    DataSet set = toDataSet(data, annotation, DataSetUse::Evaluation);
+    DataSetArgument argument(data, annotation, DataSetUse::Evaluation);
+    DataSet& set = argument.get();
     const std::vector<int> chosen = toSelection(selection, set.trackerCount);
     const std::vector<float> w = toWeights(weights);
     checkWeightsCover(w, chosen, set.trackerCount);
@@ -528,7 +554,8 @@ float bindEvaluateDataset(const py::object& data, const py::object& annotation, 
 
 py::array_t<float> bindTrackerWeights(const py::object& data, const py::object& annotation, const py::object& alpha,
                                       const py::object& sigma) {
-    DataSet set = toDataSet(data, annotation, DataSetUse::Weights);
+    DataSetArgument argument(data, annotation, DataSetUse::Weights);
+    DataSet& set = argument.get();
     return toArray(withParameters(toOverrides(alpha, sigma), false,
                                   [&] { return calculateTrackerWeights(set.data, set.annotation); }));
 }
@@ -536,7 +563,8 @@ py::array_t<float> bindTrackerWeights(const py::object& data, const py::object& 
 py::list bindGlobalRemoval(const py::object& data, const py::object& annotation, const py::object& weights,
                            bool trajectory, const py::object& alpha, const py::object& beta,
                            const py::object& sigma) {
-    DataSet set = toDataSet(data, annotation, DataSetUse::Evaluation);
+    DataSetArgument argument(data, annotation, DataSetUse::Evaluation);
+    DataSet& set = argument.get();
     std::vector<float> w = weights.is_none() ? std::vector<float>(set.trackerCount, 1.0f) : toWeights(weights);
     // The removal reads the weight of every tracker to order its trials; it fills no default.
     if (w.size() < set.trackerCount)
@@ -619,6 +647,44 @@ PYBIND11_MODULE(_core, m) {
     bindBoxFiles(m);
 
     const auto none = py::none();
+
+    // ---- Data sets held between calls ----
+    py::class_<HeldDataSet>(m, "DataSet", R"pbdoc(
+        A data set in the library's own form, converted once and kept: pass it as `data` (with no
+        annotation) to evaluate_dataset, tracker_weights and global_removal. For large data sets,
+        which are then never held twice, and for data sets used by several calls.
+
+        Add one sequence at a time with add(runs, annotation). Do not add while a call that reads
+        the data set runs in another thread.
+    )pbdoc")
+        .def(py::init<>())
+        .def(
+            "add",
+            [](HeldDataSet& held, const py::object& runs, const py::object& annotation) {
+                DataSet one;
+                addSequence(one, runs, indexed("data", held.set.data.size()));
+                one.annotation.push_back(toTrack(annotation, indexed("annotation", held.set.data.size())));
+                if (held.set.trackerCount == 0) held.set.trackerCount = one.trackerCount;
+                held.set.data.push_back(std::move(one.data[0]));
+                held.set.annotation.push_back(std::move(one.annotation[0]));
+            },
+            py::arg("runs"), py::arg("annotation"), R"pbdoc(
+        Appends a sequence: its runs (a list of (trackers, start_frame) tuples or trackers arrays)
+        and its annotation track. Checked in full when a function reads the data set.
+    )pbdoc")
+        .def("__len__", [](const HeldDataSet& held) { return held.set.data.size(); })
+        .def_property_readonly(
+            "trackers", [](const HeldDataSet& held) { return held.set.trackerCount; },
+            "The number of trackers of the first run.")
+        .def_property_readonly(
+            "frames",
+            [](const HeldDataSet& held) {
+                size_t frames = 0;
+                for (const auto& runs : held.set.data)
+                    for (const auto& run : runs) frames += run.empty() ? 0 : run[0].size();
+                return frames;
+            },
+            "The number of frames in all runs.");
 
     // ---- Box geometry ----
     const auto alpha = py::arg("alpha") = none, beta = py::arg("beta") = none, sigma = py::arg("sigma") = none;
@@ -723,7 +789,7 @@ PYBIND11_MODULE(_core, m) {
         Returns a float; a negative start sums nothing (0), a track of one box gives NaN with
         start 1.
     )pbdoc");
-    m.def("evaluate_dataset", &bindEvaluateDataset, py::arg("data"), py::arg("annotation"),
+    m.def("evaluate_dataset", &bindEvaluateDataset, py::arg("data"), py::arg("annotation") = none,
           py::arg("trajectory") = false, py::arg("selection") = none, py::arg("weights") = none, py::kw_only(), alpha,
           beta, sigma, R"pbdoc(
         Data-set score: every run fused (trajectory optimisation or frame by frame, both refined),
@@ -731,13 +797,14 @@ PYBIND11_MODULE(_core, m) {
         averaged by run length within a sequence, and the plain mean over sequences returned.
 
         data is a list of sequences, a sequence a list of runs, a run a (trackers, start_frame)
-        tuple or a bare trackers array (start_frame 1). annotation holds one track per sequence.
+        tuple or a bare trackers array (start_frame 1). annotation holds one track per sequence;
+        a velmora.DataSet holds both (annotation None).
         Needs at least one sequence, at least one run per sequence and one frame per run (else the
         score would be NaN). Returns a float. Runs without the GIL, on the library's thread team.
     )pbdoc");
 
     // ---- Tracker weighting and selection ----
-    m.def("tracker_weights", &bindTrackerWeights, py::arg("data"), py::arg("annotation"), py::kw_only(), alpha, sigma,
+    m.def("tracker_weights", &bindTrackerWeights, py::arg("data"), py::arg("annotation") = none, py::kw_only(), alpha, sigma,
           R"pbdoc(
         Tracker weights learnt from the annotation.
 
@@ -746,7 +813,8 @@ PYBIND11_MODULE(_core, m) {
         needs two frames. Returns a float32 array of max(400, trackers) entries, 0 from the tracker
         count on. Runs without the GIL.
     )pbdoc");
-    m.def("global_removal", &bindGlobalRemoval, py::arg("data"), py::arg("annotation"), py::arg("weights"),
+    m.def("global_removal", &bindGlobalRemoval, py::arg("data"), py::arg("annotation") = none,
+          py::arg("weights") = none,
           py::arg("trajectory") = false, py::kw_only(), alpha, beta, sigma, R"pbdoc(
         Greedy removal of trackers over a data set: tries dropping trackers in ascending order of
         weight (one trial per distinct weight in (0, 1e15)) and keeps a drop when the data-set score

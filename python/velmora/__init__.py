@@ -12,7 +12,8 @@ Conventions:
 - Frames are 0-based; a run's start_frame is 1-based.
 - A data set is a list of sequences, a sequence a list of runs, and a run a
   (trackers, start_frame) tuple or a bare trackers array (start_frame 1). The annotation holds
-  one (frames, 4) track per sequence.
+  one (frames, 4) track per sequence. A velmora.DataSet holds both in the library's own form,
+  converted once: for large data sets and for several calls on the same one.
 - A selection lists tracker indices in visiting order; None (or an empty list) means all
   trackers. A *position* in a selection is not a tracker index: strongest_box, frame_attraction,
   tracker_performances and local_removal's order follow positions.
@@ -40,6 +41,7 @@ import contextlib
 import threading
 
 from ._core import (
+    DataSet,
     __version__,
     attraction,
     distance4d_2,
@@ -66,7 +68,7 @@ __all__ = [
     "frame_attraction", "fuse_frame", "fuse", "fuse_trajectory", "strongest_box", "gradient_ascent",
     "track_quality", "track_attraction", "evaluate_dataset",
     "tracker_weights", "global_removal", "tracker_performances", "local_removal",
-    "get_params", "set_params", "parameters", "params",
+    "get_params", "set_params", "parameters", "params", "DataSet",
 ]
 
 

@@ -15,7 +15,9 @@ parameters alpha, beta and sigma are passed to the library for each call only.
 """
 
 import collections
+import concurrent.futures
 import functools
+import itertools
 import os
 from dataclasses import dataclass, field
 
@@ -31,7 +33,7 @@ from .outputs import Inputs, OutputFolder
 __all__ = [
     "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs",
     "evaluate", "Evaluation", "TrackerScore", "fuse_sequence", "fuse_results", "DataSet", "build_dataset",
-    "learn_weights", "Selection", "select_trackers",
+    "learn_weights", "learn_weights_streaming", "Selection", "select_trackers",
 ]
 
 
@@ -136,7 +138,11 @@ def read_result(path, layout="plain", truth=None, log=None, tracker=""):
     failure) is a lost frame and an initialisation (1) takes the annotation's box, the box the
     tracker was given; without annotation it is lost.
     """
-    boxes, kinds = vio.read_box_file(path, codes=layout == "VOT")
+    return _interpret(vio.read_box_file(path, codes=layout == "VOT"), path, layout, truth, log, tracker)
+
+
+def _interpret(raw, path, layout, truth, log, tracker):
+    boxes, kinds = raw
     with np.errstate(invalid="ignore"):
         negative = (boxes[:, 2] < 0) | (boxes[:, 3] < 0)
     if negative.any():
@@ -152,6 +158,25 @@ def read_result(path, layout="plain", truth=None, log=None, tracker=""):
         start = np.flatnonzero(kinds[:len(truth.boxes)] == 1)
         boxes[start] = truth.boxes[start]
     return boxes
+
+
+def _read_ahead(items, read, ahead=4):
+    """read(item) for each item, in order, with the next few read meanwhile on two threads.
+
+    The extension's reader runs without the GIL, so the files of the sequences ahead are read
+    and parsed while this thread scores or fuses the current one; at most `ahead` are held.
+    """
+    items = iter(items)
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=2)
+    try:
+        pending = collections.deque(pool.submit(read, item) for item in itertools.islice(items, ahead))
+        while pending:
+            done = pending.popleft().result()
+            for item in itertools.islice(items, 1):
+                pending.append(pool.submit(read, item))
+            yield done
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 # ---- What a command reads ----
@@ -390,17 +415,24 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot"):
     log = ReadLog()
     per_tracker = {t.name: ([], [], []) for t in bench.trackers}
     flagged = nan_lines = 0
+    use_codes = {t.name: t.layout == "VOT" for t in bench.trackers}
+
+    def read(key):
+        truth = read_truth(bench.annotations.sequences[key], use_flags)
+        raw = {t.name: [vio.read_box_file(path, use_codes[t.name]) for path in t.sequences[key].runs]
+               for t in bench.trackers}
+        return key, truth, raw
+
     with reporter.progress("eval", len(bench.keys)) as progress:
-        for key in bench.keys:
-            truth = read_truth(bench.annotations.sequences[key], use_flags)
+        for key, truth, raw in _read_ahead(bench.keys, read):
             flagged += truth.flagged
             nan_lines += truth.nan_lines
             for tracker in bench.trackers:
                 sequences, library, times = per_tracker[tracker.name]
                 scores, overlaps = [], []
                 files = tracker.sequences[key]
-                for path in files.runs:
-                    result = read_result(path, tracker.layout, truth, log, tracker.name)
+                for path, boxes in zip(files.runs, raw[tracker.name]):
+                    result = _interpret(boxes, path, tracker.layout, truth, log, tracker.name)
                     result, boxes, absent, visible = _cut(result, path, truth, reporter, protocol)
                     scores.append(metrics.score_sequence(result, boxes, absent, protocol=protocol, visible=visible,
                                                          bound=truth.bound))
@@ -509,15 +541,17 @@ def _aligned(tracks, paths, frames, truth_path, reporter):
     return aligned
 
 
-def _read_sequence(bench, key, repetition, log, reporter, truth=None):
+def _read_runs(bench, key, repetition):
+    """The raw boxes of every tracker's repetition of one sequence (a job for _read_ahead)."""
+    return [(t.sequences[key].runs[repetition], vio.read_box_file(t.sequences[key].runs[repetition], t.layout == "VOT"))
+            for t in bench.trackers]
+
+
+def _sequence_tracks(bench, raw, log, reporter, truth=None):
     """The trackers' boxes of one sequence and repetition, all at the length of the annotation or the longest."""
-    tracks, paths = [], []
-    for tracker in bench.trackers:
-        path = tracker.sequences[key].runs[repetition]
-        tracks.append(read_result(path, tracker.layout, truth, log, tracker.name))
-        paths.append(path)
+    tracks = [_interpret(boxes, path, t.layout, truth, log, t.name) for t, (path, boxes) in zip(bench.trackers, raw)]
     frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
-    return _aligned(tracks, paths, frames, truth and truth.path, reporter)
+    return _aligned(tracks, [path for path, _ in raw], frames, truth and truth.path, reporter)
 
 
 def _repetitions(bench, repetition, reporter):
@@ -555,17 +589,20 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     if not got10k and any(t.repetitions > 1 for t in bench.trackers) and repetition is None:
         reporter.note("fusing the first repetition of every tracker (--repetition chooses another)")
     log = ReadLog()
-    truths = {}
-    if bench.annotations is not None:
-        truths = {key: read_truth(bench.annotations.sequences[key], use_flags=False) for key in bench.keys}
+    jobs = [(key, k) for key in bench.keys for k in repetitions]
+
+    def read(job):
+        key, k = job
+        truth = None if bench.annotations is None else read_truth(bench.annotations.sequences[key], use_flags=False)
+        return job, truth, _read_runs(bench, key, k)
+
     fused = {}
-    with reporter.progress("fuse", len(bench.keys) * len(repetitions)) as progress:
-        for key in bench.keys:
-            for k in repetitions:
-                tracks = _read_sequence(bench, key, k, log, reporter, truths.get(key))
-                fused[key, k] = fuse_sequence(tracks, weights, trajectory, backtracking, refine, bench.names[key],
-                                              reporter, **parameters)
-                progress.step()
+    with reporter.progress("fuse", len(jobs)) as progress:
+        for (key, k), truth, raw in _read_ahead(jobs, read):
+            tracks = _sequence_tracks(bench, raw, log, reporter, truth)
+            fused[key, k] = fuse_sequence(tracks, weights, trajectory, backtracking, refine, bench.names[key],
+                                          reporter, **parameters)
+            progress.step()
     log.report(reporter)
     with OutputFolder(output) as folder:
         for (key, k), boxes in fused.items():
@@ -586,65 +623,109 @@ class DataSet:
 
     names: list  # tracker order: the index of a tracker in every run
     sequences: list
-    data: list  # per sequence, a list of (trackers array, 1-based start frame)
-    annotation: list
+    library: object  # velmora.DataSet: per sequence, runs of float32 boxes and the annotation
     frames: int  # frames in runs
     left_out: int  # frames of shared sequences that are in no run
     flagged: int = 0
     nan_lines: int = 0
 
 
-def build_dataset(bench, use_flags=True, every_tracker=False, reporter=None):
-    """Reads a matched benchmark into the library's data-set form, the first repetition of each tracker.
+class _Runs:
+    """The runs of an annotated benchmark in the library's form, sequence by sequence.
 
     A frame is usable when its annotation box has a positive size and is not absent (and, with
     every_tracker, when no tracker lost the target: the trajectory optimisation needs a box of
     every tracker it might keep). Each stretch of at least two usable frames is one run, starting
-    at its first frame; usually that is one run per sequence, starting at frame 1.
+    at its first frame; usually that is one run per sequence, starting at frame 1. Iterating
+    yields (sequence name, runs, float32 annotation) and counts what was read and left out.
     """
-    reporter = reporter or Reporter(quiet=True)
-    if bench.annotations is None or not bench.keys:
-        raise InputError("no annotated sequence has a result file from every tracker")
-    log = ReadLog()
-    sequences, data, annotation = [], [], []
-    frames = left_out = flagged = nan_lines = 0
-    with reporter.progress("reading", len(bench.keys)) as progress:
-        for key in bench.keys:
-            truth = read_truth(bench.annotations.sequences[key], use_flags)
-            flagged += truth.flagged
-            nan_lines += truth.nan_lines
-            tracks = _read_sequence(bench, key, 0, log, reporter, truth)
-            usable = ~vio.lost_frames(truth.boxes) & ~truth.absent
-            stack = np.stack([_as_library_boxes(t) for t in tracks])
-            if every_tracker:
-                for track in stack:
-                    usable &= ~vio.lost_frames(track)
-            runs = [(np.ascontiguousarray(stack[:, s:e]), int(s) + 1) for s, e in _stretches(usable) if e - s >= 2]
-            used = sum(run[0].shape[1] for run in runs)
-            left_out += len(truth.boxes) - used
-            progress.step()
-            if not runs:
-                reporter.warn(f"sequence {truth.name!r} left out: no two consecutive usable frames")
-                continue
-            sequences.append(truth.name)
-            data.append(runs)
-            annotation.append(_as_library_boxes(truth.boxes))
-            frames += used
-    log.report(reporter)
-    if not data:
-        raise InputError(f"{bench.annotations.root}: no annotated sequence with results from every tracker and "
-                         "usable frames")
-    if left_out:
-        why = "annotation empty or absent" + (", or some tracker lost" if every_tracker else "")
-        reporter.note(f"{left_out} frame(s) left out ({why})")
-    return DataSet([t.name for t in bench.trackers], sequences, data, annotation, frames, left_out, flagged,
-                   nan_lines)
+
+    def __init__(self, bench, use_flags, every_tracker, reporter):
+        if bench.annotations is None or not bench.keys:
+            raise InputError("no annotated sequence has a result file from every tracker")
+        self.bench, self.use_flags, self.every_tracker, self.reporter = bench, use_flags, every_tracker, reporter
+        self.sequences, self.frames, self.left_out, self.flagged, self.nan_lines = [], 0, 0, 0, 0
+
+    def __iter__(self):
+        bench, log = self.bench, ReadLog()
+
+        def read(key):
+            return read_truth(bench.annotations.sequences[key], self.use_flags), _read_runs(bench, key, 0)
+
+        with self.reporter.progress("reading", len(bench.keys)) as progress:
+            for truth, raw in _read_ahead(bench.keys, read):
+                self.flagged += truth.flagged
+                self.nan_lines += truth.nan_lines
+                tracks = _sequence_tracks(bench, raw, log, self.reporter, truth)
+                usable = ~vio.lost_frames(truth.boxes) & ~truth.absent
+                stack = np.stack([_as_library_boxes(t) for t in tracks])
+                if self.every_tracker:
+                    for track in stack:
+                        usable &= ~vio.lost_frames(track)
+                runs = [(np.ascontiguousarray(stack[:, s:e]), int(s) + 1) for s, e in _stretches(usable)
+                        if e - s >= 2]
+                used = sum(run[0].shape[1] for run in runs)
+                self.left_out += len(truth.boxes) - used
+                progress.step()
+                if not runs:
+                    self.reporter.warn(f"sequence {truth.name!r} left out: no two consecutive usable frames")
+                    continue
+                self.sequences.append(truth.name)
+                self.frames += used
+                yield truth.name, runs, _as_library_boxes(truth.boxes)
+        log.report(self.reporter)
+        if not self.sequences:
+            raise InputError(f"{bench.annotations.root}: no annotated sequence with results from every tracker "
+                             "and usable frames")
+        if self.left_out:
+            why = "annotation empty or absent" + (", or some tracker lost" if self.every_tracker else "")
+            self.reporter.note(f"{self.left_out} frame(s) left out ({why})")
+
+    def dataset(self, library):
+        return DataSet([t.name for t in self.bench.trackers], self.sequences, library, self.frames, self.left_out,
+                       self.flagged, self.nan_lines)
+
+
+def build_dataset(bench, use_flags=True, every_tracker=False, reporter=None):
+    """Reads a matched benchmark into the library's data-set form, the first repetition of each tracker.
+
+    See _Runs for the frames used. The runs go straight into a velmora.DataSet, one sequence at
+    a time, so the boxes are held once, in the library's form.
+    """
+    runs = _Runs(bench, use_flags, every_tracker, reporter or Reporter(quiet=True))
+    held = _library().DataSet()
+    for _, sequence, annotation in runs:
+        held.add(sequence, annotation)
+    return runs.dataset(held)
 
 
 def learn_weights(dataset, **parameters):
     """One weight per tracker of the data set: its mean attraction to the annotation (float32)."""
-    weights = _library().tracker_weights(dataset.data, dataset.annotation, **parameters)
+    weights = _library().tracker_weights(dataset.library, **parameters)
     return np.asarray(weights, dtype=np.float32)[:len(dataset.names)]
+
+
+def learn_weights_streaming(bench, use_flags=True, reporter=None, **parameters):
+    """The weights learn_weights gives for build_dataset(bench), learnt one sequence at a time.
+
+    Only one sequence is held at a time. Each tracker's weight is the library's: its mean
+    attraction to the annotation in every run (velmora.track_attraction, which the weights are
+    made of), times the run's frames after the first, summed over the runs in order and divided by
+    their total, in float32: the library's own operations in the library's order, which a test
+    holds to the bit. Returns (the data set's description, without data; the weights).
+    """
+    lib = _library()
+    runs = _Runs(bench, use_flags, False, reporter or Reporter(quiet=True))
+    sums = np.zeros(len(bench.trackers), dtype=np.float32)
+    total = 0
+    for _, sequence, annotation in runs:
+        for stack, start in sequence:
+            frames = np.float32(stack.shape[1] - 1)
+            for k, track in enumerate(stack):
+                mean = np.float32(lib.track_attraction(track, annotation, shift=start - 1, start=1, **parameters))
+                sums[k] = sums[k] + mean * frames
+            total += stack.shape[1] - 1
+    return runs.dataset(None), sums / np.float32(total)
 
 
 @dataclass
@@ -660,11 +741,10 @@ def select_trackers(dataset, weights=None, trajectory=False, **parameters):
     lib = _library()
     if weights is None:
         weights = [float(w) for w in learn_weights(dataset, **{k: v for k, v in parameters.items() if k != "beta"})]
-    kept = list(lib.global_removal(dataset.data, dataset.annotation, weights, trajectory=trajectory, **parameters))
+    kept = list(lib.global_removal(dataset.library, weights=weights, trajectory=trajectory, **parameters))
     # An empty list stands for every tracker, the way the fusion reads it.
     kept = kept or list(range(len(dataset.names)))
-    before = lib.evaluate_dataset(dataset.data, dataset.annotation, trajectory=trajectory, weights=weights,
-                                  **parameters)
-    after = lib.evaluate_dataset(dataset.data, dataset.annotation, trajectory=trajectory, selection=kept,
-                                 weights=weights, **parameters)
+    before = lib.evaluate_dataset(dataset.library, trajectory=trajectory, weights=weights, **parameters)
+    after = lib.evaluate_dataset(dataset.library, trajectory=trajectory, selection=kept, weights=weights,
+                                 **parameters)
     return Selection([dataset.names[k] for k in kept], before, after, list(weights))

@@ -226,23 +226,23 @@ def _emit(args, text):
         _out(text)
 
 
-def _learning(args, reporter, every_tracker=False):
-    """The data set of an annotated benchmark, and its inputs with the output checked against them."""
+def _annotated(args, reporter):
+    """The matched benchmark of weights and select, with their output checked against its inputs."""
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
     inputs = _inputs(bench, args)
     if args.output:
         inputs.check_file(args.output, "-o")
-    dataset = benchmark.build_dataset(bench, not args.no_absence, every_tracker, reporter)
-    _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
-    return dataset
+    return bench
 
 
 def _run_weights(args, reporter):
     with _refused(args.anno):
-        dataset = _learning(args, reporter)
-        reporter.note(f"learning weights of {len(dataset.names)} trackers on {len(dataset.sequences)} sequences")
-        weights = benchmark.learn_weights(dataset, **_parameters(args, beta=False))
+        bench = _annotated(args, reporter)
+        reporter.note(f"learning weights of {len(bench.trackers)} trackers on {len(bench.keys)} sequences")
+        dataset, weights = benchmark.learn_weights_streaming(bench, not args.no_absence, reporter,
+                                                             **_parameters(args, beta=False))
+    _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
     comment = (f"velmora tracker weights: mean attraction to the annotation over {len(dataset.sequences)} "
                f"sequences ({dataset.frames} frames)")
     _emit(args, vio.format_weights(dataset.names, weights, comment))
@@ -253,7 +253,9 @@ def _run_weights(args, reporter):
 
 def _run_select(args, reporter):
     with _refused(args.anno):
-        dataset = _learning(args, reporter, every_tracker=args.trajectory)
+        bench = _annotated(args, reporter)
+        dataset = benchmark.build_dataset(bench, not args.no_absence, args.trajectory, reporter)
+        _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
         weights = _tracker_weights(dataset.names, args)
         if weights is None:
             reporter.note(f"learning weights of {len(dataset.names)} trackers on {len(dataset.sequences)} sequences")

@@ -197,16 +197,18 @@ def norm_precision_curve(result, annotation, absent=None, protocol=DEFAULT):
 
 
 class SequenceScore:
-    """One tracker's curves on one sequence, the frames scored and absent, and GOT-10k's overlaps."""
+    """One tracker's curves on one sequence, the frames scored and absent, and GOT-10k's counts."""
 
-    def __init__(self, success, precision, norm_precision, frames, absent=0, name="", visible_overlaps=None):
+    def __init__(self, success, precision, norm_precision, frames, absent=0, name="", got10k=(0.0, 0, 0, 0)):
         self.success = success
         self.precision = precision
         self.norm_precision = norm_precision
         self.frames = frames
         self.absent = absent
         self.name = name
-        self.visible_overlaps = visible_overlaps  # frames after the first whose target is visible
+        # Over the frames after the first whose target is visible: the sum of their overlaps, their
+        # number, and the numbers above 0.5 and above 0.75. Pooled, these give AO, SR0.5, SR0.75.
+        self.got10k = got10k
 
     @property
     def auc(self):
@@ -297,8 +299,9 @@ def score_sequence(result, annotation, absent=None, name="", protocol=DEFAULT, v
     visible[:1] = False
     # GOT-10k scores the result as reported; a lost box overlaps nothing.
     counted = np.nan_to_num(_got10k_iou(result[visible].T, annotation[visible].T, bound), nan=0.0)
+    counts = (float(counted.sum()), len(counted), int((counted > 0.5).sum()), int((counted > 0.75).sum()))
     absent_frames = 0 if absent is None else int(np.count_nonzero(absent))
-    return SequenceScore(*curves, frames, absent_frames, name, counted)
+    return SequenceScore(*curves, frames, absent_frames, name, counts)
 
 
 def mean_score(scores, name=""):
@@ -308,7 +311,7 @@ def mean_score(scores, name=""):
         return scores[0]
     first = scores[0]
     return SequenceScore(*mean_curves(scores), first.frames, first.absent, name,
-                         np.concatenate([s.visible_overlaps for s in scores]))
+                         tuple(sum(values) for values in zip(*(s.got10k for s in scores))))
 
 
 def mean_curves(scores, protocol=DEFAULT):
@@ -330,10 +333,11 @@ def mean_curves(scores, protocol=DEFAULT):
 
 def got10k_measures(scores):
     """(AO, SR0.5, SR0.75) over every counted frame of the given sequence scores, pooled; NaN when none."""
-    pooled = np.concatenate([s.visible_overlaps for s in scores]) if scores else np.zeros(0)
-    if len(pooled) == 0:
+    total, counted, above50, above75 = (sum(values) for values in zip(*(s.got10k for s in scores))) \
+        if scores else (0.0, 0, 0, 0)
+    if counted == 0:
         return (float("nan"),) * 3
-    return float(pooled.mean()), float((pooled > 0.5).mean()), float((pooled > 0.75).mean())
+    return total / counted, above50 / counted, above75 / counted
 
 
 def frames_per_second(times):

@@ -346,6 +346,24 @@ def test_global_removal_drops_trackers_that_lower_the_score():
     assert kept == sorted(kept) and set(kept) <= {0, 1, 2, 3}
 
 
+def test_a_held_data_set_gives_what_its_lists_give():
+    data, annotation = biased_data_set()
+    held = velmora.DataSet()
+    for runs, truth in zip(data, annotation):
+        held.add(runs, truth)
+    assert (len(held), held.trackers, held.frames) == (len(data), 4, sum(r[0].shape[1] for s in data for r in s))
+    for trajectory in (False, True):
+        assert_bits(velmora.evaluate_dataset(held, trajectory=trajectory, selection=[0, 2]),
+                    velmora.evaluate_dataset(data, annotation, trajectory=trajectory, selection=[0, 2]))
+    assert_bits(velmora.tracker_weights(held), velmora.tracker_weights(data, annotation))
+    assert velmora.global_removal(held, weights=[1, 1, 0.999, 0.999]) == [0, 1, 3]
+    with pytest.raises(TypeError, match="a velmora.DataSet holds its own annotation"):
+        velmora.evaluate_dataset(held, annotation)
+    held.add([(data[0][0][0][:3], 1)], annotation[0])  # three trackers: refused when read, naming the run
+    with pytest.raises(ValueError, match=r"data\[3\]\[0\]: 3 trackers, but the first run has 4"):
+        velmora.tracker_weights(held)
+
+
 def test_tracker_performances_and_local_removal():
     same = trackers([(0, 0, 10, 10)] * 2, [(0, 0, 10, 10)] * 2)
     assert_bits(velmora.tracker_performances(same), ["133.33334", "133.33334"])  # 2 frames * 2 / sigma

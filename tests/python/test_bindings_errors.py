@@ -77,7 +77,7 @@ CASES = [
     ("attraction-before-annotation", lambda: velmora.track_attraction(ANNO[:3], ANNO, shift=-1, start=0), ValueError,
      r"shift: -1 pairs track box 0 with annotation box -1"),
     ("data-type", lambda: velmora.evaluate_dataset("data", [ANNO]), TypeError,
-     r"data: expected a list of sequences, got str"),
+     r"data: expected a list of sequences or a velmora.DataSet, got str"),
     ("data-empty", lambda: velmora.evaluate_dataset([], [ANNO]), ValueError, r"data: the data set has no sequence"),
     ("weights-data-empty", lambda: velmora.tracker_weights([], []), ValueError, r"data: the data set has no sequence"),
     ("sequence-without-run", lambda: velmora.evaluate_dataset([[T], []], [ANNO, ANNO]), ValueError,
