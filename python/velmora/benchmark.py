@@ -121,7 +121,8 @@ class ReadLog:
     def __init__(self):
         self.negative = collections.defaultdict(lambda: [0, 0, None])  # tracker -> [boxes, files, first]
         self.polygons = collections.defaultdict(int)  # tracker -> files
-        self.corners = collections.defaultdict(list)  # tracker -> files whose first line reads as corners
+        self.corners = collections.defaultdict(int)  # tracker -> files whose first line reads as corners
+        self.corners_applied = False
 
     def report(self, reporter):
         for tracker, (boxes, files, first) in self.negative.items():
@@ -129,19 +130,41 @@ class ReadLog:
                           f"in {_plural(files, 'file')} (first at {first}), read as lost")
         for tracker, files in self.polygons.items():
             reporter.note(f"tracker {tracker!r}: {_plural(files, 'file')} hold polygons, read as their bounding boxes")
+        for tracker, files in self.corners.items():
+            if self.corners_applied:
+                reporter.note(f"tracker {tracker!r}: the first line of {_plural(files, 'file')} read as corners "
+                              "x1,y1,x2,y2")
+            else:
+                reporter.warn(f"tracker {tracker!r}: the first line of {_plural(files, 'file')} matches the "
+                              "annotation only when read as corners x1,y1,x2,y2; --first-line-corners reads them so")
 
 
-def read_result(path, layout="plain", truth=None, log=None, tracker=""):
+def read_result(path, layout="plain", truth=None, log=None, tracker="", corners=False):
     """Reads one result file as (frames, 4) float64 boxes, a lost target as NaN.
 
     A box with a negative width or height is lost. In VOT results a code line (0 skipped, 2
     failure) is a lost frame and an initialisation (1) takes the annotation's box, the box the
-    tracker was given; without annotation it is lost.
+    tracker was given; without annotation it is lost. With `corners`, a first line that matches
+    the annotation's first box only when read as corners x1, y1, x2, y2 is read so.
     """
-    return _interpret(vio.read_box_file(path, codes=layout == "VOT"), path, layout, truth, log, tracker)
+    return _interpret(vio.read_box_file(path, codes=layout == "VOT"), path, layout, truth, log, tracker, corners)
 
 
-def _interpret(raw, path, layout, truth, log, tracker):
+def _first_line_as_corners(boxes, truth):
+    """The first box read as corners when only so does it match the annotation's first box, else None.
+
+    Some published result sets write their first line (the initialisation) as x1, y1, x2, y2.
+    """
+    if len(boxes) == 0 or truth is None or not len(truth.boxes):
+        return None
+    box, first = boxes[0], truth.boxes[0]
+    corner = np.array([box[0], box[1], box[2] - box[0], box[3] - box[1]])
+    pair = np.array([box, corner]).T
+    as_written, as_corners = metrics._iou(pair, np.array([first, first]).T)
+    return corner if as_written < 0.5 and as_corners >= 0.9 else None
+
+
+def _interpret(raw, path, layout, truth, log, tracker, corners=False):
     boxes, kinds = raw
     with np.errstate(invalid="ignore"):
         negative = (boxes[:, 2] < 0) | (boxes[:, 3] < 0)
@@ -157,6 +180,13 @@ def _interpret(raw, path, layout, truth, log, tracker):
     if layout == "VOT" and truth is not None:
         start = np.flatnonzero(kinds[:len(truth.boxes)] == 1)
         boxes[start] = truth.boxes[start]
+    corner = _first_line_as_corners(boxes, truth)
+    if corner is not None:
+        if log is not None:
+            log.corners[tracker] += 1
+            log.corners_applied = corners
+        if corners:
+            boxes[0] = corner
     return boxes
 
 
@@ -189,6 +219,7 @@ class Benchmark:
     annotations: layouts.Annotations  # or None
     keys: list
     names: dict  # sequence key -> the name outputs use
+    corners: bool = False  # read a first line that matches the annotation only as corners so
 
     @property
     def trackers(self):
@@ -203,10 +234,11 @@ def _spelling(results, key, annotations):
     return spellings.most_common(1)[0][0]  # among equals, the first tracker's
 
 
-def match(results, annotations=None, reporter=None, trackers=None):
+def match(results, annotations=None, reporter=None, trackers=None, first_line_corners=False):
     """The sequences that every tracker has (and that are annotated, when an annotation is given).
 
-    `trackers` (names, in order) restricts and orders the trackers. Sequences that only some
+    `trackers` (names, in order) restricts and orders the trackers. `first_line_corners` reads a
+    result's first line as corners x1, y1, x2, y2 where only that reading matches the annotation. Sequences that only some
     trackers have, annotated sequences without results and result files without annotation are
     reported; nothing is guessed.
     """
@@ -243,7 +275,7 @@ def match(results, annotations=None, reporter=None, trackers=None):
         reporter.warn(f"{len(partial) - 10} more sequences left out for the same reason")
     names = {key: _spelling(results, key, annotations) for key in everywhere}
     keys = sorted(everywhere, key=lambda k: (names[k].lower(), names[k]))
-    return Benchmark(results, annotations, keys, names)
+    return Benchmark(results, annotations, keys, names, first_line_corners)
 
 
 def register_inputs(bench, inputs=None, use_flags=True):
@@ -432,7 +464,7 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot"):
                 scores, overlaps = [], []
                 files = tracker.sequences[key]
                 for path, boxes in zip(files.runs, raw[tracker.name]):
-                    result = _interpret(boxes, path, tracker.layout, truth, log, tracker.name)
+                    result = _interpret(boxes, path, tracker.layout, truth, log, tracker.name, bench.corners)
                     result, boxes, absent, visible = _cut(result, path, truth, reporter, protocol)
                     scores.append(metrics.score_sequence(result, boxes, absent, protocol=protocol, visible=visible,
                                                          bound=truth.bound))
@@ -549,7 +581,8 @@ def _read_runs(bench, key, repetition):
 
 def _sequence_tracks(bench, raw, log, reporter, truth=None):
     """The trackers' boxes of one sequence and repetition, all at the length of the annotation or the longest."""
-    tracks = [_interpret(boxes, path, t.layout, truth, log, t.name) for t, (path, boxes) in zip(bench.trackers, raw)]
+    tracks = [_interpret(boxes, path, t.layout, truth, log, t.name, bench.corners)
+              for t, (path, boxes) in zip(bench.trackers, raw)]
     frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
     return _aligned(tracks, [path for path, _ in raw], frames, truth and truth.path, reporter)
 
@@ -574,8 +607,9 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     appears whole or not at all. A tracker with fewer boxes than the annotation (or than the
     longest tracker, without annotation) takes no part in the frames it lacks. Output files take
     the annotation's spelling of a sequence name. Results in the GOT-10k layout give
-    ``<sequence>/<sequence>_00k.txt`` files for each repetition k, as GOT-10k's server takes them;
-    any other layout gives ``<sequence>.txt`` of one repetition (the first, or `repetition`).
+    ``<sequence>/<sequence>_00k.txt`` files for each repetition k, as GOT-10k's server takes them,
+    and VOT's ``baseline/<sequence>/<sequence>_00k.txt``; any other layout gives
+    ``<sequence>.txt`` of one repetition (the first, or `repetition`).
     Returns the number of sequences written.
     """
     reporter = reporter or Reporter(quiet=True)
@@ -584,9 +618,10 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     if not bench.keys:
         raise InputError(f"{bench.results.roots[0][0]}: no sequence has a result file from every tracker "
                          f"({_listing(t.name for t in bench.trackers)})")
-    got10k = all(t.layout == "GOT-10k" for t in bench.trackers)
-    repetitions = _repetitions(bench, repetition, reporter) if got10k or repetition is not None else [0]
-    if not got10k and any(t.repetitions > 1 for t in bench.trackers) and repetition is None:
+    # GOT-10k's and VOT's layouts are what their servers and toolkits take: kept, repetitions and all.
+    layout = next((name for name in ("GOT-10k", "VOT") if all(t.layout == name for t in bench.trackers)), "plain")
+    repetitions = _repetitions(bench, repetition, reporter) if layout != "plain" or repetition is not None else [0]
+    if layout == "plain" and any(t.repetitions > 1 for t in bench.trackers) and repetition is None:
         reporter.note("fusing the first repetition of every tracker (--repetition chooses another)")
     log = ReadLog()
     jobs = [(key, k) for key in bench.keys for k in repetitions]
@@ -606,13 +641,24 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     log.report(reporter)
     with OutputFolder(output) as folder:
         for (key, k), boxes in fused.items():
-            name = bench.names[key]
-            if got10k:
-                folder.write(os.path.join(name, f"{name}_{k + 1:03d}.txt"), vio.format_boxes(boxes).encode())
-            else:
-                folder.write(name + ".txt", vio.format_boxes(boxes).encode())
+            folder.write(*_submission_file(layout, bench.names[key], k, boxes))
         folder.commit()
     return len(bench.keys)
+
+
+def _submission_file(layout, name, k, boxes):
+    """(path in the output folder, bytes) of repetition k of a fused sequence, in `layout`.
+
+    VOT's baseline files start with the code 1 (initialisation) and write a frame without a box
+    as the code 0; the others write every frame as a box, a lost one as 0,0,0,0.
+    """
+    if layout == "GOT-10k":
+        return os.path.join(name, f"{name}_{k + 1:03d}.txt"), vio.format_boxes(boxes).encode()
+    if layout == "VOT":
+        lines = vio.format_boxes(boxes).splitlines(keepends=True)
+        lines = ["1\n"] + ["0\n" if not (box[2] > 0 and box[3] > 0) else line for box, line in zip(boxes[1:], lines[1:])]
+        return os.path.join("baseline", name, f"{name}_{k + 1:03d}.txt"), "".join(lines).encode()
+    return name + ".txt", vio.format_boxes(boxes).encode()
 
 
 # ---- Data sets for learning ----

@@ -58,7 +58,7 @@ def _match(args, reporter, annotations=None):
     results = benchmark.find_results(args.paths, getattr(args, "dataset", None))
     names = _restriction(args)
     try:
-        return benchmark.match(results, annotations, reporter, names)
+        return benchmark.match(results, annotations, reporter, names, getattr(args, "first_line_corners", False))
     except InputError as e:
         if names is not None and getattr(args, "trackers", None):
             args.parser.error(str(e))
@@ -312,6 +312,10 @@ def _add_parameters(p, beta=True):
 
 
 def _add_common(p):
+    if "--anno" in p._option_string_actions:
+        p.add_argument("--first-line-corners", action="store_true",
+                       help="read a result's first line as corners x1,y1,x2,y2 where only that reading matches the "
+                            "annotation (a fault of some published result sets, which the command warns about)")
     p.add_argument("--dataset", metavar="NAME",
                    help="the data set: picks its folder in a pysot results root, and names it in the output")
     p.add_argument("-q", "--quiet", action="store_true", help="no notes or progress on standard error")

@@ -16,7 +16,8 @@ the convention behind published LaSOT numbers.
   A point counts the frames at distance <= threshold (0, 1, ..., 50 pixels); precision is the
   point at 20 pixels.
 - normalised precision: the same with the centres divided by the annotation box's width and height
-  before the distance, thresholds 0, 0.01, ..., 0.5, reported at 0.2.
+  before the distance (pysot adds 1e-16 to them first), thresholds 0, 0.01, ..., 0.5, reported at
+  0.2.
 - GOT-10k's average overlap (AO) and success rates (SR0.5, SR0.75): the mean overlap, and the
   share of overlaps strictly above 0.5 and 0.75, over the frames after the first whose target is
   visible (cover label above 0, or not flagged absent), pooled over every frame of every
@@ -74,12 +75,13 @@ class Protocol:
     # of 0 or less), or "scored" (the annotation boxes that success leaves unscored)
     unscored_centre: float = -1.0  # the centre error of an unscored frame: -1 (within every threshold) or inf
     unscored_normalized: float = -1.0
+    size_epsilon: float = 0.0  # added to the annotation's width and height before normalising
     drop_empty: bool = False  # the data-set mean leaves out sequences whose curve is 0 throughout
     got10k: bool = False  # GOT-10k's measures lead the report
 
 
 PROTOCOLS = {p.name: p for p in (
-    Protocol("pysot"),
+    Protocol("pysot", size_epsilon=1e-16),
     Protocol("otb", first_frame="annotation", scored="positive", centre_test="scored"),
     Protocol("lasot", first_frame="annotation", lost_boxes="previous", lost="nan-or-empty", scored="positive",
              centre_test="scored", drop_empty=True),
@@ -140,7 +142,8 @@ def _distances(r, a, unscored, protocol, normalized):
         cx, cy = a[0] + a[2] / 2, a[1] + a[3] / 2
         dx, dy = r[0] + r[2] / 2 - cx, r[1] + r[3] / 2 - cy
         if normalized:
-            dx, dy, cx, cy = dx / a[2], dy / a[3], cx / a[2], cy / a[3]
+            width, height = a[2] + protocol.size_epsilon, a[3] + protocol.size_epsilon
+            dx, dy, cx, cy = dx / width, dy / height, cx / width, cy / height
         distance = np.sqrt(dx * dx + dy * dy)
         invalid = (cx <= 0) | (cy <= 0) if protocol.centre_test == "centre" else ~_scored(a, protocol)
         distance[invalid] = unscored

@@ -122,3 +122,52 @@ class TestDataSet:
             metrics.success_curve(np.zeros((0, 4)), np.zeros((0, 4)))
         with pytest.raises(ValueError):
             metrics.mean_curves([])
+
+
+class TestProtocols:
+    # Five frames worked out by hand: an offset first frame, a zero box, an annotation box left of
+    # the image edge (x < 0) and one of width 0.
+    S = [1, 1, 10, 10]
+    ANNO = np.array([S, S, S, [-2, 1, 10, 10], [1, 1, 0, 10]], dtype=np.float64)
+    RESULT = np.array([[6, 1, 10, 10], S, [0, 0, 0, 0], [-2, 1, 10, 10], S], dtype=np.float64)
+
+    @pytest.mark.parametrize("name, auc, precision, norm_precision", [
+        # Overlaps 1/3, 1, 0, 1, -1; every centre within 20 pixels; normalised, only frames 1, 3.
+        ("pysot", (7 * 3 / 5 + 13 * 2 / 5) / 21, 1.0, 2 / 5),
+        # Frame 0 is the annotation; boxes with x <= 0 or width 0 are not scored: 1, 1, 0, -1, -1,
+        # and count within every threshold of both precisions.
+        ("otb", 20 * 2 / 5 / 21, 1.0, 4 / 5),
+        # Also the zero box takes the box before it: 1, 1, 1, -1, -1.
+        ("lasot", 20 * 3 / 5 / 21, 1.0, 1.0),
+        # Scores x < 0; the width-0 annotation misses in precision, hits in normalised precision.
+        ("pytracking", 20 * 4 / 5 / 21, 4 / 5, 1.0),
+    ])
+    def test_hand_computed_scores(self, name, auc, precision, norm_precision):
+        score = metrics.score_sequence(self.RESULT, self.ANNO, protocol=metrics.PROTOCOLS[name])
+        assert score.auc == pytest.approx(auc, abs=1e-15)
+        assert (score.precision20, score.norm_precision20) == (precision, norm_precision)
+
+    def test_pytracking_pads_a_short_result_after_filling_lost_boxes(self):
+        # One box for three frames: the padding stays zero boxes, which overlap nothing.
+        score = metrics.score_sequence(repeat(self.S, 1), repeat(self.S, 3), protocol=metrics.PROTOCOLS["pytracking"])
+        np.testing.assert_array_equal(score.success, [1 / 3] * 20 + [0])
+        with pytest.raises(ValueError, match="1 result boxes for 3"):
+            metrics.score_sequence(repeat(self.S, 1), repeat(self.S, 3))
+
+    def test_lasot_leaves_sequences_that_score_nothing_out_of_the_mean(self):
+        hit = metrics.score_sequence(repeat(self.S, 2), repeat(self.S, 2))
+        miss = metrics.score_sequence(repeat([100, 100, 10, 10], 2), repeat(self.S, 2))
+        assert metrics.mean_curves([hit, miss], metrics.PROTOCOLS["lasot"])[0].mean() == hit.auc
+        assert metrics.mean_curves([hit, miss])[0].mean() == hit.auc / 2
+
+    def test_got10k_measures_skip_the_first_and_hidden_frames_and_clip_to_the_image(self):
+        anno = np.array([self.S, [0, 0, 12, 12], self.S, self.S])
+        result = np.array([[50, 50, 10, 10], [0, 0, 10, 10], [5, 0, 10, 10], [np.nan] * 4])
+        visible = np.array([True, True, False, True])  # frame 2 covered; frame 0 never counts
+        # Frame 1: 100 / 144; frame 3: lost, 0.
+        score = metrics.score_sequence(result, anno, visible=visible)
+        assert score.got10k == (100 / 144, 2, 1, 0) and score.ao == 50 / 144
+        # In a 10 x 10 image both boxes of frame 1 are the whole image: overlap 1.
+        clipped = metrics.score_sequence(result, anno, visible=visible, bound=(10, 10))
+        assert metrics.got10k_measures([clipped, score]) == ((1 + 100 / 144) / 4, 2 / 4, 1 / 4)
+        assert metrics.frames_per_second([[0.1, 0.2], [0.0, np.nan]]) == 7.5

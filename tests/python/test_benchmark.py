@@ -1,0 +1,123 @@
+"""The community's layouts read end to end, scored by hand: LaSOT toolkit flags, GOT-10k repetitions,
+labels and timing, pytracking runs and prefixes, VOT codes and polygons, corner-written first lines,
+pysot roots; and the benchmark layer as a Python API."""
+
+import csv
+
+import numpy as np
+import pytest
+
+from velmora import benchmark
+from conftest import read, write_boxes
+
+S = [100, 100, 10, 10]
+THIRD = [105, 100, 10, 10]  # overlap 50 / 150 with S
+FAR = [300, 300, 10, 10]
+Z = [0, 0, 0, 0]
+
+
+def scores(run, *argv):
+    """eval's CSV rows by tracker, and its standard error."""
+    status, _, err = run("eval", *argv, "--csv", argv[0].parent / "scores.csv")
+    assert status == 0, err
+    with open(argv[0].parent / "scores.csv") as f:
+        return {row["tracker"]: row for row in csv.DictReader(f)}, err
+
+
+def test_lasot_toolkit_annotation_with_its_absent_folder(tmp_path, run):
+    write_boxes(tmp_path / "annos" / "bird-1.txt", [S] * 4)
+    (tmp_path / "annos" / "absent").mkdir()
+    (tmp_path / "annos" / "absent" / "bird-1.txt").write_text("0\n1\n0\n0\n")
+    write_boxes(tmp_path / "res" / "T" / "bird-1.txt", [S] * 4)
+    rows, err = scores(run, tmp_path / "res", "--anno", tmp_path / "annos")
+    assert "annotation: LaSOT toolkit (annos/ with absent/) layout" in err and "1 frame flagged absent" in err
+    assert float(rows["T"]["auc"]) == 20 * 3 / 4 / 21  # the absent frame counts nowhere
+    rows, err = scores(run, tmp_path / "res", "--anno", tmp_path / "annos", "--no-absence")
+    assert float(rows["T"]["auc"]) == 20 / 21 and "0 frames flagged absent" in err
+
+
+def test_got10k_repetitions_labels_timing_and_submission_layout(tmp_path, run):
+    seq = "GOT-10k_Val_000001"
+    anno = tmp_path / "val"
+    (anno / seq).mkdir(parents=True)
+    (anno / "list.txt").write_text(seq + "\n")
+    write_boxes(anno / seq / "groundtruth.txt", [S] * 4)
+    (anno / seq / "absence.label").write_text("0\n0\n1\n0\n")
+    (anno / seq / "cover.label").write_text("8\n8\n0\n8\n")
+    for tracker, runs in (("A", [[S, S, FAR, S], [S, THIRD, S, Z]]), ("B", [[S, THIRD, S, S]])):
+        for k, boxes in enumerate(runs, 1):
+            write_boxes(tmp_path / "res" / tracker / seq / f"{seq}_{k:03d}.txt", boxes)
+        (tmp_path / "res" / tracker / seq / f"{seq}_time.txt").write_text("0.1,0.2\n" * 4)
+    rows, err = scores(run, tmp_path / "res", "--anno", anno, "--protocol", "got10k")
+    assert "GOT-10k layout" in err and "1-2 repetitions" in err
+    # Frames 1 and 3 count (frame 0 never, frame 2 is covered), both repetitions pooled.
+    a = rows["A"]
+    assert (float(a["ao"]), float(a["sr50"]), float(a["sr75"])) == ((1 + 1 + 1 / 3 + 0) / 4, 0.5, 0.5)
+    assert float(a["fps"]) == 7.5
+    status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "fused", "-q")
+    assert status == 0, err
+    # Repetition 1 of A with repetition 1 of B: GOT-10k's layout, for its server.
+    assert sorted(p.name for p in (tmp_path / "fused" / seq).iterdir()) == [f"{seq}_001.txt"]
+
+
+def test_pytracking_runs_prefixes_and_companion_files_in_a_mixed_collection(tmp_path, run):
+    write_boxes(tmp_path / "anno" / "Bee.txt", [S] * 3)
+    res = tmp_path / "nfs"
+    for k, boxes in enumerate([[S, S, S], [S, THIRD, THIRD]]):
+        folder = res / "A" / f"default_{k:03d}"
+        write_boxes(folder / "nfs_Bee.txt", boxes, sep="\t")
+        (folder / "nfs_Bee_object_presence_scores.txt").write_text("0.9\n0.8\n0.7\n")
+        (folder / "nfs_Bee_time.txt").write_text("0.05\n0.05\n0.05\n")
+    write_boxes(res / "B" / "nfs_Bee.txt", [S, S, THIRD])
+    write_boxes(res / "C" / "Bee.txt", [S, THIRD, THIRD])
+    rows, err = scores(run, res, "--anno", tmp_path / "anno")
+    assert "data-set prefix taken off the file names of A, B" in err
+    # A's two runs average their curves: overlaps 1, 1, 1 and 1, 1/3, 1/3.
+    assert float(rows["A"]["auc"]) == pytest.approx(np.mean([20 / 21, (7 + 13 / 3) / 21]), abs=1e-15)
+    assert float(rows["A"]["fps"]) == 20.0
+    status, _, err = run("fuse", res, "-o", tmp_path / "fused", "--anno", tmp_path / "anno", "-q")
+    assert status == 0, err
+    assert [p.name for p in (tmp_path / "fused").iterdir()] == ["Bee.txt"]
+
+
+def test_vot_codes_and_polygons(tmp_path, run):
+    write_boxes(tmp_path / "anno" / "ball" / "groundtruth.txt", [S] * 5)
+    lines = ["1", "100,100,10,10", "2", "0", "100,100,110,100,110,110,100,110"]  # the last a polygon of S
+    for tracker in ("KCF", "SRDCF"):
+        path = tmp_path / "res" / tracker / "baseline" / "ball" / "ball_001.txt"
+        path.parent.mkdir(parents=True)
+        path.write_text("\n".join(lines) + "\n")
+    rows, err = scores(run, tmp_path / "res", "--anno", tmp_path / "anno")
+    assert "VOT layout" in err and "hold polygons, read as their bounding boxes" in err
+    # Frame 0 is the box the tracker was given, frames 2 and 3 (failure, skipped) are lost.
+    assert float(rows["KCF"]["auc"]) == 20 * 3 / 5 / 21
+    status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "fused", "--anno", tmp_path / "anno", "-q")
+    assert status == 0, err
+    fused = (tmp_path / "fused" / "baseline" / "ball" / "ball_001.txt").read_text().splitlines()
+    assert fused[0] == "1" and fused[2:4] == ["0", "0"] and fused[4] == "100.0,100.0,10.0,10.0"
+
+
+def test_a_first_line_written_as_corners_is_reported_and_read_so_on_request(tmp_path, run):
+    write_boxes(tmp_path / "anno" / "s.txt", [S] * 3)
+    write_boxes(tmp_path / "res" / "T" / "s.txt", [[100, 100, 110, 110], S, S])
+    rows, err = scores(run, tmp_path / "res", "--anno", tmp_path / "anno")
+    assert "tracker 'T': the first line of 1 file matches the annotation only when read as corners" in err
+    assert float(rows["T"]["auc"]) == pytest.approx((1 + 19 * 2 / 3) / 21, abs=1e-15)  # overlap 1 / 121 in frame 0
+    rows, err = scores(run, tmp_path / "res", "--anno", tmp_path / "anno", "--first-line-corners")
+    assert float(rows["T"]["auc"]) == 20 / 21 and "read as corners" in err
+
+
+def test_pysot_root_and_the_api_of_the_benchmark_layer(tmp_path):
+    write_boxes(tmp_path / "anno" / "Car.txt", [S] * 3)
+    write_boxes(tmp_path / "results" / "OTB100" / "Good" / "Car.txt", [S] * 3)
+    write_boxes(tmp_path / "results" / "OTB100" / "Poor" / "car.txt", [S, THIRD, FAR])
+    results = benchmark.find_results([tmp_path / "results"])
+    assert results.roots[0][1] == "pysot results root, data set OTB100"
+    bench = benchmark.match(results, benchmark.find_annotations(tmp_path / "anno"))
+    evaluation = benchmark.evaluate(bench)
+    assert [t.name for t in evaluation.trackers] == ["Good", "Poor"] and evaluation.sequences == ["Car"]
+    assert evaluation.trackers[1].auc == (20 + 7) / 3 / 21
+    benchmark.fuse_results(bench, tmp_path / "fused")
+    assert read(tmp_path / "fused" / "Car.txt").shape == (3, 4)  # the annotation's spelling
+    with pytest.raises(benchmark.InputError, match="which the command reads"):
+        benchmark.fuse_results(bench, tmp_path / "results" / "OTB100" / "Fused")
