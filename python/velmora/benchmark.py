@@ -18,6 +18,7 @@ import collections
 import concurrent.futures
 import functools
 import itertools
+import json
 import os
 from dataclasses import dataclass, field
 
@@ -32,7 +33,7 @@ from .outputs import Inputs, OutputFolder
 
 __all__ = [
     "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs",
-    "evaluate", "Evaluation", "TrackerScore", "fuse_sequence", "fuse_results", "DataSet", "build_dataset",
+    "evaluate", "Evaluation", "TrackerScore", "by_attribute", "fuse_sequence", "fuse_results", "DataSet", "build_dataset",
     "learn_weights", "learn_weights_streaming", "Selection", "select_trackers",
 ]
 
@@ -333,6 +334,8 @@ class TrackerScore:
     overlaps: list  # the library's mean overlap per sequence
     protocol: metrics.Protocol = metrics.DEFAULT
     times: list = field(default_factory=list)  # per-frame seconds from the timing logs
+    fused: bool = False  # a fused track, not a single tracker
+    provenance: dict = None  # how velmora fuse made it
 
     @functools.cached_property
     def _curves(self):
@@ -432,12 +435,13 @@ def _as_library_boxes(boxes):
     return boxes
 
 
-def evaluate(bench, use_flags=True, reporter=None, protocol="pysot"):
+def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
     """Scores every tracker of a matched benchmark on its sequences; best AUC first.
 
     `protocol` names the toolkit whose rules the scores follow (velmora.metrics.PROTOCOLS). A
     tracker's repetitions of a sequence are scored one by one and their curves averaged;
-    GOT-10k's measures pool their frames. Timing logs give the trackers' speed.
+    GOT-10k's measures pool their frames. Timing logs give the trackers' speed. The trackers named
+    in `fused`, and the folders velmora fuse wrote, are fused tracks.
     """
     reporter = reporter or Reporter(quiet=True)
     protocol = metrics.PROTOCOLS[protocol] if isinstance(protocol, str) else protocol
@@ -476,10 +480,24 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot"):
                 times.extend(vio.read_values(path) for path in files.times)
             progress.step()
     log.report(reporter)
-    scores = [TrackerScore(t.name, *per_tracker[t.name][:2], protocol, per_tracker[t.name][2])
-              for t in bench.trackers]
+    scores = [TrackerScore(t.name, *per_tracker[t.name][:2], protocol, per_tracker[t.name][2],
+                           t.provenance is not None or t.name in fused, t.provenance) for t in bench.trackers]
     scores.sort(key=lambda s: (-(s.ao if protocol.name == "got10k" else s.auc), s.name))
     return Evaluation(scores, [bench.names[k] for k in bench.keys], flagged, nan_lines, protocol)
+
+
+def by_attribute(evaluation, bench, attributes):
+    """(attribute, sequence count, [TrackerScore over its sequences]) for each attribute that some
+    scored sequence has; `attributes` maps sequence keys to attribute names (velmora.attributes)."""
+    from . import attributes as attribute_files
+    index = {key: i for i, key in enumerate(bench.keys)}
+    rows = []
+    for attribute, keys in attribute_files.groups(attributes, bench.keys).items():
+        positions = [index[k] for k in keys]
+        rows.append((attribute, len(keys), [
+            TrackerScore(t.name, [t.sequences[i] for i in positions], [t.overlaps[i] for i in positions], t.protocol,
+                         [], t.fused, t.provenance) for t in evaluation.trackers]))
+    return rows
 
 
 # ---- Fusion ----
@@ -600,7 +618,7 @@ def _repetitions(bench, repetition, reporter):
 
 
 def fuse_results(bench, output, weights=None, trajectory=False, backtracking=True, refine=True, repetition=None,
-                 reporter=None, inputs=None, **parameters):
+                 reporter=None, inputs=None, provenance=None, **parameters):
     """Fuses every sequence of a matched benchmark into the folder `output`, as a tracker folder.
 
     Every input is read and every sequence fused before the first file is written; the folder
@@ -610,7 +628,9 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     ``<sequence>/<sequence>_00k.txt`` files for each repetition k, as GOT-10k's server takes them,
     and VOT's ``baseline/<sequence>/<sequence>_00k.txt``; any other layout gives
     ``<sequence>.txt`` of one repetition (the first, or `repetition`).
-    Returns the number of sequences written.
+    The folder also holds ``.velmora.json``: how the tracks were made (the trackers, weights,
+    mode, parameters, and whatever `provenance` adds), which eval reports. Returns the number of
+    sequences written.
     """
     reporter = reporter or Reporter(quiet=True)
     inputs = inputs or register_inputs(bench)
@@ -639,11 +659,23 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
                                           reporter, **parameters)
             progress.step()
     log.report(reporter)
+    record = {"trackers": [t.name for t in bench.trackers],
+              "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),
+              "mode": "trajectory optimisation" if trajectory else "frame by frame", "refine": refine,
+              "backtracking": backtracking, "parameters": _parameters_in_force(parameters), **(provenance or {})}
     with OutputFolder(output) as folder:
         for (key, k), boxes in fused.items():
             folder.write(*_submission_file(layout, bench.names[key], k, boxes))
+        folder.write(layouts.PROVENANCE, (json.dumps(record, indent=1) + "\n").encode())
         folder.commit()
     return len(bench.keys)
+
+
+def _parameters_in_force(parameters):
+    """The library's parameters as a call with these keywords reads them."""
+    values = _library().get_params()
+    values.update({k: float(v) for k, v in parameters.items() if v is not None})
+    return values
 
 
 def _submission_file(layout, name, k, boxes):

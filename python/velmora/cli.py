@@ -188,33 +188,59 @@ def _fuse_files(args, files, reporter):
 
 # ---- eval ----
 
+def _heading(text, style):
+    return {"text": f"{text}\n", "markdown": f"**{text}**\n\n", "latex": f"% {text}\n"}[style]
+
+
 def _run_eval(args, reporter):
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
     inputs = _inputs(bench, args)
-    if args.csv:
-        inputs.check_file(args.csv, "--csv")
+    for option in ("csv", "json"):
+        if getattr(args, option):
+            inputs.check_file(getattr(args, option), "--" + option)
     if args.plot:
         inputs.check_folder(args.plot, "--plot")
-    evaluation = benchmark.evaluate(bench, not args.no_absence, reporter, args.protocol)
+    attributes = None
+    if args.attributes is not None:
+        from . import attributes as attribute_files
+        if args.attributes:
+            inputs.file(args.attributes)
+        attributes = attribute_files.read_attributes(args.attributes or None, annotations)
+    fused = [n.strip() for n in args.fused.split(",") if n.strip()] if args.fused else []
+    evaluation = benchmark.evaluate(bench, not args.no_absence, reporter, args.protocol, fused)
     _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
+    rows = benchmark.by_attribute(evaluation, bench, attributes) if attributes is not None else []
     dataset = args.dataset or os.path.basename(os.path.normpath(os.path.abspath(args.anno)))
     count = f"{len(evaluation.sequences)} sequence" + ("s" if len(evaluation.sequences) != 1 else "")
     if args.csv:
-        write_file(args.csv, report.format_csv(evaluation).encode())
+        text = report.format_sequences_csv(evaluation) if args.per_sequence else report.format_csv(evaluation)
+        write_file(args.csv, text.encode())
+    if args.json:
+        document = report.results_json(
+            [report.dataset_json(evaluation, dataset, args.per_sequence, rows)], [PROG] + list(args.argv),
+            _library_parameters())
+        write_file(args.json, document.encode())
     if args.plot:
         from . import plots
         order = [r.name for r in evaluation.trackers]  # colours by rank in the success plot
-        plots.write_plots(args.plot, evaluation.trackers, dataset, order)
-    heading = f"{dataset}: {count}" + ("" if args.protocol == "pysot" else f", {args.protocol} protocol")
-    if args.format == "text":
-        heading += "\n"
-    elif args.format == "markdown":
-        heading = f"**{heading}**\n\n"
-    else:
-        heading = f"% {heading}\n"
-    _out(heading + report.format_table(evaluation, args.format))
+        plots.write_plots(args.plot, evaluation.trackers, dataset, order, args.plot_format, rows)
+    text = _heading(f"{dataset}: {count}" + ("" if args.protocol == "pysot" else f", {args.protocol} protocol"),
+                    args.format) + report.format_table(evaluation, args.format)
+    if args.per_sequence:
+        text += "\n" + report.format_sequences(evaluation)
+    summary = report.beats(evaluation)
+    if summary:
+        text += "\n" + "\n".join(summary) + "\n"
+    if rows:
+        text += "\n" + report.format_attributes(rows)
+    _out(text)
     return 0
+
+
+def _library_parameters():
+    import velmora
+    return velmora.get_params()
 
 
 # ---- weights and select ----
@@ -387,8 +413,22 @@ out of every count but not out of the divisor.""")
                         "(GOT-10k's AO and success rates first)")
     p.add_argument("--format", choices=["text", "markdown", "latex"], default="text",
                    help="the table on standard output: for a terminal (default), or ready for a paper")
-    p.add_argument("--csv", metavar="FILE", help="also write every measure as CSV")
-    p.add_argument("--plot", metavar="DIR", help="draw success.png, precision.png and norm_precision.png there")
+    p.add_argument("--csv", metavar="FILE",
+                   help="also write every measure as CSV (with --per-sequence: a row per tracker and sequence)")
+    p.add_argument("--json", metavar="FILE",
+                   help="also write every measure and curve as JSON, with how they were made (results.schema.json)")
+    p.add_argument("--per-sequence", action="store_true",
+                   help="also report every tracker on every sequence, and in how many sequences fused tracks beat "
+                        "the single trackers")
+    p.add_argument("--attributes", nargs="?", const="", metavar="SOURCE",
+                   help="also report per attribute: from the annotation's own files (OTB's attrs.txt, the LaSOT "
+                        "toolkit's att/), or from a folder of such files or a CSV file")
+    p.add_argument("--fused", metavar="NAMES",
+                   help="comma-separated trackers that are fused tracks (folders velmora fuse wrote are known)")
+    p.add_argument("--plot", metavar="DIR",
+                   help="draw the success, precision and normalised precision plots there (and one success plot "
+                        "per attribute)")
+    p.add_argument("--plot-format", choices=["png", "pdf", "svg"], default="png", help="image format of the plots")
     _add_trackers(p)
     _add_common(p)
     p.set_defaults(run=_run_eval, parser=p)
@@ -432,7 +472,9 @@ def _silence_stdout():
 
 def main(argv=None):
     parser = build_parser()
+    argv = sys.argv[1:] if argv is None else list(argv)
     args = parser.parse_args(argv)
+    args.argv = argv
     reporter = Reporter(args.quiet)
     handle_termination()
     try:

@@ -25,6 +25,7 @@ sequence folder may hold absence flags (``absent.txt``, ``full_occlusion.txt``,
 Sequence names match ignoring case, with '-', '_' and '.' treated alike.
 """
 
+import json
 import os
 import re
 from dataclasses import dataclass, field
@@ -60,6 +61,7 @@ class Tracker:
     layout: str  # 'plain', 'GOT-10k', 'VOT', 'pytracking'
     sequences: dict  # sequence key -> SequenceResult
     prefix: str = ""  # the data-set prefix taken off every sequence name
+    provenance: dict = None  # how velmora fuse made this track, for a folder it wrote
 
     @property
     def repetitions(self):
@@ -152,6 +154,22 @@ def _tracker_name(folder_name):
     return m[1] if m else folder_name
 
 
+PROVENANCE = ".velmora.json"
+
+
+def _provenance(folder):
+    """What velmora fuse recorded in a folder of fused tracks, or None for any other folder."""
+    path = os.path.join(folder, PROVENANCE)
+    if not os.path.isfile(path):
+        return None
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError) as e:
+        raise InputError(f"{path}: cannot read what velmora fuse recorded here ({e}); delete the file if it is "
+                         "not velmora's") from None
+
+
 def _as_trackers(folder, in_root):
     """The trackers a folder holds, by its own contents; [] when it is no tracker folder.
 
@@ -161,16 +179,17 @@ def _as_trackers(folder, in_root):
     name = _tracker_name(os.path.basename(os.path.normpath(os.path.abspath(folder))))
     files, folders = _scan(folder)
     sequences = _flat(folder, files)
+    provenance = _provenance(folder)
     if sequences:
-        return [Tracker(name, folder, "plain", sequences)]
+        return [Tracker(name, folder, "plain", sequences, provenance=provenance)]
     experiment = next((e for e in _VOT_EXPERIMENTS if e in folders), None)
     if experiment is not None:
         sequences = _sequence_folders(os.path.join(folder, experiment), _scan(os.path.join(folder, experiment))[1])
         if sequences:
-            return [Tracker(name, folder, "VOT", sequences)]
+            return [Tracker(name, folder, "VOT", sequences, provenance=provenance)]
     sequences = _sequence_folders(folder, folders)
     if sequences and len(sequences) * 2 >= len(folders):
-        return [Tracker(name, folder, "GOT-10k", sequences)]
+        return [Tracker(name, folder, "GOT-10k", sequences, provenance=provenance)]
     # pytracking: parameter folders, each with runs <parameter>_000, _001, ... or a single one.
     parameters = {}
     for sub in folders:

@@ -1,8 +1,12 @@
-"""The tables of an evaluation: for a terminal, a CSV file, or a paper (Markdown, LaTeX)."""
+"""The reports of an evaluation: tables for a terminal, a CSV file or a paper (Markdown, LaTeX), per
+sequence and per attribute, and the results as JSON (results.schema.json says what they hold)."""
 
+import json
 import math
+import os
 
-__all__ = ["MEASURES", "columns", "format_table", "format_csv"]
+__all__ = ["MEASURES", "columns", "format_table", "format_csv", "format_sequences", "format_sequences_csv", "beats",
+           "format_attributes", "SCHEMA", "dataset_json", "results_json"]
 
 # name: (heading, the value of a TrackerScore, its text)
 MEASURES = {
@@ -72,3 +76,129 @@ def format_csv(evaluation):
         values = [repr(float(MEASURES[n][1](t))) for n in _CSV]
         lines.append(",".join([_csv_field(t.name)] + values + [str(len(t.sequences)), str(t.frames)]))
     return "\n".join(lines) + "\n"
+
+
+# ---- Per sequence ----
+
+_SEQUENCE_MEASURES = ("auc", "precision", "norm_precision")
+
+
+def _sequence_values(score):
+    return {"auc": score.auc, "precision": score.precision20, "norm_precision": score.norm_precision20}
+
+
+def format_sequences(evaluation):
+    """One row per sequence and tracker: AUC, precision, normalised precision, frames, absent frames."""
+    trackers = evaluation.trackers
+    width = max([len("Sequence")] + [len(n) for n in evaluation.sequences])
+    names = max([len("Tracker")] + [len(t.name) for t in trackers])
+    lines = [f"{'Sequence':<{width}}  {'Tracker':<{names}}     AUC  Prec@20  NPrec@0.2  Frames  Absent"]
+    for i, sequence in enumerate(evaluation.sequences):
+        for t in trackers:
+            s = t.sequences[i]
+            lines.append(f"{sequence:<{width}}  {t.name:<{names}}  {s.auc:6.3f}  {s.precision20:7.3f}  "
+                         f"{s.norm_precision20:9.3f}  {s.frames:6d}  {s.absent:6d}")
+    return "\n".join(lines) + "\n"
+
+
+def format_sequences_csv(evaluation):
+    lines = ["tracker,sequence,auc,precision_20px,norm_precision_0.2,frames,absent_frames"]
+    for i, sequence in enumerate(evaluation.sequences):
+        for t in evaluation.trackers:
+            s = t.sequences[i]
+            lines.append(f"{_csv_field(t.name)},{_csv_field(sequence)},{s.auc!r},{s.precision20!r},"
+                         f"{s.norm_precision20!r},{s.frames},{s.absent}")
+    return "\n".join(lines) + "\n"
+
+
+def beats(evaluation):
+    """For each fused track: in how many sequences its AUC is above that of the best single tracker
+    (by data-set AUC), and above that of every single tracker. Lines of text."""
+    single = [t for t in evaluation.trackers if not t.fused]
+    lines = []
+    if not single:
+        return lines
+    best = max(single, key=lambda t: t.auc)
+    count = len(evaluation.sequences)
+    for fused in (t for t in evaluation.trackers if t.fused):
+        above_best = sum(f.auc > b.auc for f, b in zip(fused.sequences, best.sequences))
+        above_all = sum(all(f.auc > t.sequences[i].auc for t in single) for i, f in enumerate(fused.sequences))
+        lines.append(f"{fused.name}: AUC above that of {best.name}, the best single tracker, in {above_best} of "
+                     f"{count} sequences; above every single tracker's in {above_all}")
+    return lines
+
+
+# ---- Per attribute ----
+
+def format_attributes(rows):
+    """rows: (attribute, sequence count, [TrackerScore over its sequences]); AUC and precision."""
+    lines = []
+    for attribute, count, trackers in rows:
+        width = max([len("Tracker")] + [len(t.name) for t in trackers])
+        lines.append(f"{attribute} ({count} sequence{'s' if count != 1 else ''})")
+        lines.append(f"  {'Tracker':<{width}}     AUC  Prec@20")
+        lines += [f"  {t.name:<{width}}  {t.auc:6.3f}  {t.precision20:7.3f}"
+                  for t in sorted(trackers, key=lambda t: (-t.auc, t.name))]
+    return "\n".join(lines) + "\n"
+
+
+# ---- JSON ----
+
+SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results.schema.json")
+
+
+def _number(value):
+    value = float(value)
+    return None if math.isnan(value) else value
+
+
+def _curves(score):
+    return {"success": [float(v) for v in score.success], "precision": [float(v) for v in score.precision],
+            "norm_precision": [float(v) for v in score.norm_precision]}
+
+
+def _measures(tracker):
+    values = {name: _number(MEASURES[name][1](tracker)) for name in _CSV}
+    values["frames"] = tracker.frames
+    values["sequences"] = len(tracker.sequences)
+    return values
+
+
+def dataset_json(evaluation, name, per_sequence=False, attribute_rows=()):
+    """One data set's part of the JSON results: every measure and curve of every tracker."""
+    from . import metrics
+    trackers = []
+    for t in evaluation.trackers:
+        entry = {"name": t.name, "fused": bool(t.fused), "provenance": t.provenance, "measures": _measures(t),
+                 "curves": _curves(t)}
+        if per_sequence:
+            entry["sequences"] = [
+                {"name": s.name, "measures": {**{k: _number(v) for k, v in _sequence_values(s).items()},
+                                              "frames": s.frames, "absent_frames": s.absent},
+                 "curves": _curves(s)} for s in t.sequences]
+        trackers.append(entry)
+    return {
+        "name": name,
+        "protocol": evaluation.protocol.name,
+        "sequences": list(evaluation.sequences),
+        "absent_frames": evaluation.flagged,
+        "nan_annotation_lines": evaluation.nan_lines,
+        "thresholds": {"success": metrics.SUCCESS_THRESHOLDS.tolist(),
+                       "precision": metrics.PRECISION_THRESHOLDS.astype(float).tolist(),
+                       "norm_precision": metrics.NORM_PRECISION_THRESHOLDS.tolist()},
+        "trackers": trackers,
+        "attributes": [{"name": attribute, "sequences": count,
+                        "trackers": [{"name": t.name, "auc": _number(t.auc), "precision": _number(t.precision20)}
+                                     for t in rows]} for attribute, count, rows in attribute_rows],
+    }
+
+
+def results_json(datasets, command, parameters, extra=None):
+    """The whole JSON document: provenance (Velmora's version, the command, the parameters) and data sets."""
+    from . import __version__
+    document = {"velmora": __version__, "command": list(command),
+                "parameters": {k: (_number(v) if k != "gamma" else int(v)) for k, v in parameters.items()},
+                "datasets": datasets}
+    if extra:
+        document.update(extra)
+    return json.dumps(document, indent=1, allow_nan=False) + "\n"

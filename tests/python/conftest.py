@@ -1,5 +1,7 @@
 """Shared by the Python tests: every test starts from the library's initial parameters; the
 command-line tests share a small benchmark with what real ones have."""
+import os
+
 import numpy as np
 import pytest
 
@@ -100,6 +102,11 @@ def library_stack(*tracks):
     stack = np.array(tracks, dtype=np.float32)
     stack[np.isnan(stack).any(axis=2) | ~(stack[:, :, 2] > 0) | ~(stack[:, :, 3] > 0)] = 0
     return stack
+
+
+def results_in(folder):
+    """The files of a folder that hold results: hidden files (velmora's own record) aside."""
+    return sorted(name for name in os.listdir(folder) if not name.startswith("."))
 
 
 def read(path):

@@ -15,14 +15,14 @@ from velmora import io as vio
 from velmora import messages, metrics
 
 from conftest import (BASKET_B, BASKET_C, BASKETBALL, CAR, CAR_A, CAR_B, CAR_C, JOGGING, NAN, ZERO, bits,
-                      library_stack, read, write_boxes)
+                      library_stack, read, results_in, write_boxes)
 
 
 class TestFuse:
     def test_results_root_gives_a_tracker_folder_of_the_shared_sequences(self, bench, run):
         status, out, err = run("fuse", bench / "results", "-o", bench / "fused" / "Velmora")
         assert status == 0 and out == ""
-        assert sorted(os.listdir(bench / "fused" / "Velmora")) == ["basketball.txt", "car_1.txt"]
+        assert results_in(bench / "fused" / "Velmora") == ["basketball.txt", "car_1.txt"]
         assert "sequence 'Jogging-1' left out: no result file from C" in err
         assert "sequence 'car_1': no tracker has a usable box in 1 frame(s) (first at line 5)" in err
 
@@ -83,7 +83,7 @@ class TestFuse:
                              "--selection", bench / "sel.txt", "--no-refine")
         assert status == 0, err
         # C and A in that order, with their weights; the files are named as C names them.
-        assert sorted(os.listdir(bench / "out")) == ["Basketball.txt", "car-1.txt"]
+        assert results_in(bench / "out") == ["Basketball.txt", "car-1.txt"]
         stack = library_stack(CAR_C, CAR_A)
         fused = read(bench / "out" / "car-1.txt")
         expected = velmora.fuse(stack, weights=[1.0, 2.5], refine=False)
@@ -120,7 +120,7 @@ class TestFuse:
         np.testing.assert_array_equal(bits(fused[4]), bits(velmora.fuse_frame(stack, 4, selection=[0])))
         # With the annotation, the fused track covers the annotated frames and takes its names.
         status, _, err = run("fuse", bench / "results", "-o", bench / "out2", "--anno", bench / "anno", "-q")
-        assert status == 0 and sorted(os.listdir(bench / "out2")) == ["Basketball.txt", "car-1.txt"]
+        assert status == 0 and results_in(bench / "out2") == ["Basketball.txt", "car-1.txt"]
 
 
 def hand_benchmark(root):
@@ -200,7 +200,10 @@ class TestEval:
         run("fuse", bench / "results", "-o", bench / "fused" / "Velmora", "-q")
         status, out, _ = run("eval", bench / "results", bench / "fused", "--anno", bench / "anno", "-q")
         assert status == 0
-        assert sorted(line.split()[0] for line in out.splitlines()[2:]) == ["A", "B", "C", "Velmora"]
+        table = out.split("\n\n")[0].splitlines()
+        assert sorted(line.split()[0] for line in table[2:]) == ["A", "B", "C", "Velmora"]
+        # The folder fuse wrote is known as a fused track: it is set against the best single tracker.
+        assert out.split("\n\n")[1].startswith("Velmora: AUC above that of ")
 
 
 def expected_dataset(trajectory=False):
