@@ -34,8 +34,8 @@ release the GIL, so several Python threads can run them at once.
 
 import contextlib
 
+from ._version import __version__
 from ._core import (
-    __version__,
     attraction,
     distance4d_2,
     evaluate_dataset,
