@@ -19,6 +19,7 @@ import numpy as np
 
 from . import io as vio
 from . import metrics
+from ._version import __version__
 
 PROG = "velmora"
 _clock = time.monotonic
@@ -655,6 +656,7 @@ def _add_trackers(p):
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, formatter_class=_FORMAT, description=__doc__.split("\n\n")[0],
                                      epilog="Run 'velmora COMMAND --help' for the options of a command.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     p = sub.add_parser("fuse", formatter_class=_FORMAT,
