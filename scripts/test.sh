@@ -93,11 +93,13 @@ rm -rf "$install"
 mkdir -p "$install"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_CACHE_DIR=1
 
-# The tracked and new files, as a fresh clone would have them: no build folders.
+# The tracked and new files, as a fresh clone would have them: no build folders. (Tracked files
+# deleted in the work tree are left out with a warning.)
 copy_tree() {
     mkdir -p "$1"
     if git -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-        git -C "$repo" ls-files -z --cached --others --exclude-standard | (cd "$repo" && tar --null -T - -cf -) |
+        git -C "$repo" ls-files -z --cached --others --exclude-standard |
+            (cd "$repo" && tar --null --ignore-failed-read -T - -cf -) |
             tar -xf - -C "$1"
     else
         tar -C "$repo" --exclude='./build*' -cf - . | tar -xf - -C "$1"
