@@ -40,9 +40,9 @@ release the GIL, so several Python threads can run them at once.
 import contextlib
 import threading
 
+from ._version import __version__
 from ._core import (
     DataSet,
-    __version__,
     attraction,
     distance4d_2,
     evaluate_dataset,

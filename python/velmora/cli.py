@@ -21,6 +21,7 @@ from . import io as vio
 from .io import InputError
 from .messages import PROG, Reporter
 from .outputs import Inputs, handle_termination, write_file
+from ._version import __version__
 
 # ---- Output on standard output ----
 
@@ -363,6 +364,7 @@ def _add_trackers(p):
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, formatter_class=_FORMAT, description=__doc__.split("\n\n")[0],
                                      epilog="Run 'velmora COMMAND --help' for the options of a command.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     p = sub.add_parser("fuse", formatter_class=_FORMAT,

@@ -341,17 +341,35 @@ class TestProgress:
                                      "\rvelmora: eval: 3/3 sequences\n")
 
 
-def test_launcher_exit_statuses(bench):
-    launcher = Path(__file__).resolve().parents[2] / "python" / "bin" / "velmora"
+SOURCE_LAUNCHER = Path(__file__).resolve().parents[2] / "python" / "bin" / "velmora"
+# The command pip writes into this interpreter's environment when the package is installed there.
+INSTALLED_COMMAND = Path(sys.executable).parent / "velmora"
+
+
+def _installed_here():
+    if not INSTALLED_COMMAND.is_file():
+        return False
+    shebang = INSTALLED_COMMAND.read_text().splitlines()[0]
+    return shebang.startswith("#!") and Path(shebang[2:].strip()).parent == INSTALLED_COMMAND.parent
+
+
+def test_source_launcher_runs_the_system_python():
+    assert SOURCE_LAUNCHER.read_text().startswith("#!/usr/bin/python3\n") and os.access(SOURCE_LAUNCHER, os.X_OK)
+
+
+@pytest.mark.parametrize("command", [
+    pytest.param([sys.executable, str(SOURCE_LAUNCHER)], id="source"),
+    pytest.param([str(INSTALLED_COMMAND)], id="installed", marks=pytest.mark.skipif(
+        not _installed_here(), reason="no velmora command installed for this interpreter")),
+])
+def test_launcher_exit_statuses(bench, command):
     env = dict(os.environ, PYTHONPATH=str(Path(velmora.__file__).resolve().parents[1]))
 
     def status(*argv):
-        return subprocess.run([sys.executable, str(launcher), *map(str, argv)], env=env, capture_output=True,
-                              text=True)
+        return subprocess.run([*command, *map(str, argv)], env=env, capture_output=True, text=True)
 
     ok = status("fuse", bench / "results" / "A" / "car_1.txt", "-q")
     assert ok.returncode == 0 and len(ok.stdout.splitlines()) == 6
     assert status("eval").returncode == 2
     bad = status("fuse", bench / "nothere.txt")
     assert bad.returncode == 1 and bad.stderr.strip().endswith("nothere.txt: no such file or folder")
-    assert launcher.read_text().startswith("#!/usr/bin/python3\n") and os.access(launcher, os.X_OK)
