@@ -9,7 +9,7 @@ packages=(
     libopencv-core-dev
     libgtest-dev libgmock-dev googletest
     libbenchmark-dev
-    python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-matplotlib
+    python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-matplotlib python3-jsonschema
     python3-venv python3-setuptools python3-wheel pkgconf
     binutils
 )
