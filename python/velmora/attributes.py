@@ -93,5 +93,7 @@ def groups(attributes, keys):
     for key in keys:
         for name in attributes.get(key, ()):
             table.setdefault(name, []).append(key)
-    order = {name: i for i, (name, _) in enumerate(LASOT + OTB)}
+    order = {}
+    for name, _ in LASOT + OTB:
+        order.setdefault(name, len(order))
     return dict(sorted(table.items(), key=lambda item: (order.get(item[0], len(order)), item[0])))

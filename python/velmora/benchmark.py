@@ -34,7 +34,8 @@ from .outputs import Inputs, OutputFolder
 __all__ = [
     "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs",
     "evaluate", "Evaluation", "TrackerScore", "by_attribute", "fuse_sequence", "fuse_results", "DataSet", "build_dataset",
-    "learn_weights", "learn_weights_streaming", "Selection", "select_trackers",
+    "learn_weights", "learn_weights_streaming", "Selection", "select_trackers", "folds", "split", "Fold", "HeldOut",
+    "crossval",
 ]
 
 
@@ -663,12 +664,18 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
               "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),
               "mode": "trajectory optimisation" if trajectory else "frame by frame", "refine": refine,
               "backtracking": backtracking, "parameters": _parameters_in_force(parameters), **(provenance or {})}
+    write_fused(output, [_submission_file(layout, bench.names[key], k, boxes) for (key, k), boxes in fused.items()],
+                record)
+    return len(bench.keys)
+
+
+def write_fused(output, files, record):
+    """Writes (path, bytes) files and the record of how they were made into a folder, all at once."""
     with OutputFolder(output) as folder:
-        for (key, k), boxes in fused.items():
-            folder.write(*_submission_file(layout, bench.names[key], k, boxes))
+        for path, data in files:
+            folder.write(path, data)
         folder.write(layouts.PROVENANCE, (json.dumps(record, indent=1) + "\n").encode())
         folder.commit()
-    return len(bench.keys)
 
 
 def _parameters_in_force(parameters):
@@ -826,3 +833,132 @@ def select_trackers(dataset, weights=None, trajectory=False, **parameters):
     after = lib.evaluate_dataset(dataset.library, trajectory=trajectory, selection=kept, weights=weights,
                                  **parameters)
     return Selection([dataset.names[k] for k in kept], before, after, list(weights))
+
+
+# ---- Held-out learning ----
+
+def folds(bench, k, seed=0):
+    """K disjoint folds of the benchmark's sequences: their names in order, shuffled with `seed`, dealt
+    out in K nearly equal parts. Returns [(train keys, test keys)], each in name order."""
+    if not 2 <= k <= len(bench.keys):
+        raise InputError(f"--folds {k}: needs from 2 to {len(bench.keys)} folds for {len(bench.keys)} sequences")
+    order = np.random.default_rng(seed).permutation(len(bench.keys))
+    parts = [sorted(order[i::k]) for i in range(k)]
+    return [([bench.keys[j] for j in range(len(bench.keys)) if j not in set(part)], [bench.keys[j] for j in part])
+            for part in parts]
+
+
+def split(bench, train_names, test_names, reporter=None):
+    """The one fold of given training and test lists of sequence names: [(train keys, test keys)]."""
+    reporter = reporter or Reporter(quiet=True)
+    known = {layouts.sequence_key(bench.names[k]): k for k in bench.keys}
+    parts = []
+    for what, names in (("training", train_names), ("test", test_names)):
+        keys = [layouts.sequence_key(n) for n in names]
+        missing = [n for n, k in zip(names, keys) if k not in known]
+        if missing:
+            reporter.warn(f"{_plural(len(missing), 'sequence')} of the {what} list have no results from every "
+                          f"tracker: {_listing(missing)}")
+        parts.append(sorted({known[k] for k in keys if k in known}, key=bench.keys.index))
+    both = set(parts[0]) & set(parts[1])
+    if both:
+        raise InputError(f"the training and test lists share {_plural(len(both), 'sequence')}: "
+                         f"{_listing(bench.names[k] for k in sorted(both, key=bench.keys.index))}")
+    if not parts[0] or not parts[1]:
+        raise InputError("the training or the test list names no sequence that every tracker has")
+    return [tuple(parts)]
+
+
+@dataclass
+class Fold:
+    train: list  # sequence names
+    test: list
+    weights: dict  # tracker name -> weight
+    selection: list  # tracker names kept
+
+
+@dataclass
+class HeldOut:
+    """Held-out fusion beside every tracker and beside the in-sample fusion."""
+
+    evaluation: Evaluation  # the single trackers, the held-out and the in-sample fused tracks
+    folds: list  # Fold per fold
+    fused: dict  # sequence key -> the held-out fused track (float32)
+
+
+def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, select=True, use_flags=True,
+             protocol="pysot", name="Velmora", reporter=None, **parameters):
+    """Learns weights and a selection on each split's training sequences, fuses its test sequences with
+    them, and scores the fused tracks beside every tracker and beside the in-sample fusion (learnt on
+    the very sequences scored, which flatters it).
+
+    The learning data are read once for all parts; each training part's library data set is made
+    from them.
+    """
+    reporter = reporter or Reporter(quiet=True)
+    protocol = metrics.PROTOCOLS[protocol] if isinstance(protocol, str) else protocol
+    lib = _library()
+    scored = sorted({k for _, test in splits for k in test}, key=bench.keys.index)
+    wanted = set(scored) | {k for train, _ in splits for k in train}
+    subset = Benchmark(bench.results, bench.annotations, [k for k in bench.keys if k in wanted], bench.names,
+                       bench.corners)
+    # Each sequence once: its truth, its trackers in the library's form, and its runs of usable frames.
+    stacks = {layouts.sequence_key(sequence): (sequence_runs, annotation)
+              for sequence, sequence_runs, annotation in _Runs(subset, use_flags, trajectory, reporter)}
+    truths = {k: read_truth(bench.annotations.sequences[k], use_flags) for k in scored}
+    frame_parameters = {k: v for k, v in parameters.items() if k != "beta"}
+
+    def learn(keys):
+        held = lib.DataSet()
+        for key in keys:
+            if key in stacks:
+                held.add(*stacks[key])
+        if not len(held):
+            raise InputError("a training part has no sequence with usable frames")
+        weights = [float(w) for w in lib.tracker_weights(held, **frame_parameters)[:len(bench.trackers)]]
+        kept = list(range(len(bench.trackers)))
+        if select:
+            kept = list(lib.global_removal(held, weights=weights, trajectory=trajectory, **parameters)) or kept
+        return weights, kept
+
+    def fuse(keys, weights, kept, fused):
+        for key in keys:
+            tracks = _read_tracks_of(bench, key, truths[key], reporter)
+            fused[key] = fuse_sequence([tracks[i] for i in kept], [weights[i] for i in kept], trajectory,
+                                       backtracking, refine, bench.names[key], reporter, **parameters)
+
+    held_out, folds_made = {}, []
+    with reporter.progress("crossval", len(splits)) as progress:
+        for train, test in splits:
+            weights, kept = learn(train)
+            fuse(test, weights, kept, held_out)
+            folds_made.append(Fold([bench.names[k] for k in train], [bench.names[k] for k in test],
+                                   {t.name: w for t, w in zip(bench.trackers, weights)},
+                                   [bench.trackers[i].name for i in kept]))
+            progress.step()
+    in_sample = {}
+    weights, kept = learn(scored)
+    fuse(scored, weights, kept, in_sample)
+
+    single = evaluate(Benchmark(bench.results, bench.annotations, scored, bench.names, bench.corners), use_flags,
+                      reporter, protocol)
+    rows = list(single.trackers)
+    for label, tracks, record in (
+            (f"{name} (held-out)", held_out, {"learnt on": "the other sequences"}),
+            (f"{name} (in-sample)", in_sample, {"learnt on": "the sequences scored", "weights": dict(
+                zip((t.name for t in bench.trackers), weights)), "selection": [bench.trackers[i].name for i in kept]})):
+        sequences, overlaps = [], []
+        for key in scored:
+            truth = truths[key]
+            sequences.append(metrics.score_sequence(tracks[key], truth.boxes, truth.absent, bench.names[key], protocol,
+                                                    truth.visible, truth.bound))
+            overlaps.append(lib.track_quality(tracks[key], _as_library_boxes(truth.boxes)))
+        rows.append(TrackerScore(label, sequences, overlaps, protocol, [], True, record))
+    rows.sort(key=lambda s: (-(s.ao if protocol.got10k else s.auc), s.name))
+    evaluation = Evaluation(rows, [bench.names[k] for k in scored], single.flagged, single.nan_lines, protocol)
+    return HeldOut(evaluation, folds_made, held_out)
+
+
+def _read_tracks_of(bench, key, truth, reporter):
+    """Every tracker's boxes of a sequence's first repetition, at the annotation's length."""
+    return _sequence_tracks(bench, _read_runs(bench, key, 0), ReadLog(), reporter, truth)

@@ -4,6 +4,7 @@
     velmora eval     score tracker folders against an annotation folder (success, precision, ...)
     velmora weights  learn tracker weights on an annotated results root
     velmora select   drop the trackers that do not help the fusion on an annotated results root
+    velmora crossval learn weights and a selection on some sequences, score the fusion on the others
 
 Results go to files or standard output, messages and progress to standard error. Exit status:
 0 on success, 1 on input the tool cannot use (the message names the file), 2 on bad usage.
@@ -297,6 +298,69 @@ def _run_select(args, reporter):
     return 0
 
 
+# ---- crossval ----
+
+def _run_crossval(args, reporter):
+    if (args.train is None) != (args.test is None):
+        args.parser.error("--train and --test go together")
+    if args.train is not None and args.folds is not None:
+        args.parser.error("give either --folds or --train and --test")
+    if args.no_backtracking and not args.trajectory:
+        args.parser.error("--no-backtracking applies to --trajectory only")
+    annotations = benchmark.find_annotations(args.anno)
+    bench = _match(args, reporter, annotations)
+    inputs = _inputs(bench, args)
+    for option in ("train", "test"):
+        if getattr(args, option):
+            inputs.file(getattr(args, option))
+    for option in ("csv", "json"):
+        if getattr(args, option):
+            inputs.check_file(getattr(args, option), "--" + option)
+    if args.output:
+        inputs.check_folder(args.output, "-o")
+    if args.train is not None:
+        splits = benchmark.split(bench, vio.read_names(args.train), vio.read_names(args.test), reporter)
+        how = f"trained on {args.train}, tested on {args.test}"
+    else:
+        splits = benchmark.folds(bench, args.folds or 5, args.seed)
+        how = f"{len(splits)} folds (seed {args.seed})"
+    mode = "trajectory optimisation" if args.trajectory else "frame by frame"
+    reporter.note(f"held-out learning on {len(bench.keys)} sequences: {how}, {mode}")
+    with _refused(args.anno):
+        held = benchmark.crossval(bench, splits, args.trajectory, not args.no_backtracking, not args.no_refine,
+                                  not args.no_select, not args.no_absence, args.protocol, args.name, reporter,
+                                  **_parameters(args))
+    evaluation = held.evaluation
+    _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
+    dataset = args.dataset or os.path.basename(os.path.normpath(os.path.abspath(args.anno)))
+    folds = [{"train": f.train, "test": f.test, "weights": f.weights, "selection": f.selection} for f in held.folds]
+    record = {"protocol": "train/test lists" if args.train else "K folds", "mode": mode,
+              "seed": None if args.train else args.seed, "folds": folds}
+    if args.csv:
+        text = report.format_sequences_csv(evaluation) if args.per_sequence else report.format_csv(evaluation)
+        write_file(args.csv, text.encode())
+    if args.json:
+        document = report.results_json([report.dataset_json(evaluation, dataset, args.per_sequence)],
+                                       [PROG] + list(args.argv), _library_parameters(), {"crossval": record})
+        write_file(args.json, document.encode())
+    if args.output:
+        files = [(bench.names[k] + ".txt", vio.format_boxes(boxes).encode()) for k, boxes in held.fused.items()]
+        benchmark.write_fused(args.output, files, {"trackers": [t.name for t in bench.trackers], "crossval": record,
+                                                   "parameters": benchmark._parameters_in_force(_parameters(args))})
+    count = f"{len(evaluation.sequences)} sequence" + ("s" if len(evaluation.sequences) != 1 else "")
+    text = _heading(f"{dataset}: {count} held out, {how}, {mode}", args.format)
+    text += report.format_table(evaluation, args.format)
+    if args.per_sequence:
+        text += "\n" + report.format_sequences(evaluation)
+    lines = []
+    for i, fold in enumerate(held.folds, 1):
+        weights = ", ".join(f"{n} {w:.4g}" for n, w in fold.weights.items())
+        lines.append(f"fold {i}: learnt on {len(fold.train)} sequences, tested on {len(fold.test)} "
+                     f"({_listing(fold.test, 3)}); weights {weights}; kept {', '.join(fold.selection)}")
+    _out(text + "\n" + "\n".join(report.beats(evaluation) + lines) + "\n")
+    return 0
+
+
 # ---- Command line ----
 
 _FORMAT = argparse.RawDescriptionHelpFormatter  # keeps the paragraphs of the descriptions
@@ -462,6 +526,37 @@ lost the target are left out, since the trajectory optimisation needs a box in e
     _add_parameters(p)
     _add_common(p)
     p.set_defaults(run=_run_select, parser=p)
+
+    p = sub.add_parser("crossval", formatter_class=_FORMAT, help="learn on some sequences, score fusion on the others",
+                       description="""Held-out learning: weights and a tracker selection learnt on the training
+sequences of each fold fuse its test sequences, and the fused tracks are scored beside every tracker
+and beside the in-sample fusion (learnt on the very sequences it is scored on, which flatters it).
+
+Folds: --folds K splits the sequences, in name order shuffled with --seed, into K nearly equal
+parts, each held out once; --train FILE --test FILE take lists of sequence names, one per line
+(as the LaSOT toolkit's testing_set.txt). -o writes the held-out fused tracks as a tracker folder
+that eval and the plots treat like any other.""")
+    _add_annotated(p)
+    g = p.add_argument_group("folds")
+    g.add_argument("--folds", type=_repetition, metavar="K", help="K folds (default 5)")
+    g.add_argument("--seed", type=int, default=0, help="the shuffle of the folds (default 0)")
+    g.add_argument("--train", metavar="FILE", help="the training sequences, one name per line")
+    g.add_argument("--test", metavar="FILE", help="the test sequences, one name per line")
+    p.add_argument("--trajectory", action="store_true", help="trajectory optimisation instead of frame-by-frame fusion")
+    p.add_argument("--no-backtracking", action="store_true", help="with --trajectory: no look-ahead")
+    p.add_argument("--no-refine", action="store_true", help="keep the chosen tracker boxes")
+    p.add_argument("--no-select", action="store_true", help="learn the weights only, keeping every tracker")
+    p.add_argument("--name", default="Velmora", help="the name of the fused tracks in the report (default Velmora)")
+    p.add_argument("-o", "--output", metavar="DIR", help="write the held-out fused tracks there, as a tracker folder")
+    p.add_argument("--protocol", choices=sorted(metrics.PROTOCOLS), default="pysot", help="as in eval")
+    p.add_argument("--format", choices=["text", "markdown", "latex"], default="text", help="as in eval")
+    p.add_argument("--csv", metavar="FILE", help="as in eval")
+    p.add_argument("--json", metavar="FILE", help="as in eval, with each fold's sequences, weights and selection")
+    p.add_argument("--per-sequence", action="store_true", help="as in eval")
+    _add_trackers(p)
+    _add_parameters(p)
+    _add_common(p)
+    p.set_defaults(run=_run_crossval, parser=p)
     return parser
 
 

@@ -135,6 +135,8 @@ def format_attributes(rows):
     lines = []
     for attribute, count, trackers in rows:
         width = max([len("Tracker")] + [len(t.name) for t in trackers])
+        if lines:
+            lines.append("")
         lines.append(f"{attribute} ({count} sequence{'s' if count != 1 else ''})")
         lines.append(f"  {'Tracker':<{width}}     AUC  Prec@20")
         lines += [f"  {t.name:<{width}}  {t.auc:6.3f}  {t.precision20:7.3f}"
