@@ -171,3 +171,18 @@ class TestProtocols:
         clipped = metrics.score_sequence(result, anno, visible=visible, bound=(10, 10))
         assert metrics.got10k_measures([clipped, score]) == ((1 + 100 / 144) / 4, 2 / 4, 1 / 4)
         assert metrics.frames_per_second([[0.1, 0.2], [0.0, np.nan]]) == 7.5
+
+
+def test_curves_count_as_comparing_every_frame_with_every_threshold():
+    # The curves place values among the thresholds by binary search; values at, just off and far
+    # from every threshold, and -1, inf and NaN, must count as direct comparisons count them.
+    rng = np.random.default_rng(0)
+    for thresholds, above in ((metrics.SUCCESS_THRESHOLDS, True), (metrics.PRECISION_THRESHOLDS, False),
+                              (metrics.NORM_PRECISION_THRESHOLDS, False)):
+        pool = np.concatenate([thresholds, np.nextafter(thresholds, np.inf), np.nextafter(thresholds, -np.inf),
+                               [-1, np.inf, np.nan], rng.uniform(-1, 60, 20)])
+        for n in range(1, 60):
+            values = rng.choice(pool, n)
+            with np.errstate(invalid="ignore"):
+                direct = ((values[None] > thresholds[:, None]) if above else (values[None] <= thresholds[:, None]))
+            np.testing.assert_array_equal(metrics._curve(values, thresholds, above), direct.sum(axis=1) / n)
