@@ -340,8 +340,8 @@ def _layout_name(sequences, flag_folder):
     if any(os.path.basename(s.path).startswith("groundtruth_rect") for s in found):
         return "OTB"
     if any(os.path.basename(s.path) == "groundtruth.txt" for s in found):
-        return "sequence folders"
-    return "plain"
+        return "<sequence>/groundtruth.txt"
+    return "<sequence>.txt"
 
 
 def find_annotations(root):
