@@ -645,6 +645,7 @@ PYBIND11_MODULE(_core, m) {
     )pbdoc";
     m.attr("__version__") = VELMORA_VERSION;
     bindBoxFiles(m);
+    bindScores(m);
 
     const auto none = py::none();
 

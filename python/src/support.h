@@ -27,8 +27,9 @@ std::string boxText(const Box& b);
 // 0, 1, ..., trackerCount - 1: what an empty selection stands for.
 std::vector<int> allTrackers(size_t trackerCount);
 
-// The box-file readers (boxfile.cpp).
+// The box-file readers (boxfile.cpp) and the one-pass scorer of the benchmark measures (scores.cpp).
 void bindBoxFiles(py::module_& m);
+void bindScores(py::module_& m);
 
 }  // namespace velmora::python
 

@@ -186,3 +186,45 @@ def test_curves_count_as_comparing_every_frame_with_every_threshold():
             with np.errstate(invalid="ignore"):
                 direct = ((values[None] > thresholds[:, None]) if above else (values[None] <= thresholds[:, None]))
             np.testing.assert_array_equal(metrics._curve(values, thresholds, above), direct.sum(axis=1) / n)
+
+
+def near_ties(rng, frames):
+    """Annotation and result boxes whose overlaps and centre distances are, in exact arithmetic, on a
+    threshold, and in float arithmetic within an ulp or two of it: there a different order of the
+    same operations counts differently. Decimal coordinates make the float operations round."""
+    annotation = np.round(rng.uniform(1, 300, (frames, 4)), 1)
+    annotation[:, 2:] = np.round(rng.uniform(5, 80, (frames, 2)), 1)
+    result = annotation.copy()
+    for f in range(frames):
+        w, h = annotation[f, 2:]
+        kind = rng.integers(5)
+        if kind == 0:  # centres 20 (or 5, 50) pixels apart: 12-16-20 and 3-4-5 triangles
+            result[f, :2] += rng.choice([12, -12]) * rng.choice([1, 0.25, 2.5]), rng.choice([16, -16]) * 1.0
+        elif kind == 1:  # normalised centre offset of 0.2 (or 0.1, 0.5) of the annotation's size
+            result[f, :2] += w * rng.choice([0.2, 0.1, 0.5]), h * rng.choice([0.0, 0.2])
+        elif kind == 2:  # a shift that makes the overlap 1/2, 3/4 or a threshold in between
+            t = rng.choice([0.5, 0.75, 0.25, 0.65])
+            result[f, 0] += w * (1 - t) / (1 + t)
+        else:  # integer boxes: exact arithmetic, values exactly on thresholds
+            annotation[f] = np.round(annotation[f])
+            result[f] = annotation[f] + rng.choice([0, 1, -1, 2, 5, 20], 4)
+    return result, annotation
+
+
+def test_the_one_pass_scorer_counts_as_the_numpy_path_does():
+    rng = np.random.default_rng(5)
+    for trial in range(200):
+        frames = int(rng.integers(1, 60))
+        result, annotation = near_ties(rng, frames)
+        result[rng.random(frames) < 0.05] = np.nan
+        result[rng.random(frames) < 0.05] = 0
+        annotation[rng.random(frames) < 0.03] = np.nan
+        absent = rng.random(frames) < 0.2 if trial % 2 else None
+        visible = rng.random(frames) < 0.8
+        bound = (300.0, 250.0) if trial % 3 == 0 else None
+        for protocol in metrics.PROTOCOLS.values():
+            fast, plain = (metrics.score_sequence(result, annotation, absent, protocol=protocol, visible=visible,
+                                                  bound=bound, fast=f) for f in (True, False))
+            for curve in ("success", "precision", "norm_precision"):
+                np.testing.assert_array_equal(getattr(fast, curve), getattr(plain, curve))
+            assert fast.got10k == plain.got10k
