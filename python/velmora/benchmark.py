@@ -910,7 +910,7 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
     wanted = set(scored) | {k for train, _ in splits for k in train}
     subset = Benchmark(bench.results, bench.annotations, [k for k in bench.keys if k in wanted], bench.names,
                        bench.corners)
-    # Each sequence once: its truth, its trackers in the library's form, and its runs of usable frames.
+    # The runs of usable frames of every sequence, read once for all the training parts.
     stacks = {layouts.sequence_key(sequence): (sequence_runs, annotation)
               for sequence, sequence_runs, annotation in _Runs(subset, use_flags, trajectory, reporter)}
     truths = {k: read_truth(bench.annotations.sequences[k], use_flags) for k in scored}

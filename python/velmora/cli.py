@@ -206,7 +206,9 @@ def _run_eval(args, reporter):
     attributes = None
     if args.attributes is not None:
         from . import attributes as attribute_files
-        if args.attributes:
+        if os.path.isdir(args.attributes or ""):
+            inputs.folder(args.attributes, "the attributes")
+        elif args.attributes:
             inputs.file(args.attributes)
         attributes = attribute_files.read_attributes(args.attributes or None, annotations)
     fused = [n.strip() for n in args.fused.split(",") if n.strip()] if args.fused else []
