@@ -37,7 +37,8 @@ def _read_file(path):
     if tokens and all(t in ("0", "1") for t in tokens):
         if len(tokens) != len(LASOT):
             raise InputError(f"{path}: {len(tokens)} flags; the LaSOT toolkit's attribute files hold "
-                             f"{len(LASOT)} ({', '.join(a for a, _ in LASOT)})")
+                             f"{len(LASOT)} ({', '.join(a for a, _ in LASOT)}); for other flag files give a CSV "
+                             "file that names the attributes")
         return [name for (name, _), flag in zip(LASOT, tokens) if flag == "1"]
     return tokens
 
