@@ -19,10 +19,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <cstdlib>
 #include <exception>
 #include <immintrin.h>
-#include <iostream>
 #include <limits>
 
 // Some checks compare a signed index with a container size exactly as the algorithm states
@@ -56,12 +54,6 @@ vd::FieldParams readParams() {
     params.alphaIsPowerOfTwo = std::isnormal(params.alpha) && std::isnormal(params.inverseAlpha) &&
                                std::fabs(std::frexp(params.alpha, &exponent)) == 0.5f;
     return params;
-}
-
-void fillSelection(std::vector<int>& selection, const trackList& trackers) {
-    if (!selection.empty()) return;
-    selection.resize(trackers.size());
-    for (size_t k = 0; k < trackers.size(); ++k) selection[k] = static_cast<int>(k);
 }
 
 // The frame attraction of one box, scalar: used where a single box is evaluated.
@@ -400,7 +392,7 @@ private:
     const std::vector<int>& filledSelection(const trackList& trackers, const std::vector<int>& selection) {
         if (!selection.empty()) return selection;
         selection_.clear();
-        fillSelection(selection_, trackers);
+        vd::fillSelection(selection_, trackers);
         return selection_;
     }
 
@@ -519,7 +511,7 @@ namespace {
 
 int strongestTrackerBox(trackList& trackers, int frame, std::vector<int>& selection,
                         const std::vector<float>& trackerWeights, float* attractions) {
-    fillSelection(selection, trackers);
+    vd::fillSelection(selection, trackers);
     if (selection.empty()) return -1;
     Fuser fuser;
     fuser.select(trackers, selection, trackerWeights);
@@ -551,7 +543,7 @@ void gradient_ascent(Box& box, trackList& trackers, int frame, std::vector<int> 
                      std::vector<float> trackerWeights) {
     if (onReferencePath())
         return ref::gradient_ascent(box, trackers, frame, std::move(selection), std::move(trackerWeights));
-    fillSelection(selection, trackers);
+    vd::fillSelection(selection, trackers);
     const float current = frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
     Fuser fuser;
     fuser.select(trackers, selection, trackerWeights);
@@ -689,73 +681,6 @@ std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotatio
     return result;
 }
 
-namespace velmora::detail {
-
-// Greedy removal with the given data-set score: the fast path and the straightforward path
-// differ only in how they evaluate a selection.
-std::vector<int> globalRemovalWith(DataSetScore evaluate, trackData& data, trackList& annotation,
-                                   const std::vector<float>& trackerWeights, bool useTrajectoryOptimization) {
-    float bestScore = evaluate(data, annotation, useTrajectoryOptimization, std::vector<int>(), trackerWeights);
-    const int trackerCount = static_cast<int>(data[0][0].size());
-    std::vector<int> trackerList;
-    for (int k = 0; k < trackerCount; ++k) trackerList.push_back(k);
-    std::vector<int> bestList = trackerList;
-    float previousWeight = 0.0f;
-    while (!trackerList.empty()) {
-        // The lightest tracker above the weight tried last; the first of equal weights.
-        float minimum = 1e15f;
-        int bestp = -1;
-        for (size_t i = 0; i < trackerList.size(); ++i) {
-            const float w = trackerWeights[trackerList[i]];
-            if (w < minimum && w > previousWeight) {
-                minimum = w;
-                bestp = static_cast<int>(i);
-            }
-        }
-        if (bestp == -1) break;
-        VELMORA_ASSERT_IN(bestp< trackerList.size(), kGlobalRemovalSignature);
-        trackerList.erase(trackerList.begin() + bestp);
-        const float score = evaluate(data, annotation, useTrajectoryOptimization, trackerList, trackerWeights);
-        if (score > bestScore) {  // a drop stands only when the score rises strictly
-            bestList = trackerList;
-            bestScore = score;
-        } else {
-            trackerList = bestList;
-        }
-        previousWeight = minimum;
-    }
-    return trackerList;
-}
-
-// Local removal with the given performances.
-std::vector<int> localRemovalWith(Performances performancesOf, trackList& trackers, std::vector<int> selection,
-                                  const std::vector<float>& trackerWeights) {
-    if (std_gamma == -1) {
-        // A refusal is a failure: exit status 1.
-        std::cerr << kGammaUnsetMessage << std::endl;
-        std::exit(1);
-    }
-    fillSelection(selection, trackers);
-    std::vector<float> performances = performancesOf(trackers, selection, trackerWeights);
-    for (int drop = 0; drop < std_gamma; ++drop) {
-        // The lowest performance, the earlier position on ties; NaN is never chosen.
-        int worsti = -1;
-        float minimum = 1e25f;
-        for (size_t p = 0; p < performances.size(); ++p) {
-            if (performances[p] < minimum) {
-                minimum = performances[p];
-                worsti = static_cast<int>(p);
-            }
-        }
-        VELMORA_ASSERT_IN(worsti!=-1, kLocalRemovalSignature);
-        performances.erase(performances.begin() + worsti);
-        selection.erase(selection.begin() + worsti);
-    }
-    return selection;
-}
-
-}  // namespace velmora::detail
-
 std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vector<float> trackerWeights,
                                bool useTrajectoryOptimization) {
     return vd::globalRemovalWith(&evaluate, data, annotation, trackerWeights, useTrajectoryOptimization);
@@ -765,7 +690,7 @@ std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector
                                                 std::vector<float> trackerWeights) {
     if (onReferencePath())
         return ref::calculateTrackerPerformances(trackers, std::move(selection), std::move(trackerWeights));
-    fillSelection(selection, trackers);
+    vd::fillSelection(selection, trackers);
     std::vector<float> result(selection.size(), 0.0f);
     const size_t frames = trackers.empty() ? 0 : trackers[0].size();
     if (selection.empty()) return result;

@@ -3,13 +3,11 @@
 // the yardstick, not the product.
 #include "reference.h"
 
-#include "selection.h"
-
 #include "check.h"
+#include "selection.h"
 #include "signatures.h"
 
-#include <cstdlib>
-#include <iostream>
+#include <algorithm>
 
 // Some checks compare a signed index with a container size exactly as the algorithm states
 // them; the conversion to unsigned is what makes a negative index fail the check.
@@ -18,18 +16,12 @@
 namespace velmora::reference {
 
 using Box = cv::Rect_<float>;
+using detail::fillSelection;
 using detail::kDataSetSignature;
-using detail::kGlobalRemovalSignature;
-using detail::kLocalRemovalSignature;
 using detail::kTrajectorySignature;
 using detail::kWeightsSignature;
 
 namespace {
-
-void fillSelection(std::vector<int>& selection, const trackList& trackers) {
-    if (!selection.empty()) return;
-    for (int k = 0; k < static_cast<int>(trackers.size()); ++k) selection.push_back(k);
-}
 
 void fillWeights(std::vector<float>& weights, const trackList& trackers) {
     if (weights.empty()) weights.assign(trackers.size(), 1.0f);
