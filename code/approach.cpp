@@ -5,11 +5,13 @@
 // per lane, a lane taking the next frame when its climb ends. Every value keeps the
 // operations and the order of additions of the straightforward path (detail/reference.cpp),
 // so the results agree to the bit; the kernel switch can route every call through that path
-// instead.
+// instead. The box geometry, the frame attraction of one box and the track measures are
+// scalar code that both paths share (detail/measures.cpp).
 #include "approach.h"
 
 #include "detail/check.h"
 #include "detail/kernels.h"
+#include "detail/measures.h"
 #include "detail/reference.h"
 #include "detail/selection.h"
 #include "detail/signatures.h"
@@ -54,25 +56,6 @@ vd::FieldParams readParams() {
     params.alphaIsPowerOfTwo = std::isnormal(params.alpha) && std::isnormal(params.inverseAlpha) &&
                                std::fabs(std::frexp(params.alpha, &exponent)) == 0.5f;
     return params;
-}
-
-// The frame attraction of one box, scalar: used where a single box is evaluated.
-float frameAttraction(const trackList& trackers, Box box, int frame, const std::vector<int>& selection,
-                      const std::vector<float>& trackerWeights, float* attractions) {
-    const float sigma = std_sigma;
-    float total = 0.0f;
-    for (size_t p = 0; p < selection.size(); ++p) {
-        const int k = selection[p];
-        const float weight = trackerWeights.empty() ? 1.0f : trackerWeights[k];
-        float term = attraction(trackers[k][frame], box, sigma) * weight * weight;
-        if (!(term >= 0.0f))
-            term = 0.0f;
-        else if (box.width == 0.0f)
-            term = 0.0f;
-        if (attractions) attractions[p] = term;
-        total += term;
-    }
-    return total;
 }
 
 // Position of the strictly greatest value above 0, the first among equals, or -1: what a
@@ -406,36 +389,6 @@ private:
     std::vector<int> predecessors_;
 };
 
-// Mean overlap, success rate, mean centre distance or precision of t1 against t2.
-float trackQuality(const track& t1, const track& t2, int shift1, float threshold, bool useCenterDistance) {
-    const size_t n = t1.size();
-    if (n <= 1) return 1.0f / static_cast<float>(n);
-    const bool mean = threshold == -1.0f;
-    float sum = 1.0f;  // frame 0 is never compared and counts 1.0 in every mode
-    for (size_t k = 1; k < n; ++k) {
-        VELMORA_ASSERT_IN(k+shift1<t2.size(), vd::kTrackQualitySignature);
-        const Box& r = t1[k];
-        const Box& a = t2[k + shift1];
-        float term;
-        if (useCenterDistance) {
-            const float dx = ((0.5f * r.width + r.x) - a.x) - 0.5f * a.width;
-            const float dy = ((0.5f * r.height + r.y) - a.y) - 0.5f * a.height;
-            const float distance = sqrtf(dx * dx + dy * dy);
-            term = mean ? distance : (distance <= threshold ? 1.0f : 0.0f);
-        } else {
-            const float iw = std::min(r.x + r.width, a.x + a.width) - std::max(r.x, a.x);
-            const float ih = std::min(r.y + r.height, a.y + a.height) - std::max(r.y, a.y);
-            // Boxes that do not overlap score slightly below 0.
-            float overlap = -0.0001f;
-            if (!(r.width <= 0.0f || a.width <= 0.0f || ih <= 0.0f || iw <= 0.0f))
-                overlap = (iw * ih) / (r.width * r.height + a.width * a.height - iw * ih);
-            term = mean ? overlap : (overlap >= threshold ? 1.0f : 0.0f);
-        }
-        sum += term;
-    }
-    return sum / static_cast<float>(n);
-}
-
 // Score of sequence i: run scores weighted by run length.
 float sequenceScore(Fuser& fuser, track& result, std::vector<eTrackList>& runs, const trackList& anno, size_t i,
                     bool useTrajectoryOptimization, const std::vector<int>& selection,
@@ -448,7 +401,7 @@ float sequenceScore(Fuser& fuser, track& result, std::vector<eTrackList>& runs, 
             fuser.fuseTrajectory(run, result, selection, trackerWeights, false, true);
         else
             fuser.fuseAllFrames(run, result, selection, trackerWeights, true);
-        const float score = trackQuality(result, anno[i], run.startFrame - 1, -1.0f, false);
+        const float score = vd::trackQuality(result, anno[i], run.startFrame - 1, -1.0f, false);
         const int length = static_cast<int>(run.empty() ? 0 : run[0].size());
         weightedSum = static_cast<float>(length) * score + weightedSum;
         frameCount = frameCount + length;
@@ -458,37 +411,7 @@ float sequenceScore(Fuser& fuser, track& result, std::vector<eTrackList>& runs, 
 
 }  // namespace
 
-// ---- Box geometry ----
-
-float distance4D_2(Box a, Box b) {
-    const float sw = a.width + b.width;
-    const float sh = a.height + b.height;
-    float dx = ((a.width * 0.5f + a.x) - (b.width * 0.5f + b.x)) / sw;
-    dx = dx + dx;
-    float dy = ((a.height * 0.5f + a.y) - (b.height * 0.5f + b.y)) / sh;
-    dy = dy + dy;
-    float dw = (a.width - b.width) / sw;
-    dw = (dw + dw) / std_alpha;
-    float dh = (a.height - b.height) / sh;
-    dh = (dh + dh) / std_alpha;
-    return ((dx * dx + dy * dy) + dw * dw) + dh * dh;
-}
-
-float attraction(Box a, Box b, float sigma) { return 1.0f / (distance4D_2(a, b) + sigma); }
-
-float normalizedAttraction(Box a, Box b, float sigma) { return attraction(a, b, sigma) * sigma; }
-
 // ---- Fusion ----
-
-float calculateAttraction(trackList& trackers, Box box, int frame, std::vector<int> selection,
-                          std::vector<float> trackerWeights) {
-    return frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
-}
-
-float calculateAttraction(trackList& trackers, Box box, int frame, std::vector<int> selection,
-                          std::vector<float> trackerWeights, std::vector<float>& attractions) {
-    return frameAttraction(trackers, box, frame, selection, trackerWeights, attractions.data());
-}
 
 Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selection,
                           std::vector<float> trackerWeights, bool refine) {
@@ -544,7 +467,7 @@ void gradient_ascent(Box& box, trackList& trackers, int frame, std::vector<int> 
     if (onReferencePath())
         return ref::gradient_ascent(box, trackers, frame, std::move(selection), std::move(trackerWeights));
     vd::fillSelection(selection, trackers);
-    const float current = frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
+    const float current = vd::frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
     Fuser fuser;
     fuser.select(trackers, selection, trackerWeights);
     fuser.refine(box, current, frame);
@@ -560,22 +483,6 @@ void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track
 }
 
 // ---- Evaluation against annotation ----
-
-float evaluate(track t1, track t2, int shift1, float threshold, bool useCenterDistance) {
-    return trackQuality(t1, t2, shift1, threshold, useCenterDistance);
-}
-
-float attraction(track t1, track t2, int shift1, int start) {
-    const size_t n = t1.size();
-    const float sigma = std_sigma;
-    float sum = 0.0f;
-    // The comparison is unsigned after widening, so a negative start sums nothing.
-    for (size_t k = static_cast<size_t>(static_cast<long long>(start)); k < n; ++k) {
-        VELMORA_ASSERT_IN(k+shift1<t2.size(), vd::kTrackAttractionSignature);
-        sum += attraction(t1[k], t2[k + shift1], sigma);
-    }
-    return sum / static_cast<float>(n - 1);
-}
 
 float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization, std::vector<int> selection,
                std::vector<float> trackerWeights) {
