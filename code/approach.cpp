@@ -4,30 +4,22 @@
 // that serves its frame scores and pair rewards; climbs run many frames side by side, one
 // per lane, a lane taking the next frame when its climb ends. Every value keeps the
 // operations and the order of additions of the straightforward path (detail/reference.cpp),
-// so the results agree to the bit; the kernel switch can route every call through that path
-// instead. The box geometry, the frame attraction of one box and the track measures are
-// scalar code that both paths share (detail/measures.cpp).
+// so the results agree to the bit. The box geometry, the frame attraction of one box and the
+// track measures are scalar code that both paths share (detail/measures.cpp).
 #include "approach.h"
 
 #include "detail/check.h"
 #include "detail/kernels.h"
 #include "detail/measures.h"
-#include "detail/reference.h"
 #include "detail/selection.h"
 #include "detail/signatures.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <immintrin.h>
 #include <limits>
-
-// Some checks compare a signed index with a container size exactly as the algorithm states
-// them; the conversion to unsigned is what makes a negative index fail the check.
-#pragma GCC diagnostic ignored "-Wsign-compare"
 
 float std_alpha = 4.0f;
 float std_beta = 20.0f;
@@ -37,26 +29,8 @@ float std_sigma = 0.03f;
 namespace {
 
 namespace vd = velmora::detail;
-namespace ref = velmora::reference;
 using Box = cv::Rect_<float>;
 using vd::paddedCount;
-
-bool onReferencePath() { return vd::kernelLevel() == vd::KernelLevel::Reference; }
-
-// The global parameters, read once per call. Callers must not change them during a call, so
-// this reads the same values the straightforward path reads term by term.
-vd::FieldParams readParams() {
-    vd::FieldParams params{};
-    params.alpha = std_alpha;
-    params.sigma = std_sigma;
-    params.inverseAlpha = 1.0f / params.alpha;
-    // For alpha = 2^e with 2^-e a normal float, d / alpha and d * 2^-e are the same real
-    // number rounded the same way, so the kernels may multiply.
-    int exponent = 0;
-    params.alphaIsPowerOfTwo = std::isnormal(params.alpha) && std::isnormal(params.inverseAlpha) &&
-                               std::fabs(std::frexp(params.alpha, &exponent)) == 0.5f;
-    return params;
-}
 
 // Position of the strictly greatest value above 0, the first among equals, or -1: what a
 // running strict comparison from 0.0 finds. That is the greatest value above 0 (NaN never is
@@ -189,7 +163,7 @@ float moveBudget(const Box& box) { return (box.width + box.height) * 0.5f / 20.0
 // Fusion of whole runs with reusable storage; one per thread in the data-set evaluation.
 class Fuser {
 public:
-    Fuser() : kernels_(vd::activeKernels()), params_(readParams()) {}
+    Fuser() : kernels_(vd::activeKernels()), params_(vd::readFieldParams()) {}
 
     // The trackers a call fuses: the caller's selection, or all trackers when it is empty.
     // Every other member works on the tracks selected last.
@@ -415,8 +389,6 @@ float sequenceScore(Fuser& fuser, track& result, std::vector<eTrackList>& runs, 
 
 Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selection,
                           std::vector<float> trackerWeights, bool refine) {
-    if (onReferencePath())
-        return ref::performFusionForFrame(trackers, frame, std::move(selection), std::move(trackerWeights), refine);
     Fuser fuser;
     fuser.select(trackers, selection, trackerWeights);
     return fuser.fuseFrame(frame, refine);
@@ -424,9 +396,6 @@ Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selec
 
 void performFusionForAllFrames(trackList& trackers, track& result, std::vector<int> selection,
                                std::vector<float> trackerWeights, bool refine) {
-    if (onReferencePath())
-        return ref::performFusionForAllFrames(trackers, result, std::move(selection), std::move(trackerWeights),
-                                              refine);
     Fuser().fuseAllFrames(trackers, result, selection, trackerWeights, refine);
 }
 
@@ -448,24 +417,16 @@ int strongestTrackerBox(trackList& trackers, int frame, std::vector<int>& select
 
 int findTrackingRectWithGreatestAttraction(trackList& trackers, int frame, std::vector<int> selection,
                                            std::vector<float> trackerWeights) {
-    if (onReferencePath())
-        return ref::findTrackingRectWithGreatestAttraction(trackers, frame, std::move(selection),
-                                                           std::move(trackerWeights));
     return strongestTrackerBox(trackers, frame, selection, trackerWeights, nullptr);
 }
 
 int findTrackingRectWithGreatestAttraction(trackList& trackers, int frame, std::vector<int> selection,
                                            std::vector<float> trackerWeights, std::vector<float>& attractions) {
-    if (onReferencePath())
-        return ref::findTrackingRectWithGreatestAttraction(trackers, frame, std::move(selection),
-                                                           std::move(trackerWeights), attractions);
     return strongestTrackerBox(trackers, frame, selection, trackerWeights, attractions.data());
 }
 
 void gradient_ascent(Box& box, trackList& trackers, int frame, std::vector<int> selection,
                      std::vector<float> trackerWeights) {
-    if (onReferencePath())
-        return ref::gradient_ascent(box, trackers, frame, std::move(selection), std::move(trackerWeights));
     vd::fillSelection(selection, trackers);
     const float current = vd::frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
     Fuser fuser;
@@ -476,9 +437,6 @@ void gradient_ascent(Box& box, trackList& trackers, int frame, std::vector<int> 
 void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track& result, std::vector<int> selection,
                                                       std::vector<float> trackerWeights, bool skipBacktracking,
                                                       bool refineBoxes) {
-    if (onReferencePath())
-        return ref::performFusionForAllFrames_TrajectoryOptimization(
-            trackers, result, std::move(selection), std::move(trackerWeights), skipBacktracking, refineBoxes);
     Fuser().fuseTrajectory(trackers, result, selection, trackerWeights, skipBacktracking, refineBoxes);
 }
 
@@ -486,8 +444,6 @@ void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track
 
 float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization, std::vector<int> selection,
                std::vector<float> trackerWeights) {
-    if (onReferencePath())
-        return ref::evaluate(data, anno, useTrajectoryOptimization, std::move(selection), std::move(trackerWeights));
     const int sequences = static_cast<int>(data.size());
     std::vector<float> scores(data.size(), 0.0f);
     std::vector<std::exception_ptr> failures(data.size());
@@ -533,9 +489,8 @@ void checkInsideAnnotation(size_t n, const track& t2, int shift1) {
 }  // namespace
 
 std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotation) {
-    if (onReferencePath()) return ref::calculateTrackerWeights(data, annotation);
     const vd::Kernels& kernels = vd::activeKernels();
-    const vd::FieldParams params = readParams();
+    const vd::FieldParams params = vd::readFieldParams();
     const int trackerCount = static_cast<int>(data[0][0].size());
     std::vector<float> result(std::max<size_t>(400, data[0][0].size()), 0.0f);
     int frameTotal = 0;
@@ -595,8 +550,6 @@ std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vect
 
 std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector<int> selection,
                                                 std::vector<float> trackerWeights) {
-    if (onReferencePath())
-        return ref::calculateTrackerPerformances(trackers, std::move(selection), std::move(trackerWeights));
     vd::fillSelection(selection, trackers);
     std::vector<float> result(selection.size(), 0.0f);
     const size_t frames = trackers.empty() ? 0 : trackers[0].size();

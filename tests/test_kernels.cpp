@@ -1,69 +1,22 @@
-// Differential tests: every exported function on the fast path, on every instruction set the
-// processor offers, against the straightforward path, over thousands of generated cases.
-// Results are compared bit for bit, the by-reference outputs included.
+// Differential tests: every exported function that the fast path speeds up, on every
+// instruction set the processor offers, against the straightforward path, over thousands of
+// generated cases. Results are compared bit for bit, the by-reference outputs included.
 #include "approach.h"
 #include "detail/kernels.h"
 #include "detail/reference.h"
 #include "test_support.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <functional>
-#include <limits>
 #include <random>
-#include <sstream>
 #include <string>
 
+namespace velmora_test {
 namespace {
 
 namespace vd = velmora::detail;
 namespace ref = velmora::reference;
-using Box = cv::Rect_<float>;
-
-uint32_t bitsOf(float v) {
-    uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
-
-std::string show(float v) {
-    std::ostringstream out;
-    out << std::hexfloat << v << " (" << std::defaultfloat << v << ")";
-    return out.str();
-}
-
-::testing::AssertionResult sameBits(float expected, float actual) {
-    if (bitsOf(expected) == bitsOf(actual)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "expected " << show(expected) << ", got " << show(actual);
-}
-
-::testing::AssertionResult sameBits(const Box& e, const Box& a) {
-    for (auto [ev, av] : {std::pair{e.x, a.x}, {e.y, a.y}, {e.width, a.width}, {e.height, a.height}})
-        if (bitsOf(ev) != bitsOf(av))
-            return ::testing::AssertionFailure() << "boxes differ: expected (" << show(e.x) << ", " << show(e.y) << ", "
-                                                 << e.width << ", " << e.height << "), got (" << show(a.x) << ", "
-                                                 << show(a.y) << ", " << a.width << ", " << a.height << ")";
-    return ::testing::AssertionSuccess();
-}
-
-template <typename T>
-::testing::AssertionResult sameBits(const std::vector<T>& e, const std::vector<T>& a) {
-    if (e.size() != a.size())
-        return ::testing::AssertionFailure() << "sizes differ: " << e.size() << " against " << a.size();
-    for (size_t i = 0; i < e.size(); ++i) {
-        ::testing::AssertionResult r = sameBits(e[i], a[i]);
-        if (!r) return ::testing::AssertionFailure() << "at index " << i << ": " << r.message();
-    }
-    return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult sameBits(int e, int a) {
-    if (e == a) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "expected " << e << ", got " << a;
-}
 
 // Random fusion inputs with the awkward cases built in: integer coordinates and duplicated
 // boxes (ties), zero-size boxes, duplicated and permuted selections, weights of 0, negative
@@ -138,32 +91,22 @@ private:
     bool integers_ = false;
 };
 
-// Runs `body` once per fast instruction set, restoring the default afterwards.
-void forEachFastLevel(const std::function<void(vd::KernelLevel)>& body) {
-    for (vd::KernelLevel level : {vd::KernelLevel::Sse2, vd::KernelLevel::Avx2, vd::KernelLevel::Avx512}) {
-        if (!vd::kernelLevelSupported(level)) continue;
-        vd::setKernelLevel(level);
-        SCOPED_TRACE(vd::kernelLevelName(level));
-        body(level);
+// The instruction sets this processor runs.
+std::vector<const vd::InstructionSet*> supportedSets() {
+    std::vector<const vd::InstructionSet*> sets;
+    for (const vd::InstructionSet& set : vd::kInstructionSets)
+        if (set.supported()) sets.push_back(&set);
+    return sets;
+}
+
+// Runs `body` with the exported functions on each supported instruction set in turn.
+void forEachInstructionSet(const std::function<void()>& body) {
+    for (const vd::InstructionSet* set : supportedSets()) {
+        vd::setInstructionSet(*set);
+        SCOPED_TRACE(set->name);
+        body();
     }
-    vd::setKernelLevel(vd::bestKernelLevel());
-}
-
-// The kernel tables of every fast instruction set this processor runs.
-std::vector<const vd::Kernels*> supportedKernelTables() {
-    std::vector<const vd::Kernels*> tables{&vd::kSse2Kernels};
-    if (vd::kernelLevelSupported(vd::KernelLevel::Avx2)) tables.push_back(&vd::kAvx2Kernels);
-    if (vd::kernelLevelSupported(vd::KernelLevel::Avx512)) tables.push_back(&vd::kAvx512Kernels);
-    return tables;
-}
-
-// The parameters the kernels take, read from the globals as the library reads them: division
-// by alpha becomes a product only for a power of two.
-vd::FieldParams fieldParams() {
-    const float inverse = 1.0f / std_alpha;
-    int exponent = 0;
-    const bool power = std::isnormal(std_alpha) && std::isnormal(inverse) && std::frexp(std_alpha, &exponent) == 0.5f;
-    return {std_alpha, inverse, power, std_sigma};
+    vd::setInstructionSet(vd::bestInstructionSet());
 }
 
 // The selected tracks and their weights by position, as the fast path hands them to the
@@ -197,12 +140,12 @@ bool trajectoryAccepts(trackList& trackers, const std::vector<int>& selection, c
     return true;
 }
 
-// Starts from the library's initial parameters and leaves them, and the kernel level, so.
-class Differential : public velmora_test::VelmoraTest {
+// Starts from the library's initial parameters and leaves them, and the instruction set, so.
+class Differential : public VelmoraTest {
 protected:
     void TearDown() override {
         SetUp();
-        vd::setKernelLevel(vd::bestKernelLevel());
+        vd::setInstructionSet(vd::bestInstructionSet());
     }
 };
 
@@ -215,7 +158,6 @@ TEST_F(Differential, FrameFunctionsMatchTheStraightforwardPath) {
         trackList trackers = gen.trackers(count, 1);
         const std::vector<int> selection = gen.selection(count);
         const std::vector<float> weights = gen.weights(count);
-        if (count == 0 && !selection.empty()) continue;
         const bool refine = gen.chance(0.7);
 
         const size_t slots = std::max<size_t>(selection.size(), static_cast<size_t>(count)) + 1;
@@ -224,24 +166,21 @@ TEST_F(Differential, FrameFunctionsMatchTheStraightforwardPath) {
             ref::findTrackingRectWithGreatestAttraction(trackers, 0, selection, weights, expectedTotals);
         const Box expectedFused =
             count == 0 ? Box() : ref::performFusionForFrame(trackers, 0, selection, weights, refine);
-        Box expectedRefined = count == 0 ? Box() : gen.box(trackers[0][0]);
-        const Box start = expectedRefined;
+        const Box start = count == 0 ? Box() : gen.box(trackers[0][0]);
+        Box expectedRefined = start;
         if (count > 0) ref::gradient_ascent(expectedRefined, trackers, 0, selection, weights);
 
-        forEachFastLevel([&](vd::KernelLevel) {
+        forEachInstructionSet([&] {
             std::vector<float> totals(slots, -7.0f);
-            EXPECT_TRUE(sameBits(expectedPosition,
-                                 findTrackingRectWithGreatestAttraction(trackers, 0, selection, weights, totals)));
-            if (!selection.empty() || count > 0) {
-                EXPECT_TRUE(sameBits(expectedTotals, totals));
-            }
-            EXPECT_TRUE(
-                sameBits(expectedPosition, findTrackingRectWithGreatestAttraction(trackers, 0, selection, weights)));
+            EXPECT_EQ(expectedPosition,
+                      findTrackingRectWithGreatestAttraction(trackers, 0, selection, weights, totals));
+            EXPECT_SAME_FLOATS(expectedTotals, totals);
+            EXPECT_EQ(expectedPosition, findTrackingRectWithGreatestAttraction(trackers, 0, selection, weights));
             if (count == 0) return;
-            EXPECT_TRUE(sameBits(expectedFused, performFusionForFrame(trackers, 0, selection, weights, refine)));
+            EXPECT_SAME_BOX(expectedFused, performFusionForFrame(trackers, 0, selection, weights, refine));
             Box refined = start;
             gradient_ascent(refined, trackers, 0, selection, weights);
-            EXPECT_TRUE(sameBits(expectedRefined, refined));
+            EXPECT_SAME_BOX(expectedRefined, refined);
         });
         if (HasFailure()) return;
     }
@@ -274,16 +213,16 @@ TEST_F(Differential, SequenceFusionMatchesTheStraightforwardPath) {
                                                                   skipBacktracking, refine);
 
         trajectories += trajectory;
-        forEachFastLevel([&](vd::KernelLevel) {
+        forEachInstructionSet([&] {
             track out = fused;
             performFusionForAllFrames(trackers, out, selection, weights, refine);
-            EXPECT_TRUE(sameBits(expectedFrames, out));
-            EXPECT_TRUE(sameBits(expectedPerformances, calculateTrackerPerformances(trackers, selection, weights)));
+            EXPECT_SAME_TRACK(expectedFrames, out);
+            EXPECT_SAME_FLOATS(expectedPerformances, calculateTrackerPerformances(trackers, selection, weights));
             if (!trajectory) return;
             track outPath = path;
             performFusionForAllFrames_TrajectoryOptimization(trackers, outPath, selection, weights, skipBacktracking,
                                                              refine);
-            EXPECT_TRUE(sameBits(expectedPath, outPath));
+            EXPECT_SAME_TRACK(expectedPath, outPath);
         });
         if (HasFailure()) return;
     }
@@ -350,11 +289,11 @@ TEST_F(Differential, DataSetFunctionsMatchTheStraightforwardPath) {
         std_gamma = gen.uniform(0, static_cast<int>(selection.empty() ? count : selection.size()));
         const std::vector<int> expectedLocal = ref::localRemoval(set.data[0][0], selection, weights);
 
-        forEachFastLevel([&](vd::KernelLevel) {
-            EXPECT_TRUE(sameBits(expectedWeights, calculateTrackerWeights(set.data, set.annotation)));
-            EXPECT_TRUE(sameBits(expectedScore, evaluate(set.data, set.annotation, false, selection, weights)));
+        forEachInstructionSet([&] {
+            EXPECT_SAME_FLOATS(expectedWeights, calculateTrackerWeights(set.data, set.annotation));
+            EXPECT_SAME_BITS(expectedScore, evaluate(set.data, set.annotation, false, selection, weights));
             if (trajectory) {
-                EXPECT_TRUE(sameBits(expectedPathScore, evaluate(set.data, set.annotation, true, selection, weights)));
+                EXPECT_SAME_BITS(expectedPathScore, evaluate(set.data, set.annotation, true, selection, weights));
             }
             EXPECT_EQ(expectedKept, globalRemoval(set.data, set.annotation, weights, pathRemoval));
             EXPECT_EQ(expectedLocal, localRemoval(set.data[0][0], selection, weights));
@@ -363,8 +302,6 @@ TEST_F(Differential, DataSetFunctionsMatchTheStraightforwardPath) {
     }
 }
 
-// The kernels against scalar arithmetic directly, at every length around the vector width,
-// so every tail is exercised.
 // The track-attraction kernel against sums of scalar attractions, for tracker counts and
 // track lengths around the vector width, so that every tail and ragged end is exercised.
 TEST_F(Differential, AttractionSumsKernelCoversEveryTail) {
@@ -392,12 +329,12 @@ TEST_F(Differential, AttractionSumsKernelCoversEveryTail) {
                 expected.push_back(sum);
             }
             if (longest == 0) truth[0].push_back(Box(1, 1, 1, 1));
-            const vd::FieldParams params = fieldParams();
-            for (const vd::Kernels* kernels : supportedKernelTables()) {
+            const vd::FieldParams params = vd::readFieldParams();
+            for (const vd::InstructionSet* set : supportedSets()) {
                 std::vector<float> sums(static_cast<size_t>(trackers), -1.0f);
-                kernels->attractionSums(starts.data(), counts.data(), trackers, &truth[0][0].x, params, sums.data());
-                EXPECT_TRUE(sameBits(expected, sums))
-                    << kernels->name << ", " << trackers << " trackers, alpha " << alpha;
+                set->kernels->attractionSums(starts.data(), counts.data(), trackers, &truth[0][0].x, params,
+                                             sums.data());
+                EXPECT_SAME_FLOATS(expected, sums) << set->name << ", " << trackers << " trackers, alpha " << alpha;
             }
         }
     }
@@ -423,7 +360,7 @@ TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
         std::vector<float> currents, limits;
         for (int f = first; f < first + frames; ++f) {
             Box start = gen.box(n > 0 ? trackers[0][f] : Box(5, 5, 20, 20));
-            if (gen.chance(0.05)) start.width = std::numeric_limits<float>::quiet_NaN();
+            if (gen.chance(0.05)) start.width = kNaN;
             starts.push_back(start);
             currents.push_back(calculateAttraction(trackers, start, f, selection, weights));
             limits.push_back((start.width + start.height) * 0.5f / 20.0f);
@@ -431,14 +368,14 @@ TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
             ref::gradient_ascent(expected.back(), trackers, f, selection, weights);
         }
         const KernelInput input(trackers, selection, weights);
-        const vd::FieldParams params = fieldParams();
+        const vd::FieldParams params = vd::readFieldParams();
         std::vector<float> work(static_cast<size_t>(vd::frameWork(n)));
-        for (const vd::Kernels* kernels : supportedKernelTables()) {
+        for (const vd::InstructionSet* set : supportedSets()) {
             track boxes = starts;
-            kernels->climbFrames(input.tracks.data(), n, input.weights.data(), params, first, frames, currents.data(),
-                                 limits.data(), &boxes[0].x, work.data());
-            EXPECT_TRUE(sameBits(expected, boxes))
-                << kernels->name << ", " << n << " trackers, frames " << first << " on, " << frames << " frames";
+            set->kernels->climbFrames(input.tracks.data(), n, input.weights.data(), params, first, frames,
+                                      currents.data(), limits.data(), &boxes[0].x, work.data());
+            EXPECT_SAME_TRACK(expected, boxes)
+                << set->name << ", " << n << " trackers, frames " << first << " on, " << frames << " frames";
         }
     }
 }
@@ -460,46 +397,40 @@ TEST_F(Differential, FrameBlockMatchesTheStraightforwardChoiceOfEachFrame) {
         const int n = static_cast<int>(selection.size());
         const KernelInput input(trackers, selection, weights);
         std::vector<float> work(static_cast<size_t>(vd::frameWork(n)));
-        for (const vd::Kernels* kernels : supportedKernelTables()) {
-            const int lanes = kernels->frameLanes;
+        for (const vd::InstructionSet* set : supportedSets()) {
+            const int lanes = set->kernels->frameLanes;
             std::vector<float> totals(static_cast<size_t>(n * lanes), -7.0f);
             int chosen[16];
-            kernels->frameBlock(input.tracks.data(), first, n, input.weights.data(), fieldParams(), work.data(),
-                                totals.data(), chosen);
+            set->kernels->frameBlock(input.tracks.data(), first, n, input.weights.data(), vd::readFieldParams(),
+                                     work.data(), totals.data(), chosen);
             for (int l = 0; l < lanes; ++l) {
                 std::vector<float> expected(static_cast<size_t>(n));
                 const int position =
                     ref::findTrackingRectWithGreatestAttraction(trackers, first + l, selection, weights, expected);
                 std::vector<float> lane;
                 for (int p = 0; p < n; ++p) lane.push_back(totals[static_cast<size_t>(p * lanes + l)]);
-                EXPECT_TRUE(sameBits(expected, lane)) << kernels->name << ", frame " << first + l;
-                EXPECT_EQ(position, chosen[l]) << kernels->name << ", frame " << first + l;
+                EXPECT_SAME_FLOATS(expected, lane) << set->name << ", frame " << first + l;
+                EXPECT_EQ(position, chosen[l]) << set->name << ", frame " << first + l;
             }
         }
     }
 }
 
-// The kernel switch hands out the table of the instruction set it names, and falls back to
-// the best one for an instruction set the processor lacks.
-TEST(KernelSwitch, EveryLevelRunsItsOwnKernels) {
-    for (vd::KernelLevel level : {vd::KernelLevel::Sse2, vd::KernelLevel::Avx2, vd::KernelLevel::Avx512}) {
-        vd::setKernelLevel(level);
-        const vd::KernelLevel expected = vd::kernelLevelSupported(level) ? level : vd::bestKernelLevel();
-        EXPECT_EQ(expected, vd::kernelLevel());
-        EXPECT_STREQ(vd::kernelLevelName(expected), vd::activeKernels().name);
+// Each instruction set has its own kernels, the switch hands out the table of the set it is
+// given, and falls back to the best set for one the processor lacks.
+TEST(KernelSwitch, EveryInstructionSetRunsItsOwnKernels) {
+    EXPECT_TRUE(vd::kInstructionSets[0].supported());
+    EXPECT_TRUE(vd::bestInstructionSet().supported());
+    for (int i = 0; i < vd::kInstructionSetCount; ++i)
+        for (int j = 0; j < i; ++j) EXPECT_NE(vd::kInstructionSets[i].kernels, vd::kInstructionSets[j].kernels);
+    for (const vd::InstructionSet& set : vd::kInstructionSets) {
+        vd::setInstructionSet(set);
+        const vd::InstructionSet& expected = set.supported() ? set : vd::bestInstructionSet();
+        EXPECT_EQ(expected.name, vd::activeInstructionSet().name);
+        EXPECT_EQ(expected.kernels, &vd::activeKernels());
     }
-    EXPECT_TRUE(vd::kernelLevelSupported(vd::bestKernelLevel()));
-    vd::setKernelLevel(vd::KernelLevel::Reference);
-    EXPECT_STREQ("sse2", vd::activeKernels().name);
-    vd::setKernelLevel(vd::bestKernelLevel());
-}
-
-TEST_F(Differential, ReferenceSwitchRoutesThroughTheStraightforwardPath) {
-    vd::setKernelLevel(vd::KernelLevel::Reference);
-    EXPECT_EQ(vd::KernelLevel::Reference, vd::kernelLevel());
-    trackList trackers{{Box(0, 0, 100, 100)}, {Box(30, 0, 100, 100)}, {Box(0, 40, 100, 100)}};
-    const Box fused = performFusionForFrame(trackers, 0, {}, {}, true);
-    EXPECT_TRUE(sameBits(Box(2, 1, 100, 100), fused));
+    vd::setInstructionSet(vd::bestInstructionSet());
 }
 
 }  // namespace
+}  // namespace velmora_test

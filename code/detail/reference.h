@@ -1,9 +1,9 @@
 // The straightforward path: every exported function that the fast path speeds up, written as
 // a plain reading of the algorithm, one calculateAttraction per candidate, by-value copies
-// and all. It is slow on purpose. The exported functions run the fast path; the differential
-// tests and the benchmarks hold the two side by side, and the results must agree to the bit.
-// The box geometry, the frame attraction of one box and the track measures have no second
-// version: both paths call the exported ones (detail/measures.cpp).
+// and all. It is slow on purpose. The differential tests and the benchmarks call it beside
+// the exported functions, and the results must agree to the bit. The box geometry, the frame
+// attraction of one box and the track measures have no second version: both paths call the
+// exported ones (detail/measures.cpp).
 #ifndef VELMORA_DETAIL_REFERENCE_H
 #define VELMORA_DETAIL_REFERENCE_H
 
