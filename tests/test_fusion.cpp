@@ -377,6 +377,8 @@ INSTANTIATE_TEST_SUITE_P(
         AscentCase{"BudgetOfFiveMoves", kTriple, Box(10, 10, 100, 100), Box(5, 5, 100, 100)},
         // Budget 0.5: one move.
         AscentCase{"HalfMoveBudgetAllowsOneMove", {kLeft, kRight}, Box(10, 10, 10, 10), Box(9, 9, 10, 10)},
+        // Budget 0.5 and no neighbour stronger: the one move must not be spent on the first neighbour.
+        AscentCase{"TopStaysWithABudgetOfOneMove", {kLeft, kRight}, kLeft, kLeft},
         // Budget 50: nineteen moves reach x = 41, where no neighbour is stronger.
         AscentCase{"WideBoxesClimbToTheTop", kWide, Box(60, 0, 1000, 1000), Box(41, 0, 1000, 1000)},
         AscentCase{"EmptyBoxStays", kTriple, Box(0, 0, 0, 0), Box(0, 0, 0, 0)},
