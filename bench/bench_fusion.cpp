@@ -8,6 +8,7 @@
 //   build-release/bench/velmora_bench --kernels=avx2         the fast path on AVX2 (or sse2, avx512)
 #include "approach.h"
 #include "detail/kernels.h"
+#include "detail/reference.h"
 #include "synthetic.h"
 
 #include <benchmark/benchmark.h>
@@ -24,6 +25,7 @@
 namespace {
 
 namespace vd = velmora::detail;
+namespace ref = velmora::reference;
 namespace syn = velmora::synthetic;
 using Box = cv::Rect_<float>;
 
@@ -57,27 +59,16 @@ long frameCount(const trackData& data) {
     return frames;
 }
 
-// The path a benchmark takes: state.range(0) == 0 is the straightforward path, 1 the fast one.
-// The fast path's instruction set: the processor's best, or the one --kernels= names.
-vd::KernelLevel& fastLevel() {
-    static vd::KernelLevel level = vd::bestKernelLevel();
-    return level;
-}
-
-class PathScope {
-public:
-    explicit PathScope(const benchmark::State& state) {
-        vd::setKernelLevel(state.range(0) == 0 ? vd::KernelLevel::Reference : fastLevel());
-    }
-    ~PathScope() { vd::setKernelLevel(fastLevel()); }
-};
+// The path a benchmark takes: state.range(0) == 0 is the straightforward path, 1 the fast one,
+// on the processor's best instruction set or the one --kernels= names.
+bool fast(const benchmark::State& state) { return state.range(0) != 0; }
 
 void BM_evaluate(benchmark::State& state) {
-    PathScope path(state);
     syn::DataSet data = benchData();
     const bool trajectory = state.range(1) != 0;
+    const auto evaluateOn = fast(state) ? static_cast<decltype(&ref::evaluate)>(&evaluate) : &ref::evaluate;
     omp_set_num_threads(static_cast<int>(state.range(2)));
-    for (auto _ : state) benchmark::DoNotOptimize(evaluate(data.data, data.annotation, trajectory, {}, {}));
+    for (auto _ : state) benchmark::DoNotOptimize(evaluateOn(data.data, data.annotation, trajectory, {}, {}));
     omp_set_num_threads(omp_get_num_procs());
     state.SetItemsProcessed(state.iterations() * frameCount(data.data));
     state.counters["frames"] = static_cast<double>(frameCount(data.data));
@@ -98,7 +89,6 @@ BENCHMARK(BM_evaluate)
 // and then on two, back to back, so that both see the same moment of a shared machine; the
 // counter is the median of the iterations' ratios.
 void BM_evaluateSpeedUp(benchmark::State& state) {
-    PathScope path(state);
     syn::DataSet data = benchData();
     const bool trajectory = state.range(1) != 0;
     std::vector<double> ratios;
@@ -125,19 +115,19 @@ BENCHMARK(BM_evaluateSpeedUp)
     ->MinTime(1.0);
 
 void BM_calculateTrackerWeights(benchmark::State& state) {
-    PathScope path(state);
     syn::DataSet data = benchData();
-    for (auto _ : state) benchmark::DoNotOptimize(calculateTrackerWeights(data.data, data.annotation));
+    const auto weightsOf = fast(state) ? &calculateTrackerWeights : &ref::calculateTrackerWeights;
+    for (auto _ : state) benchmark::DoNotOptimize(weightsOf(data.data, data.annotation));
     state.SetItemsProcessed(state.iterations() * frameCount(data.data) * 24);
 }
 BENCHMARK(BM_calculateTrackerWeights)->ArgName("fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_globalRemoval(benchmark::State& state) {
-    PathScope path(state);
     syn::DataSet data = removalData();
     const std::vector<float> weights = calculateTrackerWeights(data.data, data.annotation);
+    const auto removal = fast(state) ? &globalRemoval : &ref::globalRemoval;
     omp_set_num_threads(1);
-    for (auto _ : state) benchmark::DoNotOptimize(globalRemoval(data.data, data.annotation, weights, false));
+    for (auto _ : state) benchmark::DoNotOptimize(removal(data.data, data.annotation, weights, false));
     omp_set_num_threads(omp_get_num_procs());
 }
 BENCHMARK(BM_globalRemoval)->ArgName("fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -156,18 +146,18 @@ trackList& longestRun() {
 }
 
 void BM_calculateTrackerPerformances(benchmark::State& state) {
-    PathScope path(state);
     trackList& run = longestRun();
-    for (auto _ : state) benchmark::DoNotOptimize(calculateTrackerPerformances(run, {}, {}));
+    const auto performancesOf = fast(state) ? &calculateTrackerPerformances : &ref::calculateTrackerPerformances;
+    for (auto _ : state) benchmark::DoNotOptimize(performancesOf(run, {}, {}));
     state.SetItemsProcessed(state.iterations() * static_cast<long>(run[0].size()));
 }
 BENCHMARK(BM_calculateTrackerPerformances)->ArgName("fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_localRemoval(benchmark::State& state) {
-    PathScope path(state);
     trackList& run = longestRun();
+    const auto removal = fast(state) ? &localRemoval : &ref::localRemoval;
     std_gamma = 6;
-    for (auto _ : state) benchmark::DoNotOptimize(localRemoval(run, {}, {}));
+    for (auto _ : state) benchmark::DoNotOptimize(removal(run, {}, {}));
     std_gamma = -1;
     state.SetItemsProcessed(state.iterations() * static_cast<long>(run[0].size()));
 }
@@ -212,7 +202,7 @@ void BM_KernelPairTable(benchmark::State& state) {
     // Box pairs: each computed attraction serves both orders.
     state.counters["attractions/s"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * frame.n * (frame.n + 1) / 2.0, benchmark::Counter::kIsRate);
-    state.SetLabel(kernels.name);
+    state.SetLabel(vd::activeInstructionSet().name);
 }
 BENCHMARK(BM_KernelPairTable)->ArgName("trackers")->Arg(24)->Arg(64);
 
@@ -241,7 +231,7 @@ void BM_KernelClimb(benchmark::State& state) {
     }
     state.counters["attractions/s"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * frames * 8 * n, benchmark::Counter::kIsRate);
-    state.SetLabel(kernels.name);
+    state.SetLabel(vd::activeInstructionSet().name);
 }
 BENCHMARK(BM_KernelClimb);
 
@@ -267,7 +257,7 @@ void BM_KernelAttractionSums(benchmark::State& state) {
     for (int c : counts) attractions += c;
     state.counters["attractions/s"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * attractions, benchmark::Counter::kIsRate);
-    state.SetLabel(kernels.name);
+    state.SetLabel(vd::activeInstructionSet().name);
 }
 BENCHMARK(BM_KernelAttractionSums);
 
@@ -294,17 +284,15 @@ __attribute__((target("avx2"))) void divideAvx2(benchmark::State& state) { divid
 __attribute__((target("avx512f"))) void divideAvx512(benchmark::State& state) { divide<16>(state); }
 
 void BM_KernelDivisionLimit(benchmark::State& state) {
-    switch (vd::kernelLevel()) {
-        case vd::KernelLevel::Avx512:
-            divideAvx512(state);
-            state.SetLabel("512-bit");
-            break;
-        case vd::KernelLevel::Avx2:
-            divideAvx2(state);
-            state.SetLabel("256-bit");
-            break;
-        default:
-            state.SkipWithError("no AVX2 on this processor");
+    const std::string set = vd::activeInstructionSet().name;
+    if (set == "avx512") {
+        divideAvx512(state);
+        state.SetLabel("512-bit");
+    } else if (set == "avx2") {
+        divideAvx2(state);
+        state.SetLabel("256-bit");
+    } else {
+        state.SkipWithError("no AVX2 on this processor");
     }
 }
 BENCHMARK(BM_KernelDivisionLimit);
@@ -361,7 +349,7 @@ public:
             const double speedUp = entries_.count(paired) ? entries_[paired].counters["speed-up"] : 0.0;
             std::printf("%-34s %14.2f ms %9.2f ms %7.2fx %7.2fx\n", label, a * 1e3, b * 1e3, a / b, speedUp);
         }
-        std::printf("\n%-34s %16s\n", ("kernel (" + std::string(vd::activeKernels().name) + ")").c_str(),
+        std::printf("\n%-34s %16s\n", ("kernel (" + std::string(vd::activeInstructionSet().name) + ")").c_str(),
                     "attractions/s");
         for (const auto& [name, entry] : entries_) {
             if (name.rfind("BM_Kernel", 0) != 0) continue;
@@ -395,22 +383,22 @@ int main(int argc, char** argv) {
             continue;
         }
         const std::string name = arg.substr(10);
-        bool known = false;
-        for (vd::KernelLevel level : {vd::KernelLevel::Sse2, vd::KernelLevel::Avx2, vd::KernelLevel::Avx512}) {
-            if (name != vd::kernelLevelName(level)) continue;
-            known = true;
-            if (!vd::kernelLevelSupported(level)) {
-                std::fprintf(stderr, "velmora_bench: this processor has no %s\n", name.c_str());
-                return 1;
-            }
-            fastLevel() = level;
+        const vd::InstructionSet* chosen = nullptr;
+        std::string names;
+        for (const vd::InstructionSet& set : vd::kInstructionSets) {
+            names += (names.empty() ? "" : ", ") + std::string(set.name);
+            if (name == set.name) chosen = &set;
         }
-        if (!known) {
-            std::fprintf(stderr, "velmora_bench: --kernels= takes sse2, avx2 or avx512\n");
+        if (!chosen) {
+            std::fprintf(stderr, "velmora_bench: --kernels= takes one of %s\n", names.c_str());
             return 1;
         }
+        if (!chosen->supported()) {
+            std::fprintf(stderr, "velmora_bench: this processor has no %s\n", name.c_str());
+            return 1;
+        }
+        vd::setInstructionSet(*chosen);
     }
-    vd::setKernelLevel(fastLevel());
     auto given = [&](const std::string& flag) {
         return std::any_of(args.begin(), args.end(), [&](const char* a) { return std::string(a).rfind(flag, 0) == 0; });
     };

@@ -4,30 +4,22 @@
 // that serves its frame scores and pair rewards; climbs run many frames side by side, one
 // per lane, a lane taking the next frame when its climb ends. Every value keeps the
 // operations and the order of additions of the straightforward path (detail/reference.cpp),
-// so the results agree to the bit; the kernel switch can route every call through that path
-// instead.
+// so the results agree to the bit. The box geometry, the frame attraction of one box and the
+// track measures are scalar code that both paths share (detail/measures.cpp).
 #include "approach.h"
 
 #include "detail/check.h"
 #include "detail/kernels.h"
-#include "detail/reference.h"
+#include "detail/measures.h"
 #include "detail/selection.h"
 #include "detail/signatures.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <cstdint>
 #include <cstring>
-#include <cstdlib>
 #include <exception>
 #include <immintrin.h>
-#include <iostream>
 #include <limits>
-
-// Some checks compare a signed index with a container size exactly as the algorithm states
-// them; the conversion to unsigned is what makes a negative index fail the check.
-#pragma GCC diagnostic ignored "-Wsign-compare"
 
 float std_alpha = 4.0f;
 float std_beta = 20.0f;
@@ -37,51 +29,8 @@ float std_sigma = 0.03f;
 namespace {
 
 namespace vd = velmora::detail;
-namespace ref = velmora::reference;
 using Box = cv::Rect_<float>;
 using vd::paddedCount;
-
-bool onReferencePath() { return vd::kernelLevel() == vd::KernelLevel::Reference; }
-
-// The global parameters, read once per call. Callers must not change them during a call, so
-// this reads the same values the straightforward path reads term by term.
-vd::FieldParams readParams() {
-    vd::FieldParams params{};
-    params.alpha = std_alpha;
-    params.sigma = std_sigma;
-    params.inverseAlpha = 1.0f / params.alpha;
-    // For alpha = 2^e with 2^-e a normal float, d / alpha and d * 2^-e are the same real
-    // number rounded the same way, so the kernels may multiply.
-    int exponent = 0;
-    params.alphaIsPowerOfTwo = std::isnormal(params.alpha) && std::isnormal(params.inverseAlpha) &&
-                               std::fabs(std::frexp(params.alpha, &exponent)) == 0.5f;
-    return params;
-}
-
-void fillSelection(std::vector<int>& selection, const trackList& trackers) {
-    if (!selection.empty()) return;
-    selection.resize(trackers.size());
-    for (size_t k = 0; k < trackers.size(); ++k) selection[k] = static_cast<int>(k);
-}
-
-// The frame attraction of one box, scalar: used where a single box is evaluated.
-float frameAttraction(const trackList& trackers, Box box, int frame, const std::vector<int>& selection,
-                      const std::vector<float>& trackerWeights, float* attractions) {
-    const float sigma = std_sigma;
-    float total = 0.0f;
-    for (size_t p = 0; p < selection.size(); ++p) {
-        const int k = selection[p];
-        const float weight = trackerWeights.empty() ? 1.0f : trackerWeights[k];
-        float term = attraction(trackers[k][frame], box, sigma) * weight * weight;
-        if (!(term >= 0.0f))
-            term = 0.0f;
-        else if (box.width == 0.0f)
-            term = 0.0f;
-        if (attractions) attractions[p] = term;
-        total += term;
-    }
-    return total;
-}
 
 // Position of the strictly greatest value above 0, the first among equals, or -1: what a
 // running strict comparison from 0.0 finds. That is the greatest value above 0 (NaN never is
@@ -214,7 +163,7 @@ float moveBudget(const Box& box) { return (box.width + box.height) * 0.5f / 20.0
 // Fusion of whole runs with reusable storage; one per thread in the data-set evaluation.
 class Fuser {
 public:
-    Fuser() : kernels_(vd::activeKernels()), params_(readParams()) {}
+    Fuser() : kernels_(vd::activeKernels()), params_(vd::readFieldParams()) {}
 
     // The trackers a call fuses: the caller's selection, or all trackers when it is empty.
     // Every other member works on the tracks selected last.
@@ -400,7 +349,7 @@ private:
     const std::vector<int>& filledSelection(const trackList& trackers, const std::vector<int>& selection) {
         if (!selection.empty()) return selection;
         selection_.clear();
-        fillSelection(selection_, trackers);
+        vd::fillSelection(selection_, trackers);
         return selection_;
     }
 
@@ -414,36 +363,6 @@ private:
     std::vector<int> predecessors_;
 };
 
-// Mean overlap, success rate, mean centre distance or precision of t1 against t2.
-float trackQuality(const track& t1, const track& t2, int shift1, float threshold, bool useCenterDistance) {
-    const size_t n = t1.size();
-    if (n <= 1) return 1.0f / static_cast<float>(n);
-    const bool mean = threshold == -1.0f;
-    float sum = 1.0f;  // frame 0 is never compared and counts 1.0 in every mode
-    for (size_t k = 1; k < n; ++k) {
-        VELMORA_ASSERT_IN(k+shift1<t2.size(), vd::kTrackQualitySignature);
-        const Box& r = t1[k];
-        const Box& a = t2[k + shift1];
-        float term;
-        if (useCenterDistance) {
-            const float dx = ((0.5f * r.width + r.x) - a.x) - 0.5f * a.width;
-            const float dy = ((0.5f * r.height + r.y) - a.y) - 0.5f * a.height;
-            const float distance = sqrtf(dx * dx + dy * dy);
-            term = mean ? distance : (distance <= threshold ? 1.0f : 0.0f);
-        } else {
-            const float iw = std::min(r.x + r.width, a.x + a.width) - std::max(r.x, a.x);
-            const float ih = std::min(r.y + r.height, a.y + a.height) - std::max(r.y, a.y);
-            // Boxes that do not overlap score slightly below 0.
-            float overlap = -0.0001f;
-            if (!(r.width <= 0.0f || a.width <= 0.0f || ih <= 0.0f || iw <= 0.0f))
-                overlap = (iw * ih) / (r.width * r.height + a.width * a.height - iw * ih);
-            term = mean ? overlap : (overlap >= threshold ? 1.0f : 0.0f);
-        }
-        sum += term;
-    }
-    return sum / static_cast<float>(n);
-}
-
 // Score of sequence i: run scores weighted by run length.
 float sequenceScore(Fuser& fuser, track& result, std::vector<eTrackList>& runs, const trackList& anno, size_t i,
                     bool useTrajectoryOptimization, const std::vector<int>& selection,
@@ -456,7 +375,7 @@ float sequenceScore(Fuser& fuser, track& result, std::vector<eTrackList>& runs, 
             fuser.fuseTrajectory(run, result, selection, trackerWeights, false, true);
         else
             fuser.fuseAllFrames(run, result, selection, trackerWeights, true);
-        const float score = trackQuality(result, anno[i], run.startFrame - 1, -1.0f, false);
+        const float score = vd::trackQuality(result, anno[i], run.startFrame - 1, -1.0f, false);
         const int length = static_cast<int>(run.empty() ? 0 : run[0].size());
         weightedSum = static_cast<float>(length) * score + weightedSum;
         frameCount = frameCount + length;
@@ -466,42 +385,10 @@ float sequenceScore(Fuser& fuser, track& result, std::vector<eTrackList>& runs, 
 
 }  // namespace
 
-// ---- Box geometry ----
-
-float distance4D_2(Box a, Box b) {
-    const float sw = a.width + b.width;
-    const float sh = a.height + b.height;
-    float dx = ((a.width * 0.5f + a.x) - (b.width * 0.5f + b.x)) / sw;
-    dx = dx + dx;
-    float dy = ((a.height * 0.5f + a.y) - (b.height * 0.5f + b.y)) / sh;
-    dy = dy + dy;
-    float dw = (a.width - b.width) / sw;
-    dw = (dw + dw) / std_alpha;
-    float dh = (a.height - b.height) / sh;
-    dh = (dh + dh) / std_alpha;
-    return ((dx * dx + dy * dy) + dw * dw) + dh * dh;
-}
-
-float attraction(Box a, Box b, float sigma) { return 1.0f / (distance4D_2(a, b) + sigma); }
-
-float normalizedAttraction(Box a, Box b, float sigma) { return attraction(a, b, sigma) * sigma; }
-
 // ---- Fusion ----
-
-float calculateAttraction(trackList& trackers, Box box, int frame, std::vector<int> selection,
-                          std::vector<float> trackerWeights) {
-    return frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
-}
-
-float calculateAttraction(trackList& trackers, Box box, int frame, std::vector<int> selection,
-                          std::vector<float> trackerWeights, std::vector<float>& attractions) {
-    return frameAttraction(trackers, box, frame, selection, trackerWeights, attractions.data());
-}
 
 Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selection,
                           std::vector<float> trackerWeights, bool refine) {
-    if (onReferencePath())
-        return ref::performFusionForFrame(trackers, frame, std::move(selection), std::move(trackerWeights), refine);
     Fuser fuser;
     fuser.select(trackers, selection, trackerWeights);
     return fuser.fuseFrame(frame, refine);
@@ -509,9 +396,6 @@ Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selec
 
 void performFusionForAllFrames(trackList& trackers, track& result, std::vector<int> selection,
                                std::vector<float> trackerWeights, bool refine) {
-    if (onReferencePath())
-        return ref::performFusionForAllFrames(trackers, result, std::move(selection), std::move(trackerWeights),
-                                              refine);
     Fuser().fuseAllFrames(trackers, result, selection, trackerWeights, refine);
 }
 
@@ -519,7 +403,7 @@ namespace {
 
 int strongestTrackerBox(trackList& trackers, int frame, std::vector<int>& selection,
                         const std::vector<float>& trackerWeights, float* attractions) {
-    fillSelection(selection, trackers);
+    vd::fillSelection(selection, trackers);
     if (selection.empty()) return -1;
     Fuser fuser;
     fuser.select(trackers, selection, trackerWeights);
@@ -533,26 +417,18 @@ int strongestTrackerBox(trackList& trackers, int frame, std::vector<int>& select
 
 int findTrackingRectWithGreatestAttraction(trackList& trackers, int frame, std::vector<int> selection,
                                            std::vector<float> trackerWeights) {
-    if (onReferencePath())
-        return ref::findTrackingRectWithGreatestAttraction(trackers, frame, std::move(selection),
-                                                           std::move(trackerWeights));
     return strongestTrackerBox(trackers, frame, selection, trackerWeights, nullptr);
 }
 
 int findTrackingRectWithGreatestAttraction(trackList& trackers, int frame, std::vector<int> selection,
                                            std::vector<float> trackerWeights, std::vector<float>& attractions) {
-    if (onReferencePath())
-        return ref::findTrackingRectWithGreatestAttraction(trackers, frame, std::move(selection),
-                                                           std::move(trackerWeights), attractions);
     return strongestTrackerBox(trackers, frame, selection, trackerWeights, attractions.data());
 }
 
 void gradient_ascent(Box& box, trackList& trackers, int frame, std::vector<int> selection,
                      std::vector<float> trackerWeights) {
-    if (onReferencePath())
-        return ref::gradient_ascent(box, trackers, frame, std::move(selection), std::move(trackerWeights));
-    fillSelection(selection, trackers);
-    const float current = frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
+    vd::fillSelection(selection, trackers);
+    const float current = vd::frameAttraction(trackers, box, frame, selection, trackerWeights, nullptr);
     Fuser fuser;
     fuser.select(trackers, selection, trackerWeights);
     fuser.refine(box, current, frame);
@@ -561,34 +437,13 @@ void gradient_ascent(Box& box, trackList& trackers, int frame, std::vector<int> 
 void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track& result, std::vector<int> selection,
                                                       std::vector<float> trackerWeights, bool skipBacktracking,
                                                       bool refineBoxes) {
-    if (onReferencePath())
-        return ref::performFusionForAllFrames_TrajectoryOptimization(
-            trackers, result, std::move(selection), std::move(trackerWeights), skipBacktracking, refineBoxes);
     Fuser().fuseTrajectory(trackers, result, selection, trackerWeights, skipBacktracking, refineBoxes);
 }
 
 // ---- Evaluation against annotation ----
 
-float evaluate(track t1, track t2, int shift1, float threshold, bool useCenterDistance) {
-    return trackQuality(t1, t2, shift1, threshold, useCenterDistance);
-}
-
-float attraction(track t1, track t2, int shift1, int start) {
-    const size_t n = t1.size();
-    const float sigma = std_sigma;
-    float sum = 0.0f;
-    // The comparison is unsigned after widening, so a negative start sums nothing.
-    for (size_t k = static_cast<size_t>(static_cast<long long>(start)); k < n; ++k) {
-        VELMORA_ASSERT_IN(k+shift1<t2.size(), vd::kTrackAttractionSignature);
-        sum += attraction(t1[k], t2[k + shift1], sigma);
-    }
-    return sum / static_cast<float>(n - 1);
-}
-
 float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization, std::vector<int> selection,
                std::vector<float> trackerWeights) {
-    if (onReferencePath())
-        return ref::evaluate(data, anno, useTrajectoryOptimization, std::move(selection), std::move(trackerWeights));
     const int sequences = static_cast<int>(data.size());
     std::vector<float> scores(data.size(), 0.0f);
     std::vector<std::exception_ptr> failures(data.size());
@@ -634,9 +489,8 @@ void checkInsideAnnotation(size_t n, const track& t2, int shift1) {
 }  // namespace
 
 std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotation) {
-    if (onReferencePath()) return ref::calculateTrackerWeights(data, annotation);
     const vd::Kernels& kernels = vd::activeKernels();
-    const vd::FieldParams params = readParams();
+    const vd::FieldParams params = vd::readFieldParams();
     const int trackerCount = static_cast<int>(data[0][0].size());
     std::vector<float> result(std::max<size_t>(400, data[0][0].size()), 0.0f);
     int frameTotal = 0;
@@ -689,73 +543,6 @@ std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotatio
     return result;
 }
 
-namespace velmora::detail {
-
-// Greedy removal with the given data-set score: the fast path and the straightforward path
-// differ only in how they evaluate a selection.
-std::vector<int> globalRemovalWith(DataSetScore evaluate, trackData& data, trackList& annotation,
-                                   const std::vector<float>& trackerWeights, bool useTrajectoryOptimization) {
-    float bestScore = evaluate(data, annotation, useTrajectoryOptimization, std::vector<int>(), trackerWeights);
-    const int trackerCount = static_cast<int>(data[0][0].size());
-    std::vector<int> trackerList;
-    for (int k = 0; k < trackerCount; ++k) trackerList.push_back(k);
-    std::vector<int> bestList = trackerList;
-    float previousWeight = 0.0f;
-    while (!trackerList.empty()) {
-        // The lightest tracker above the weight tried last; the first of equal weights.
-        float minimum = 1e15f;
-        int bestp = -1;
-        for (size_t i = 0; i < trackerList.size(); ++i) {
-            const float w = trackerWeights[trackerList[i]];
-            if (w < minimum && w > previousWeight) {
-                minimum = w;
-                bestp = static_cast<int>(i);
-            }
-        }
-        if (bestp == -1) break;
-        VELMORA_ASSERT_IN(bestp< trackerList.size(), kGlobalRemovalSignature);
-        trackerList.erase(trackerList.begin() + bestp);
-        const float score = evaluate(data, annotation, useTrajectoryOptimization, trackerList, trackerWeights);
-        if (score > bestScore) {  // a drop stands only when the score rises strictly
-            bestList = trackerList;
-            bestScore = score;
-        } else {
-            trackerList = bestList;
-        }
-        previousWeight = minimum;
-    }
-    return trackerList;
-}
-
-// Local removal with the given performances.
-std::vector<int> localRemovalWith(Performances performancesOf, trackList& trackers, std::vector<int> selection,
-                                  const std::vector<float>& trackerWeights) {
-    if (std_gamma == -1) {
-        // A refusal is a failure: exit status 1.
-        std::cerr << kGammaUnsetMessage << std::endl;
-        std::exit(1);
-    }
-    fillSelection(selection, trackers);
-    std::vector<float> performances = performancesOf(trackers, selection, trackerWeights);
-    for (int drop = 0; drop < std_gamma; ++drop) {
-        // The lowest performance, the earlier position on ties; NaN is never chosen.
-        int worsti = -1;
-        float minimum = 1e25f;
-        for (size_t p = 0; p < performances.size(); ++p) {
-            if (performances[p] < minimum) {
-                minimum = performances[p];
-                worsti = static_cast<int>(p);
-            }
-        }
-        VELMORA_ASSERT_IN(worsti!=-1, kLocalRemovalSignature);
-        performances.erase(performances.begin() + worsti);
-        selection.erase(selection.begin() + worsti);
-    }
-    return selection;
-}
-
-}  // namespace velmora::detail
-
 std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vector<float> trackerWeights,
                                bool useTrajectoryOptimization) {
     return vd::globalRemovalWith(&evaluate, data, annotation, trackerWeights, useTrajectoryOptimization);
@@ -763,9 +550,7 @@ std::vector<int> globalRemoval(trackData& data, trackList& annotation, std::vect
 
 std::vector<float> calculateTrackerPerformances(trackList& trackers, std::vector<int> selection,
                                                 std::vector<float> trackerWeights) {
-    if (onReferencePath())
-        return ref::calculateTrackerPerformances(trackers, std::move(selection), std::move(trackerWeights));
-    fillSelection(selection, trackers);
+    vd::fillSelection(selection, trackers);
     std::vector<float> result(selection.size(), 0.0f);
     const size_t frames = trackers.empty() ? 0 : trackers[0].size();
     if (selection.empty()) return result;

@@ -93,23 +93,6 @@ TEST_P(DataSet, SelectionAndWeightsReachTheFusion) {
     EXPECT_SAME_BITS(wrong, score(data, anno, {}, {0.5f, 1.0f}));
 }
 
-TEST_P(DataSet, CallersListsStayUnchanged) {
-    trackList anno = {repeated(kTruth, 3)};
-    trackData data = {{run({repeated(kTruth, 3), repeated(Box(50, 0, 10, 10), 3)})}};
-    std::vector<int> selection;
-    std::vector<float> weights;
-    score(data, anno, selection, weights);
-    EXPECT_TRUE(selection.empty());
-    EXPECT_TRUE(weights.empty());
-    std::vector<int> pair = {1, 0};
-    std::vector<float> light = {0.5f, 1.0f};
-    score(data, anno, pair, light);
-    EXPECT_EQ((std::vector<int>{1, 0}), pair);
-    EXPECT_EQ((std::vector<float>{0.5f, 1.0f}), light);
-    EXPECT_EQ(1u, data[0].size());
-    EXPECT_EQ(1, data[0][0].startFrame);
-}
-
 TEST_P(DataSet, EmptyDataSetOrSequenceWithoutRunsIsNotANumber) {
     trackData none;
     trackList noAnno;

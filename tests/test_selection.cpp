@@ -84,18 +84,6 @@ TEST_F(TrackerWeights, TracksShorterThanTwoBoxesAddNothing) {
     EXPECT_SAME_FLOATS(expected, weights);
 }
 
-TEST_F(TrackerWeights, DataSetIsLeftUnchanged) {
-    trackData data = {{run({repeated(kTruth, 3), repeated(kBeside, 3)}, 2)}};
-    trackList anno = {repeated(kTruth, 4)};
-    const trackData before = data;
-    const trackList annoBefore = anno;
-    calculateTrackerWeights(data, anno);
-    ASSERT_EQ(before[0].size(), data[0].size());
-    EXPECT_EQ(before[0][0].startFrame, data[0][0].startFrame);
-    EXPECT_TRUE(static_cast<const trackList&>(before[0][0]) == static_cast<const trackList&>(data[0][0]));
-    EXPECT_TRUE(annoBefore == anno);
-}
-
 TEST_F(TrackerWeights, EmptyAnnotationFailsTheAssertionEvenWithoutRuns) {
     trackData data = {{run({repeated(kTruth, 3)})}, {}};
     trackList anno = {repeated(kTruth, 3), track{}};
@@ -257,20 +245,6 @@ TEST_F(TrackerPerformances, NoTrackerGivesNoEntry) {
     EXPECT_TRUE(calculateTrackerPerformances(none, {}, {}).empty());
 }
 
-TEST_F(TrackerPerformances, CallersListsStayUnchanged) {
-    trackList trackers = oneFrame(kTriple);
-    std::vector<int> selection;
-    std::vector<float> weights;
-    calculateTrackerPerformances(trackers, selection, weights);
-    EXPECT_TRUE(selection.empty());
-    EXPECT_TRUE(weights.empty());
-    std::vector<int> pair = {2, 0};
-    std::vector<float> heavy = {1.0f, 1.0f, 1.5f};
-    calculateTrackerPerformances(trackers, pair, heavy);
-    EXPECT_EQ((std::vector<int>{2, 0}), pair);
-    EXPECT_EQ((std::vector<float>{1.0f, 1.0f, 1.5f}), heavy);
-}
-
 // ---- Local removal ----
 
 class LocalRemoval : public VelmoraTest {
@@ -322,18 +296,6 @@ TEST_F(LocalRemoval, GammaZeroOrNegativeDropsNothing) {
 TEST_F(LocalRemoval, GammaEqualToTheSelectionDropsEverything) {
     std_gamma = 3;
     EXPECT_TRUE(localRemoval(apart, {3, 1, 2}, apartWeights).empty());
-}
-
-TEST_F(LocalRemoval, CallersListsStayUnchanged) {
-    std_gamma = 1;
-    std::vector<int> selection = {3, 1, 2};
-    std::vector<float> weights = apartWeights;
-    localRemoval(apart, selection, weights);
-    EXPECT_EQ((std::vector<int>{3, 1, 2}), selection);
-    EXPECT_EQ(apartWeights, weights);
-    std::vector<int> empty;
-    localRemoval(apart, empty, weights);
-    EXPECT_TRUE(empty.empty());
 }
 
 TEST_F(LocalRemoval, DroppingMoreThanTheSelectionFailsTheAssertion) {

@@ -115,21 +115,6 @@ TEST_P(Trajectory, ColumnsWithoutPositiveScoresTakeTheirBestPositionOrPositionZe
     EXPECT_SAME_TRACK((track{kTriple[0], kTriple[1], kTriple[1]}), result);
 }
 
-TEST_P(Trajectory, CallersListsStayUnchanged) {
-    trackList trackers = rotatingCentre(3);
-    std::vector<int> selection;
-    std::vector<float> weights;
-    track result;
-    performFusionForAllFrames_TrajectoryOptimization(trackers, result, selection, weights, skipBacktracking(), true);
-    EXPECT_TRUE(selection.empty());
-    EXPECT_TRUE(weights.empty());
-    std::vector<int> pair = {2, 0};
-    std::vector<float> heavy = {1.0f, 1.0f, 1.5f};
-    performFusionForAllFrames_TrajectoryOptimization(trackers, result, pair, heavy, skipBacktracking(), true);
-    EXPECT_EQ((std::vector<int>{2, 0}), pair);
-    EXPECT_EQ((std::vector<float>{1.0f, 1.0f, 1.5f}), heavy);
-}
-
 TEST_P(Trajectory, FrameWithoutAttractingBoxFailsTheAssertion) {
     trackList trackers = {{Box(0, 0, 10, 10), Box(0, 0, 0, 10)}, {Box(5, 0, 10, 10), Box(5, 0, 0, 10)}};
     EXPECT_DEATH(fuse(trackers), assertionMessage(kTrajectory, "gs>=0"));

@@ -6,11 +6,16 @@
 
 #include <assert.h>
 
+// The file a message names: code/approach.cpp, home of the exported functions whose contract
+// every check guards, whichever internal file holds the check (the line is the check's own).
+// Callers match the message on that name, so moving a check between files must not change it.
+#define VELMORA_ASSERTION_FILE "code/approach.cpp"
+
 // Fails with the enclosing function's signature text.
 #define VELMORA_ASSERT(expr) VELMORA_ASSERT_IN(expr, __PRETTY_FUNCTION__)
 
 // Fails naming `function`: for helpers that check on behalf of an exported function.
 #define VELMORA_ASSERT_IN(expr, function) \
-    ((expr) ? static_cast<void>(0) : __assert_fail(#expr, __FILE__, __LINE__, function))
+    ((expr) ? static_cast<void>(0) : __assert_fail(#expr, VELMORA_ASSERTION_FILE, __LINE__, function))
 
 #endif  // VELMORA_DETAIL_CHECK_H

@@ -1,67 +1,65 @@
-// Run-time choice of the kernel table.
+// The instruction sets of the fast path, and the run-time choice among them.
 #include "kernels.h"
 
+#include "../approach.h"
+
 #include <atomic>
+#include <cmath>
 
 namespace velmora::detail {
+
+// Defined by kernels_<isa>.cpp, each compiled for its own instruction set.
+extern const Kernels kSse2Kernels;
+extern const Kernels kAvx2Kernels;
+extern const Kernels kAvx512Kernels;
+
 namespace {
 
-std::atomic<KernelLevel>& currentLevel() {
-    static std::atomic<KernelLevel> level{bestKernelLevel()};
-    return level;
+bool always() { return true; }
+bool hasAvx2() { return __builtin_cpu_supports("avx2"); }
+bool hasAvx512() {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+}
+
+std::atomic<const InstructionSet*>& current() {
+    static std::atomic<const InstructionSet*> set{&bestInstructionSet()};
+    return set;
 }
 
 }  // namespace
 
-bool kernelLevelSupported(KernelLevel level) {
-    switch (level) {
-        case KernelLevel::Reference:
-        case KernelLevel::Sse2:
-            return true;
-        case KernelLevel::Avx2:
-            return __builtin_cpu_supports("avx2");
-        case KernelLevel::Avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
-    }
-    return false;
+const InstructionSet kInstructionSets[kInstructionSetCount] = {
+    {"sse2", always, &kSse2Kernels},
+    {"avx2", hasAvx2, &kAvx2Kernels},
+    {"avx512", hasAvx512, &kAvx512Kernels},
+};
+
+const InstructionSet& bestInstructionSet() {
+    for (int i = kInstructionSetCount - 1; i > 0; --i)
+        if (kInstructionSets[i].supported()) return kInstructionSets[i];
+    return kInstructionSets[0];
 }
 
-KernelLevel bestKernelLevel() {
-    if (kernelLevelSupported(KernelLevel::Avx512)) return KernelLevel::Avx512;
-    if (kernelLevelSupported(KernelLevel::Avx2)) return KernelLevel::Avx2;
-    return KernelLevel::Sse2;
+const InstructionSet& activeInstructionSet() { return *current().load(std::memory_order_relaxed); }
+
+void setInstructionSet(const InstructionSet& set) {
+    current().store(set.supported() ? &set : &bestInstructionSet(), std::memory_order_relaxed);
 }
 
-KernelLevel kernelLevel() { return currentLevel().load(std::memory_order_relaxed); }
+const Kernels& activeKernels() { return *activeInstructionSet().kernels; }
 
-void setKernelLevel(KernelLevel level) {
-    currentLevel().store(kernelLevelSupported(level) ? level : bestKernelLevel(), std::memory_order_relaxed);
-}
-
-const char* kernelLevelName(KernelLevel level) {
-    switch (level) {
-        case KernelLevel::Reference:
-            return "reference";
-        case KernelLevel::Sse2:
-            return "sse2";
-        case KernelLevel::Avx2:
-            return "avx2";
-        case KernelLevel::Avx512:
-            return "avx512";
-    }
-    return "unknown";
-}
-
-const Kernels& activeKernels() {
-    switch (kernelLevel()) {
-        case KernelLevel::Avx512:
-            return kAvx512Kernels;
-        case KernelLevel::Avx2:
-            return kAvx2Kernels;
-        default:
-            return kSse2Kernels;
-    }
+FieldParams readFieldParams() {
+    FieldParams params{};
+    params.alpha = std_alpha;
+    params.sigma = std_sigma;
+    params.inverseAlpha = 1.0f / params.alpha;
+    // For alpha = 2^e with 2^-e a normal float, d / alpha and d * 2^-e are the same real
+    // number rounded the same way, so the kernels may multiply.
+    int exponent = 0;
+    params.alphaIsPowerOfTwo = std::isnormal(params.alpha) && std::isnormal(params.inverseAlpha) &&
+                               std::fabs(std::frexp(params.alpha, &exponent)) == 0.5f;
+    return params;
 }
 
 }  // namespace velmora::detail

@@ -47,9 +47,10 @@ struct FieldParams {
     float sigma;
 };
 
-struct Kernels {
-    const char* name;
+// std_alpha and std_sigma as a call of the fast path reads them, once, at its start.
+FieldParams readFieldParams();
 
+struct Kernels {
     // Box `frame` of each of the n tracks: its size into w, h and its centre cx = w * 0.5f + x,
     // cy = h * 0.5f + y. Tracks are consecutive (x, y, width, height) quadruples; entries from
     // n on are left alone.
@@ -104,22 +105,29 @@ struct Kernels {
 // and the attraction of every pair, for each of up to 16 lanes.
 constexpr long frameWork(int n) { return (4L * n + static_cast<long>(n) * (n + 1) / 2) * 16; }
 
-extern const Kernels kSse2Kernels;
-extern const Kernels kAvx2Kernels;
-extern const Kernels kAvx512Kernels;
+// An instruction set the fast path can run on: its name, whether this processor has it, and
+// its kernels.
+struct InstructionSet {
+    const char* name;
+    bool (*supported)();
+    const Kernels* kernels;
+};
 
-// Which path the exported functions take. Reference runs the straightforward path; the
-// others run the fast path on that instruction set. The default is the best the processor
-// offers. Switching is meant for tests and benchmarks and must not race with running calls.
-enum class KernelLevel { Reference, Sse2, Avx2, Avx512 };
+// Every instruction set, the x86-64 baseline (always supported) first, the widest last. The
+// only list of them: tests and benchmarks go through it too.
+inline constexpr int kInstructionSetCount = 3;
+extern const InstructionSet kInstructionSets[kInstructionSetCount];
 
-bool kernelLevelSupported(KernelLevel level);
-KernelLevel bestKernelLevel();
-KernelLevel kernelLevel();
-void setKernelLevel(KernelLevel level);  // falls back to the best level when unsupported
-const char* kernelLevelName(KernelLevel level);
+// The widest instruction set this processor supports.
+const InstructionSet& bestInstructionSet();
 
-// The kernel table of the current level (the baseline table when the level is Reference).
+// The instruction set the fast path runs on; the best one unless set otherwise. Setting is
+// meant for tests and benchmarks and must not race with running calls; an unsupported set
+// gives the best one instead.
+const InstructionSet& activeInstructionSet();
+void setInstructionSet(const InstructionSet& set);
+
+// The kernel table of the active instruction set.
 const Kernels& activeKernels();
 
 }  // namespace velmora::detail

@@ -2,6 +2,5 @@
 // with -mfma), and its table is used only after a run-time check of the processor.
 #define VELMORA_KERNEL_NAMESPACE avx2
 #define VELMORA_KERNEL_TABLE kAvx2Kernels
-#define VELMORA_KERNEL_NAME "avx2"
 #define VELMORA_KERNEL_WIDTH 8
 #include "kernels_impl.h"

@@ -5,7 +5,6 @@
 // divisions dominate.
 #define VELMORA_KERNEL_NAMESPACE avx512
 #define VELMORA_KERNEL_TABLE kAvx512Kernels
-#define VELMORA_KERNEL_NAME "avx512"
 #define VELMORA_KERNEL_WIDTH 8
 #define VELMORA_KERNEL_PAIRED 1
 // The eight-lane kernels that the paired ones replace are compiled here too, unused.

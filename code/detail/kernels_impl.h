@@ -1,7 +1,7 @@
 // Body of the attraction kernels, included once per instruction set by kernels_<isa>.cpp
-// with VELMORA_KERNEL_NAMESPACE, VELMORA_KERNEL_TABLE, VELMORA_KERNEL_NAME and
-// VELMORA_KERNEL_WIDTH (floats per native vector: 4 for SSE2, 8 for AVX2 and AVX-512)
-// defined; VELMORA_KERNEL_PAIRED adds the sixteen-lane kernels of AVX-512.
+// with VELMORA_KERNEL_NAMESPACE, VELMORA_KERNEL_TABLE and VELMORA_KERNEL_WIDTH (floats per
+// native vector: 4 for SSE2, 8 for AVX2 and AVX-512) defined; VELMORA_KERNEL_PAIRED adds
+// the sixteen-lane kernels of AVX-512.
 // Everything here has internal linkage, so the copies built for different instruction sets
 // never meet.
 //
@@ -726,27 +726,17 @@ constexpr int kFrameLanes = W;
 extern const Kernels VELMORA_KERNEL_TABLE;
 #ifdef VELMORA_KERNEL_PAIRED
 const Kernels VELMORA_KERNEL_TABLE = {
-    VELMORA_KERNEL_NAME,
-    VELMORA_KERNEL_NAMESPACE::gatherBoxes,
-    VELMORA_KERNEL_NAMESPACE::kFrameLanes,
-    VELMORA_KERNEL_NAMESPACE::frameBlock,
-    VELMORA_KERNEL_NAMESPACE::climbFrames,
-    VELMORA_KERNEL_NAMESPACE::pairedPairTable,
-    VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
-    VELMORA_KERNEL_NAMESPACE::pairedAttractionSums,
-    VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
+    VELMORA_KERNEL_NAMESPACE::gatherBoxes,          VELMORA_KERNEL_NAMESPACE::kFrameLanes,
+    VELMORA_KERNEL_NAMESPACE::frameBlock,           VELMORA_KERNEL_NAMESPACE::climbFrames,
+    VELMORA_KERNEL_NAMESPACE::pairedPairTable,      VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
+    VELMORA_KERNEL_NAMESPACE::pairedAttractionSums, VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
 };
 #else
 const Kernels VELMORA_KERNEL_TABLE = {
-    VELMORA_KERNEL_NAME,
-    VELMORA_KERNEL_NAMESPACE::gatherBoxes,
-    VELMORA_KERNEL_NAMESPACE::kFrameLanes,
-    VELMORA_KERNEL_NAMESPACE::frameBlock,
-    VELMORA_KERNEL_NAMESPACE::climbFrames,
-    VELMORA_KERNEL_NAMESPACE::pairTable,
-    VELMORA_KERNEL_NAMESPACE::frameTotals,
-    VELMORA_KERNEL_NAMESPACE::attractionSums,
-    VELMORA_KERNEL_NAMESPACE::trajectoryStep,
+    VELMORA_KERNEL_NAMESPACE::gatherBoxes,    VELMORA_KERNEL_NAMESPACE::kFrameLanes,
+    VELMORA_KERNEL_NAMESPACE::frameBlock,     VELMORA_KERNEL_NAMESPACE::climbFrames,
+    VELMORA_KERNEL_NAMESPACE::pairTable,      VELMORA_KERNEL_NAMESPACE::frameTotals,
+    VELMORA_KERNEL_NAMESPACE::attractionSums, VELMORA_KERNEL_NAMESPACE::trajectoryStep,
 };
 #endif
 

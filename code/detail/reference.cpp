@@ -3,13 +3,11 @@
 // the yardstick, not the product.
 #include "reference.h"
 
-#include "selection.h"
-
 #include "check.h"
+#include "selection.h"
 #include "signatures.h"
 
-#include <cstdlib>
-#include <iostream>
+#include <algorithm>
 
 // Some checks compare a signed index with a container size exactly as the algorithm states
 // them; the conversion to unsigned is what makes a negative index fail the check.
@@ -18,18 +16,12 @@
 namespace velmora::reference {
 
 using Box = cv::Rect_<float>;
+using detail::fillSelection;
 using detail::kDataSetSignature;
-using detail::kGlobalRemovalSignature;
-using detail::kLocalRemovalSignature;
 using detail::kTrajectorySignature;
 using detail::kWeightsSignature;
 
 namespace {
-
-void fillSelection(std::vector<int>& selection, const trackList& trackers) {
-    if (!selection.empty()) return;
-    for (int k = 0; k < static_cast<int>(trackers.size()); ++k) selection.push_back(k);
-}
 
 void fillWeights(std::vector<float>& weights, const trackList& trackers) {
     if (weights.empty()) weights.assign(trackers.size(), 1.0f);
@@ -44,7 +36,7 @@ int strongestPosition(trackList& trackers, int frame, std::vector<int> selection
     int position = -1;
     for (size_t p = 0; p < selection.size(); ++p) {
         const float total =
-            calculateAttraction(trackers, trackers[selection[p]][frame], frame, selection, trackerWeights);
+            ::calculateAttraction(trackers, trackers[selection[p]][frame], frame, selection, trackerWeights);
         if (attractions) (*attractions)[p] = total;
         if (total > best) {
             best = total;
@@ -70,25 +62,6 @@ size_t bestOfColumn(const std::vector<std::vector<float>>& scores, size_t frame)
 
 }  // namespace
 
-// ---- Box geometry and the frame attraction of one box ----
-// The exported functions compute these with plain scalar code already: the two paths share it.
-
-float distance4D_2(Box a, Box b) { return ::distance4D_2(a, b); }
-
-float attraction(Box a, Box b, float sigma) { return ::attraction(a, b, sigma); }
-
-float normalizedAttraction(Box a, Box b, float sigma) { return ::normalizedAttraction(a, b, sigma); }
-
-float calculateAttraction(trackList& trackers, Box box, int frame, std::vector<int> selection,
-                          std::vector<float> trackerWeights) {
-    return ::calculateAttraction(trackers, box, frame, std::move(selection), std::move(trackerWeights));
-}
-
-float calculateAttraction(trackList& trackers, Box box, int frame, std::vector<int> selection,
-                          std::vector<float> trackerWeights, std::vector<float>& attractions) {
-    return ::calculateAttraction(trackers, box, frame, std::move(selection), std::move(trackerWeights), attractions);
-}
-
 // ---- Fusion ----
 
 Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selection,
@@ -101,14 +74,14 @@ Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selec
     size_t chosen = 0;  // when no total is above 0, the first selected tracker's box
     for (size_t p = 0; p < selection.size(); ++p) {
         const float total =
-            calculateAttraction(trackers, trackers[selection[p]][frame], frame, selection, trackerWeights);
+            ::calculateAttraction(trackers, trackers[selection[p]][frame], frame, selection, trackerWeights);
         if (total > best) {
             best = total;
             chosen = p;
         }
     }
     Box r = trackers[selection[chosen]][frame];
-    float current = calculateAttraction(trackers, r, frame, selection, trackerWeights);
+    float current = ::calculateAttraction(trackers, r, frame, selection, trackerWeights);
     if (!refine) return r;
 
     for (int move = 0; move < 15; ++move) {
@@ -116,7 +89,7 @@ Box performFusionForFrame(trackList& trackers, int frame, std::vector<int> selec
         for (int dx = -1; dx <= 1; ++dx) {
             for (int dy = -1; dy <= 1; ++dy) {
                 const Box candidate(r.x + static_cast<float>(dx), r.y + static_cast<float>(dy), r.width, r.height);
-                const float value = calculateAttraction(trackers, candidate, frame, selection, trackerWeights);
+                const float value = ::calculateAttraction(trackers, candidate, frame, selection, trackerWeights);
                 if (value > current) {
                     current = value;
                     bestDx = dx;
@@ -154,7 +127,7 @@ void gradient_ascent(Box& box, trackList& trackers, int frame, std::vector<int> 
                      std::vector<float> trackerWeights) {
     fillSelection(selection, trackers);
     fillWeights(trackerWeights, trackers);
-    float current = calculateAttraction(trackers, box, frame, selection, trackerWeights);
+    float current = ::calculateAttraction(trackers, box, frame, selection, trackerWeights);
     float budget = (box.width + box.height) * 0.5f / 20.0f;
     if (!(budget > 0.0f)) return;
 
@@ -165,7 +138,7 @@ void gradient_ascent(Box& box, trackList& trackers, int frame, std::vector<int> 
             for (int dy = -1; dy <= 1; ++dy) {
                 const Box candidate(box.x + static_cast<float>(dx), box.y + static_cast<float>(dy), box.width,
                                     box.height);
-                const float value = calculateAttraction(trackers, candidate, frame, selection, trackerWeights);
+                const float value = ::calculateAttraction(trackers, candidate, frame, selection, trackerWeights);
                 if (value > current) {
                     current = value;
                     bestDx = dx;
@@ -214,8 +187,8 @@ void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track
         for (size_t k = 0; k < n; ++k) {
             for (size_t j = 0; j < n; ++j) {
                 const float s = scores[j][i - 1] + weights[k];
-                const float t = normalizedAttraction(trackers[selection[k]][i], trackers[selection[j]][i], std_sigma) *
-                                std_beta;
+                const float t =
+                    ::normalizedAttraction(trackers[selection[k]][i], trackers[selection[j]][i], std_sigma) * std_beta;
                 const float c = t + s;
                 if (c > scores[k][i]) {
                     scores[k][i] = c;
@@ -244,15 +217,6 @@ void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track
 
 // ---- Evaluation against annotation ----
 
-// The track measures are scalar loops in both paths: shared.
-float evaluate(track t1, track t2, int shift1, float threshold, bool useCenterDistance) {
-    return ::evaluate(std::move(t1), std::move(t2), shift1, threshold, useCenterDistance);
-}
-
-float attraction(track t1, track t2, int shift1, int start) {
-    return ::attraction(std::move(t1), std::move(t2), shift1, start);
-}
-
 float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization, std::vector<int> selection,
                std::vector<float> trackerWeights) {
     // Sequence scores are added in ascending sequence order, so the result is the one any
@@ -268,7 +232,7 @@ float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization,
                 reference::performFusionForAllFrames_TrajectoryOptimization(run, result, selection, trackerWeights, false, true);
             else
                 reference::performFusionForAllFrames(run, result, selection, trackerWeights, true);
-            const float score = evaluate(result, anno[i], run.startFrame - 1, -1.0f, false);
+            const float score = ::evaluate(result, anno[i], run.startFrame - 1, -1.0f, false);
             const int length = static_cast<int>(run.empty() ? 0 : run[0].size());
             weightedSum = static_cast<float>(length) * score + weightedSum;
             frameCount = frameCount + length;
@@ -293,7 +257,7 @@ std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotatio
                 // A track of fewer than two boxes has no frame after the first: it adds nothing
                 // (its mean would be 0/0 and poison the sum).
                 if (data[i][j][k].size() < 2) continue;
-                const float a = attraction(data[i][j][k], annotation[i], shift, 1);
+                const float a = ::attraction(data[i][j][k], annotation[i], shift, 1);
                 const float factor = static_cast<float>(data[i][j][k].size() - 1);
                 result[k] = result[k] + a * factor;
             }

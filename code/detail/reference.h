@@ -1,7 +1,9 @@
-// The straightforward path: every exported function written as a plain reading of the
-// algorithm, one calculateAttraction per candidate, by-value copies and all. It is slow on
-// purpose. The exported functions run the fast path; the differential tests and the
-// benchmarks hold the two side by side, and the results must agree to the bit.
+// The straightforward path: every exported function that the fast path speeds up, written as
+// a plain reading of the algorithm, one calculateAttraction per candidate, by-value copies
+// and all. It is slow on purpose. The differential tests and the benchmarks call it beside
+// the exported functions, and the results must agree to the bit. The box geometry, the frame
+// attraction of one box and the track measures have no second version: both paths call the
+// exported ones (detail/measures.cpp).
 #ifndef VELMORA_DETAIL_REFERENCE_H
 #define VELMORA_DETAIL_REFERENCE_H
 
@@ -9,14 +11,6 @@
 
 namespace velmora::reference {
 
-float distance4D_2(cv::Rect_<float> a, cv::Rect_<float> b);
-float attraction(cv::Rect_<float> a, cv::Rect_<float> b, float sigma);
-float normalizedAttraction(cv::Rect_<float> a, cv::Rect_<float> b, float sigma);
-
-float calculateAttraction(trackList& trackers, cv::Rect_<float> box, int frame, std::vector<int> selection,
-                          std::vector<float> trackerWeights);
-float calculateAttraction(trackList& trackers, cv::Rect_<float> box, int frame, std::vector<int> selection,
-                          std::vector<float> trackerWeights, std::vector<float>& attractions);
 cv::Rect_<float> performFusionForFrame(trackList& trackers, int frame, std::vector<int> selection,
                                        std::vector<float> trackerWeights, bool refine);
 void performFusionForAllFrames(trackList& trackers, track& result, std::vector<int> selection,
@@ -31,8 +25,6 @@ void performFusionForAllFrames_TrajectoryOptimization(trackList& trackers, track
                                                       std::vector<float> trackerWeights, bool skipBacktracking,
                                                       bool refineBoxes);
 
-float evaluate(track t1, track t2, int shift1, float threshold, bool useCenterDistance);
-float attraction(track t1, track t2, int shift1, int start);
 float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization, std::vector<int> selection,
                std::vector<float> trackerWeights);
 

@@ -1,11 +1,16 @@
-// The tracker-removal loops, shared by the fast path and the straightforward path, which
-// hand in their own scoring functions.
+// The tracker-selection helpers that the fast path and the straightforward path share: the
+// fill of an empty selection, and the removal loops, into which each path hands its own
+// scoring function.
 #ifndef VELMORA_DETAIL_SELECTION_H
 #define VELMORA_DETAIL_SELECTION_H
 
 #include "../approach.h"
 
 namespace velmora::detail {
+
+// An empty selection stands for all trackers 0, 1, ..., trackers.size() - 1: fills it so.
+// A selection that is not empty stays as it is.
+void fillSelection(std::vector<int>& selection, const trackList& trackers);
 
 using DataSetScore = float (*)(trackData&, trackList&, bool, std::vector<int>, std::vector<float>);
 using Performances = std::vector<float> (*)(trackList&, std::vector<int>, std::vector<float>);
