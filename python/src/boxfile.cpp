@@ -39,11 +39,16 @@ enum class Problem { None, Blank, Format, NotFinite, PartialNan };
 
 const char* problemName(Problem p) {
     switch (p) {
-        case Problem::Blank: return "blank";
-        case Problem::Format: return "format";
-        case Problem::NotFinite: return "not_finite";
-        case Problem::PartialNan: return "partial_nan";
-        case Problem::None: break;
+        case Problem::Blank:
+            return "blank";
+        case Problem::Format:
+            return "format";
+        case Problem::NotFinite:
+            return "not_finite";
+        case Problem::PartialNan:
+            return "partial_nan";
+        case Problem::None:
+            break;
     }
     return "";
 }
@@ -61,8 +66,7 @@ public:
         while (end > 0) {
             const size_t start = rest_.rfind('\n', end - 1);
             const size_t from = start == std::string_view::npos ? 0 : start + 1;
-            if (!std::all_of(rest_.begin() + from, rest_.begin() + end,
-                             [](char c) { return isBlank(c) || c == '\r'; }))
+            if (!std::all_of(rest_.begin() + from, rest_.begin() + end, [](char c) { return isBlank(c) || c == '\r'; }))
                 break;
             end = start == std::string_view::npos ? 0 : start;
         }
@@ -129,8 +133,8 @@ bool readNumber(const char*& p, const char* end, double& value, Problem& problem
     // as is a power of ten up to 1e22, and one division rounds the quotient correctly, as
     // from_chars would.
     if (exponent == 0 && (intEnd - digits) + (fracEnd - fracStart) <= 15) {
-        static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13,
-                                             1e14, 1e15};
+        static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
         value = static_cast<double>(mantissa) / kPowers[fracEnd - fracStart];
         if (negative) value = -value;
         p = s;

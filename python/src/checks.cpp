@@ -216,8 +216,8 @@ void checkTrajectoryScores(size_t selected, const std::vector<int>& selection, c
         valueError("weights: the selected weights are too large for the sigma parameter " + number(std_sigma) +
                    ": frame scores could overflow");
     if (!(static_cast<double>(frames) * (1.0 + std::fabs(static_cast<double>(std_beta))) < 1e37))
-        valueError("beta: " + number(std_beta) + " is too large for trajectory fusion of " +
-                   count(frames, "frame") + ": the path scores could overflow");
+        valueError("beta: " + number(std_beta) + " is too large for trajectory fusion of " + count(frames, "frame") +
+                   ": the path scores could overflow");
 }
 
 // The first frame in which no tracker of `group` attracts itself, or -1.
@@ -301,8 +301,8 @@ void checkLocalRemoval(const Fusion& f, int gamma) {
     const double bound = static_cast<double>(f.trackers[0].size()) * static_cast<double>(selection.size()) *
                          greatestSquaredWeight(f.weights, selection) / static_cast<double>(std_sigma);
     if (bound < 1e24) return;
-    const std::vector<float> performances = calculateTrackerPerformances(
-        const_cast<trackList&>(f.trackers), selection, f.weights);
+    const std::vector<float> performances =
+        calculateTrackerPerformances(const_cast<trackList&>(f.trackers), selection, f.weights);
     const auto droppable = std::count_if(performances.begin(), performances.end(), [](float p) { return p < 1e25f; });
     if (droppable < gamma)
         valueError("gamma: only " + std::to_string(droppable) + " of the selected trackers have a performance below " +

@@ -362,8 +362,7 @@ class DataSetArgument {
 public:
     DataSetArgument(py::handle data, py::handle annotation, DataSetUse use) {
         if (py::isinstance<HeldDataSet>(data)) {
-            if (!annotation.is_none())
-                typeError("annotation: a velmora.DataSet holds its own annotation; pass none");
+            if (!annotation.is_none()) typeError("annotation: a velmora.DataSet holds its own annotation; pass none");
             held_ = &data.cast<HeldDataSet&>().set;
         } else {
             owned_ = toDataSet(data, annotation);
@@ -492,8 +491,8 @@ py::tuple bindStrongestBox(const py::object& trackers, const py::object& frame, 
 }
 
 py::array_t<float> bindGradientAscent(const py::object& box, const py::object& trackers, const py::object& frame,
-                                      const py::object& selection, const py::object& weights,
-                                      const py::object& alpha, const py::object& sigma) {
+                                      const py::object& selection, const py::object& weights, const py::object& alpha,
+                                      const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
     Box b = toBox(box, "box");
     const int at = toFrame(frame, f.trackers);
@@ -561,8 +560,7 @@ py::array_t<float> bindTrackerWeights(const py::object& data, const py::object& 
 }
 
 py::list bindGlobalRemoval(const py::object& data, const py::object& annotation, const py::object& weights,
-                           bool trajectory, const py::object& alpha, const py::object& beta,
-                           const py::object& sigma) {
+                           bool trajectory, const py::object& alpha, const py::object& beta, const py::object& sigma) {
     DataSetArgument argument(data, annotation, DataSetUse::Evaluation);
     DataSet& set = argument.get();
     std::vector<float> w = weights.is_none() ? std::vector<float>(set.trackerCount, 1.0f) : toWeights(weights);
@@ -580,9 +578,8 @@ py::array_t<float> bindTrackerPerformances(const py::object& trackers, const py:
                                            const py::object& weights, const py::object& alpha,
                                            const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
-    return toArray(withParameters(toOverrides(alpha, sigma), false, [&] {
-        return calculateTrackerPerformances(f.trackers, f.selection, f.weights);
-    }));
+    return toArray(withParameters(toOverrides(alpha, sigma), false,
+                                  [&] { return calculateTrackerPerformances(f.trackers, f.selection, f.weights); }));
 }
 
 // The library takes the count to drop from std_gamma only; a gamma given here is set for the
@@ -711,8 +708,7 @@ PYBIND11_MODULE(_core, m) {
     m.def(
         "normalized_attraction",
         [](const py::object& a, const py::object& b, const py::object& s, const py::object& al) {
-            return bindBoxAttraction(a, b, s, al,
-                                     [](Box x, Box y, float v) { return normalizedAttraction(x, y, v); });
+            return bindBoxAttraction(a, b, s, al, [](Box x, Box y, float v) { return normalizedAttraction(x, y, v); });
         },
         py::arg("a"), py::arg("b"), sigma, py::kw_only(), alpha, R"pbdoc(
         attraction(a, b, sigma) * sigma: in (0, 1], exactly 1 for equal boxes.
@@ -805,7 +801,8 @@ PYBIND11_MODULE(_core, m) {
     )pbdoc");
 
     // ---- Tracker weighting and selection ----
-    m.def("tracker_weights", &bindTrackerWeights, py::arg("data"), py::arg("annotation") = none, py::kw_only(), alpha, sigma,
+    m.def("tracker_weights", &bindTrackerWeights, py::arg("data"), py::arg("annotation") = none, py::kw_only(), alpha,
+          sigma,
           R"pbdoc(
         Tracker weights learnt from the annotation.
 
@@ -815,8 +812,7 @@ PYBIND11_MODULE(_core, m) {
         count on. Runs without the GIL.
     )pbdoc");
     m.def("global_removal", &bindGlobalRemoval, py::arg("data"), py::arg("annotation") = none,
-          py::arg("weights") = none,
-          py::arg("trajectory") = false, py::kw_only(), alpha, beta, sigma, R"pbdoc(
+          py::arg("weights") = none, py::arg("trajectory") = false, py::kw_only(), alpha, beta, sigma, R"pbdoc(
         Greedy removal of trackers over a data set: tries dropping trackers in ascending order of
         weight (one trial per distinct weight in (0, 1e15)) and keeps a drop when the data-set score
         rises strictly.

@@ -24,11 +24,11 @@ double minimum(double a, double b) { return std::isnan(a) || std::isnan(b) ? kNa
 double clip(double v, double low, double high) { return std::isnan(v) ? v : std::min(std::max(v, low), high); }
 
 struct Rules {
-    bool scoredPositive;     // scored annotation boxes: x, y, w, h > 0 (else w, h > 0)
-    bool centreByScored;     // unscored centre: the boxes success leaves unscored (else a centre coordinate <= 0)
-    double unscoredCentre;   // -1 or inf
+    bool scoredPositive;    // scored annotation boxes: x, y, w, h > 0 (else w, h > 0)
+    bool centreByScored;    // unscored centre: the boxes success leaves unscored (else a centre coordinate <= 0)
+    double unscoredCentre;  // -1 or inf
     double unscoredNormalized;
-    double sizeEpsilon;      // added to the annotation's size before normalising
+    double sizeEpsilon;  // added to the annotation's size before normalising
 };
 
 bool isScored(const double* a, const Rules& rules) {
@@ -92,11 +92,11 @@ using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // `scored` is the result as the protocol scores it (first frame and lost boxes replaced), `raw`
 // as the tracker reported it, which GOT-10k's measures score.
-py::tuple scoreBoxes(const Doubles& scored, const Doubles& raw, const Doubles& annotation,
-                     const py::object& absent, const py::array_t<bool, py::array::c_style | py::array::forcecast>& visible,
+py::tuple scoreBoxes(const Doubles& scored, const Doubles& raw, const Doubles& annotation, const py::object& absent,
+                     const py::array_t<bool, py::array::c_style | py::array::forcecast>& visible,
                      const py::object& bound, const Doubles& success, const Doubles& precision,
-                     const Doubles& normPrecision, bool scoredPositive, bool centreByScored, double unscoredCentre, double unscoredNormalized,
-                     double sizeEpsilon) {
+                     const Doubles& normPrecision, bool scoredPositive, bool centreByScored, double unscoredCentre,
+                     double unscoredNormalized, double sizeEpsilon) {
     const auto frames = static_cast<size_t>(annotation.shape(0));
     for (const Doubles* boxes : {&scored, &raw, &annotation})
         if (boxes->ndim() != 2 || boxes->shape(1) != 4 || static_cast<size_t>(boxes->shape(0)) != frames)
@@ -153,8 +153,7 @@ py::tuple scoreBoxes(const Doubles& scored, const Doubles& raw, const Doubles& a
 
 void bindScores(py::module_& m) {
     m.def("score_boxes", &scoreBoxes, py::arg("scored"), py::arg("raw"), py::arg("annotation"), py::arg("absent"),
-          py::arg("visible"),
-          py::arg("bound"), py::arg("success"), py::arg("precision"), py::arg("norm_precision"),
+          py::arg("visible"), py::arg("bound"), py::arg("success"), py::arg("precision"), py::arg("norm_precision"),
           py::arg("scored_positive"), py::arg("centre_by_scored"), py::arg("unscored_centre"),
           py::arg("unscored_normalized"), py::arg("size_epsilon"), R"pbdoc(
         The counts behind velmora.metrics' curves of one result on one sequence, in one pass: the

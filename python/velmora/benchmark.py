@@ -32,10 +32,10 @@ from .messages import Reporter
 from .outputs import Inputs, OutputFolder
 
 __all__ = [
-    "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs",
-    "evaluate", "Evaluation", "TrackerScore", "by_attribute", "fuse_sequence", "fuse_results", "DataSet", "build_dataset",
-    "learn_weights", "learn_weights_streaming", "Selection", "select_trackers", "folds", "split", "Fold", "HeldOut",
-    "crossval",
+    "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs", "describe",
+    "evaluate", "Evaluation", "TrackerScore", "by_attribute", "fuse_sequence", "fuse_results", "write_fused",
+    "DataSet", "build_dataset", "learn_weights", "learn_weights_streaming", "Selection", "select_trackers", "folds",
+    "split", "Fold", "HeldOut", "crossval",
 ]
 
 
@@ -248,9 +248,9 @@ def match(results, annotations=None, reporter=None, trackers=None, first_line_co
     """The sequences that every tracker has (and that are annotated, when an annotation is given).
 
     `trackers` (names, in order) restricts and orders the trackers. `first_line_corners` reads a
-    result's first line as corners x1, y1, x2, y2 where only that reading matches the annotation. Sequences that only some
-    trackers have, annotated sequences without results and result files without annotation are
-    reported; nothing is guessed.
+    result's first line as corners x1, y1, x2, y2 where only that reading matches the annotation.
+    Sequences that only some trackers have, annotated sequences without results and result files
+    without annotation are reported; nothing is guessed.
     """
     reporter = reporter or Reporter(quiet=True)
     if trackers is not None:
@@ -335,7 +335,7 @@ def describe(bench, absent=None):
 # ---- Scores ----
 
 @dataclass
-class TrackerScore:
+class TrackerScore(metrics.CurveMeasures):
     """A tracker's scores over a data set: per sequence, and their means under the protocol."""
 
     name: str
@@ -361,26 +361,6 @@ class TrackerScore:
     @property
     def norm_precision(self):
         return self._curves[2]
-
-    @property
-    def auc(self):
-        return float(self.success.mean())
-
-    @property
-    def precision20(self):
-        return float(self.precision[metrics.PRECISION_AT])
-
-    @property
-    def norm_precision20(self):
-        return float(self.norm_precision[metrics.NORM_PRECISION_AT])
-
-    @property
-    def op50(self):
-        return float(self.success[metrics.OP50_AT])
-
-    @property
-    def op75(self):
-        return float(self.success[metrics.OP75_AT])
 
     @functools.cached_property
     def got10k(self):
@@ -703,7 +683,8 @@ def _submission_file(layout, name, k, boxes):
         return os.path.join(name, f"{name}_{k + 1:03d}.txt"), vio.format_boxes(boxes).encode()
     if layout == "VOT":
         lines = vio.format_boxes(boxes).splitlines(keepends=True)
-        lines = ["1\n"] + ["0\n" if not (box[2] > 0 and box[3] > 0) else line for box, line in zip(boxes[1:], lines[1:])]
+        lines = ["1\n"] + ["0\n" if not (box[2] > 0 and box[3] > 0) else line
+                            for box, line in zip(boxes[1:], lines[1:])]
         return os.path.join("baseline", name, f"{name}_{k + 1:03d}.txt"), "".join(lines).encode()
     return name + ".txt", vio.format_boxes(boxes).encode()
 

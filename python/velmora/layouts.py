@@ -280,7 +280,8 @@ def find_results(paths, dataset=None):
     for tracker in trackers:
         _strip_prefix(tracker)
         if tracker.name in seen:
-            raise InputError(f"{tracker.folder}: tracker name {tracker.name!r} is also the name of {seen[tracker.name]}")
+            raise InputError(f"{tracker.folder}: tracker name {tracker.name!r} is also the name of "
+                             f"{seen[tracker.name]}")
         seen[tracker.name] = tracker.folder
     return Results(sorted(trackers, key=lambda t: t.name), roots)
 

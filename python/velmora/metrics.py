@@ -47,9 +47,9 @@ from . import _core
 
 __all__ = [
     "SUCCESS_THRESHOLDS", "PRECISION_THRESHOLDS", "NORM_PRECISION_THRESHOLDS", "PRECISION_AT", "NORM_PRECISION_AT",
-    "OP50_AT", "OP75_AT", "Protocol", "PROTOCOLS", "overlaps", "center_errors", "normalized_center_errors",
-    "success_curve", "precision_curve", "norm_precision_curve", "SequenceScore", "score_sequence", "mean_score",
-    "mean_curves", "got10k_measures", "frames_per_second",
+    "OP50_AT", "OP75_AT", "Protocol", "PROTOCOLS", "CurveMeasures", "overlaps", "center_errors",
+    "normalized_center_errors", "success_curve", "precision_curve", "norm_precision_curve", "SequenceScore",
+    "score_sequence", "mean_score", "mean_curves", "got10k_measures", "frames_per_second",
 ]
 
 SUCCESS_THRESHOLDS = np.arange(0, 1.05, 0.05)
@@ -213,19 +213,8 @@ def norm_precision_curve(result, annotation, absent=None, protocol=DEFAULT):
                   NORM_PRECISION_THRESHOLDS, above=False)
 
 
-class SequenceScore:
-    """One tracker's curves on one sequence, the frames scored and absent, and GOT-10k's counts."""
-
-    def __init__(self, success, precision, norm_precision, frames, absent=0, name="", got10k=(0.0, 0, 0, 0)):
-        self.success = success
-        self.precision = precision
-        self.norm_precision = norm_precision
-        self.frames = frames
-        self.absent = absent
-        self.name = name
-        # Over the frames after the first whose target is visible: the sum of their overlaps, their
-        # number, and the numbers above 0.5 and above 0.75. Pooled, these give AO, SR0.5, SR0.75.
-        self.got10k = got10k
+class CurveMeasures:
+    """The measures read off the three curves (`success`, `precision`, `norm_precision`)."""
 
     @property
     def auc(self):
@@ -246,6 +235,21 @@ class SequenceScore:
     @property
     def op75(self):
         return float(self.success[OP75_AT])
+
+
+class SequenceScore(CurveMeasures):
+    """One tracker's curves on one sequence, the frames scored and absent, and GOT-10k's counts."""
+
+    def __init__(self, success, precision, norm_precision, frames, absent=0, name="", got10k=(0.0, 0, 0, 0)):
+        self.success = success
+        self.precision = precision
+        self.norm_precision = norm_precision
+        self.frames = frames
+        self.absent = absent
+        self.name = name
+        # Over the frames after the first whose target is visible: the sum of their overlaps, their
+        # number, and the numbers above 0.5 and above 0.75. Pooled, these give AO, SR0.5, SR0.75.
+        self.got10k = got10k
 
     @property
     def ao(self):

@@ -85,7 +85,8 @@ class TestReports:
         assert len(rows) == 6 * 5 and set(rows[0]) >= {"tracker", "sequence", "auc", "frames", "absent_frames"}
         auc = {(r["tracker"], r["sequence"]): float(r["auc"]) for r in rows}
         for r in rows:
-            boxes = read(study / ("fused" if r["tracker"] == "Velmora" else "res") / r["tracker"] / f"{r['sequence']}.txt")
+            folder = study / ("fused" if r["tracker"] == "Velmora" else "res") / r["tracker"]
+            boxes = read(folder / f"{r['sequence']}.txt")
             assert float(r["auc"]) == metrics.score_sequence(boxes, TRUTH + int(r["sequence"][-1])).auc
         best = max((f"T{k}" for k in range(4)), key=lambda t: np.mean([auc[t, f"cat-{s}"] for s in range(6)]))
         above = sum(auc["Velmora", f"cat-{s}"] > auc[best, f"cat-{s}"] for s in range(6))
@@ -130,7 +131,8 @@ class TestReports:
         jsonschema.validate(document, json.load(open(report.SCHEMA)))
         assert [len(f["test"]) for f in document["crossval"]["folds"]] == [2, 2, 2]
 
-    @pytest.mark.parametrize("style, first", [("markdown", "| Tracker | AUC |"), ("latex", "\\begin{tabular}{lrrrrrrr}")])
+    @pytest.mark.parametrize("style, first", [("markdown", "| Tracker | AUC |"),
+                                              ("latex", "\\begin{tabular}{lrrrrrrr}")])
     def test_tables_for_a_paper(self, study, run, style, first):
         status, out, _ = run("eval", study / "res", "--anno", study / "annos", "--format", style, "-q")
         assert status == 0 and any(line.startswith(first) for line in out.splitlines())
