@@ -8,6 +8,7 @@ one). Fused tracks stand out: black and heavier, drawn over the others.
 """
 
 import io
+import os
 
 import matplotlib
 
@@ -15,7 +16,7 @@ matplotlib.use("Agg")  # files only, never a window; must precede pyplot
 import matplotlib.pyplot as plt  # noqa: E402
 
 from . import metrics  # noqa: E402
-from .outputs import OutputFolder  # noqa: E402
+from .outputs import OutputFolder, write_file  # noqa: E402
 
 __all__ = ["FORMATS", "plot_success", "plot_precision", "plot_norm_precision", "write_plots"]
 
@@ -65,7 +66,11 @@ def _plot(path, thresholds, entries, title, xlabel, ylabel, legend_loc, order, f
         ax.legend(loc=legend_loc, fontsize="small" if len(entries) <= 12 else "x-small", frameon=True,
                   ncol=1 if len(entries) <= 12 else 2)
         fig.tight_layout()
-        fig.savefig(path, format=fmt)
+        if hasattr(path, "write"):
+            fig.savefig(path, format=fmt)
+        else:  # a file name: written atomically, in the format its extension names
+            fmt = fmt or os.path.splitext(str(path))[1].lstrip(".").lower() or "png"
+            write_file(path, lambda f: fig.savefig(f, format=fmt))
     finally:
         plt.close(fig)
 
