@@ -385,13 +385,13 @@ def _positive_number(text):
     return value
 
 
-def _repetition(text):
+def _count(text):
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 1:
-        raise argparse.ArgumentTypeError(f"repetitions count from 1: {text!r}")
+        raise argparse.ArgumentTypeError(f"must be 1 or more: {text!r}")
     return value
 
 
@@ -457,7 +457,7 @@ with --anno) takes no part in the frames it lacks. Trackers are named after thei
     p.add_argument("--no-refine", action="store_true",
                    help="keep the chosen tracker boxes, without the unit-step climb")
     p.add_argument("--weights", metavar="FILE", help="tracker weights, as 'velmora weights' writes them")
-    p.add_argument("--repetition", type=_repetition, metavar="K",
+    p.add_argument("--repetition", type=_count, metavar="K",
                    help="fuse repetition K of every tracker (default: each repetition with its like in the "
                         "GOT-10k layout, else the first)")
     _add_trackers(p)
@@ -540,7 +540,7 @@ parts, each held out once; --train FILE --test FILE take lists of sequence names
 that eval and the plots treat like any other.""")
     _add_annotated(p)
     g = p.add_argument_group("folds")
-    g.add_argument("--folds", type=_repetition, metavar="K", help="K folds (default 5)")
+    g.add_argument("--folds", type=_count, metavar="K", help="K folds (default 5)")
     g.add_argument("--seed", type=int, default=0, help="the shuffle of the folds (default 0)")
     g.add_argument("--train", metavar="FILE", help="the training sequences, one name per line")
     g.add_argument("--test", metavar="FILE", help="the test sequences, one name per line")
