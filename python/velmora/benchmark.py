@@ -424,6 +424,21 @@ def _as_library_boxes(boxes):
     return boxes
 
 
+def _score_track(result, boxes, absent, visible, bound, protocol, name=""):
+    """(the toolkits' measures, the library's mean overlap) of one result on one sequence.
+
+    The library's own measure counts the first frame as 1 and reads no absence flags.
+    """
+    score = metrics.score_sequence(result, boxes, absent, name, protocol, visible, bound)
+    frames = min(len(result), len(boxes))
+    return score, _library().track_quality(_as_library_boxes(result[:frames]), _as_library_boxes(boxes[:frames]))
+
+
+def _best_first(scores, protocol):
+    """By AUC, or by AO under GOT-10k's protocol; names break ties."""
+    return sorted(scores, key=lambda s: (-(s.ao if protocol.got10k else s.auc), s.name))
+
+
 def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
     """Scores every tracker of a matched benchmark on its sequences; best AUC first.
 
@@ -434,7 +449,6 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
     """
     reporter = reporter or Reporter(quiet=True)
     protocol = metrics.PROTOCOLS[protocol] if isinstance(protocol, str) else protocol
-    lib = _library()
     if not bench.keys:
         raise InputError(f"{bench.annotations.root}: no annotated sequence has a result file from every tracker")
     log = ReadLog()
@@ -458,12 +472,10 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
                 files = tracker.sequences[key]
                 for path, boxes in zip(files.runs, raw[tracker.name]):
                     result = _interpret(boxes, path, tracker.layout, truth, log, tracker.name, bench.corners)
-                    result, boxes, absent, visible = _cut(result, path, truth, reporter, protocol)
-                    scores.append(metrics.score_sequence(result, boxes, absent, protocol=protocol, visible=visible,
-                                                         bound=truth.bound))
-                    # The library's own measure: mean overlap with the first frame counted as 1, no flags.
-                    overlaps.append(lib.track_quality(_as_library_boxes(result[:len(boxes)]),
-                                                      _as_library_boxes(boxes[:len(result)])))
+                    score, overlap = _score_track(*_cut(result, path, truth, reporter, protocol), truth.bound,
+                                                  protocol)
+                    scores.append(score)
+                    overlaps.append(overlap)
                 sequences.append(metrics.mean_score(scores, bench.names[key]))
                 library.append(float(np.mean(overlaps)))
                 times.extend(vio.read_values(path) for path in files.times)
@@ -471,8 +483,7 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
     log.report(reporter)
     scores = [TrackerScore(t.name, *per_tracker[t.name][:2], protocol, per_tracker[t.name][2],
                            t.provenance is not None or t.name in fused, t.provenance) for t in bench.trackers]
-    scores.sort(key=lambda s: (-(s.ao if protocol.name == "got10k" else s.auc), s.name))
-    return Evaluation(scores, [bench.names[k] for k in bench.keys], flagged, nan_lines, protocol)
+    return Evaluation(_best_first(scores, protocol), [bench.names[k] for k in bench.keys], flagged, nan_lines, protocol)
 
 
 def by_attribute(evaluation, bench, attributes):
@@ -832,9 +843,12 @@ def folds(bench, k, seed=0):
     if not 2 <= k <= len(bench.keys):
         raise InputError(f"--folds {k}: needs from 2 to {len(bench.keys)} folds for {len(bench.keys)} sequences")
     order = np.random.default_rng(seed).permutation(len(bench.keys))
-    parts = [sorted(order[i::k]) for i in range(k)]
-    return [([bench.keys[j] for j in range(len(bench.keys)) if j not in set(part)], [bench.keys[j] for j in part])
-            for part in parts]
+    splits = []
+    for i in range(k):
+        test = set(order[i::k].tolist())
+        splits.append(([key for j, key in enumerate(bench.keys) if j not in test],
+                       [key for j, key in enumerate(bench.keys) if j in test]))
+    return splits
 
 
 def split(bench, train_names, test_names, reporter=None):
@@ -936,15 +950,11 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
             (f"{name} (held-out)", held_out, {"learnt on": "the other sequences"}),
             (f"{name} (in-sample)", in_sample, {"learnt on": "the sequences scored", "weights": dict(
                 zip((t.name for t in bench.trackers), weights)), "selection": [bench.trackers[i].name for i in kept]})):
-        sequences, overlaps = [], []
-        for key in scored:
-            truth = truths[key]
-            sequences.append(metrics.score_sequence(tracks[key], truth.boxes, truth.absent, bench.names[key], protocol,
-                                                    truth.visible, truth.bound))
-            overlaps.append(lib.track_quality(tracks[key], _as_library_boxes(truth.boxes)))
-        rows.append(TrackerScore(label, sequences, overlaps, protocol, [], True, record))
-    rows.sort(key=lambda s: (-(s.ao if protocol.got10k else s.auc), s.name))
-    evaluation = Evaluation(rows, [bench.names[k] for k in scored], single.flagged, single.nan_lines, protocol)
+        measured = [_score_track(tracks[k], truths[k].boxes, truths[k].absent, truths[k].visible, truths[k].bound,
+                                 protocol, bench.names[k]) for k in scored]
+        rows.append(TrackerScore(label, [m[0] for m in measured], [m[1] for m in measured], protocol, [], True,
+                                 record))
+    evaluation = Evaluation(_best_first(rows, protocol), [bench.names[k] for k in scored], single.flagged, single.nan_lines, protocol)
     return HeldOut(evaluation, folds_made, held_out)
 
 
