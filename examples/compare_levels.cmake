@@ -1,12 +1,13 @@
 # Runs a program once as it is and once per kernel level forced through VELMORA_KERNELS, and
-# fails unless every level prints the same output, lines that report a time ("12.3 ms") aside.
+# fails unless every level prints the same output, lines that report a time ("12.3 ms", "1.2 s")
+# aside.
 # A level this processor lacks must be refused with the library's message; an unknown name
 # must stop the program with that message and a non-zero status.
 #   cmake -DPROGRAM=... -DARGS=a;b -DLEVELS=sse2;avx2 [-DEMULATOR=...] -P compare_levels.cmake
 function(run_with level out_var status_var error_var)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env VELMORA_KERNELS=${level} ${EMULATOR} ${PROGRAM} ${ARGS}
                   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
-  string(REGEX REPLACE "[^\n]*[0-9] ms[^\n]*\n" "" out "${out}")
+  string(REGEX REPLACE "[^\n]*[0-9] m?s([^a-z\n][^\n]*)?\n" "" out "${out}")
   set(${out_var} "${out}" PARENT_SCOPE)
   set(${status_var} "${status}" PARENT_SCOPE)
   set(${error_var} "${err}" PARENT_SCOPE)

@@ -350,7 +350,7 @@ TEST_F(Differential, SequenceFusionMatchesTheStraightforwardPath) {
         if (HasFailure()) return;
     }
     // The generator must keep most inputs acceptable to the trajectory programme.
-    EXPECT_GT(trajectories, 1000) << "of 1500 cases";
+    EXPECT_GT(trajectories, seedCount(1000)) << "of " << seedCount(1500) << " cases";
 }
 
 // A small annotated data set: sequences of runs, every run inside its annotation, all runs
