@@ -114,8 +114,9 @@ struct InstructionSet {
 };
 
 // Every instruction set of the architecture the library is built for, the baseline (always
-// supported) first, the widest last: sse2, avx2 and avx512 on x86-64, baseline and neon on
-// ARM64, baseline alone elsewhere. The only list of them: tests and benchmarks go through it too.
+// supported) first, the fastest last: sse2, avx2 and avx512 on x86-64, baseline and neon on
+// ARM64, baseline alone elsewhere. The only list of them: tests and benchmarks go through it
+// too.
 #if defined(__x86_64__) || defined(_M_X64)
 inline constexpr int kInstructionSetCount = 3;
 #elif defined(__aarch64__) || defined(_M_ARM64)
@@ -125,7 +126,7 @@ inline constexpr int kInstructionSetCount = 1;
 #endif
 extern const InstructionSet kInstructionSets[kInstructionSetCount];
 
-// The widest instruction set this processor supports.
+// The last instruction set of the list that this processor supports.
 const InstructionSet& bestInstructionSet();
 
 // The environment variable that forces an instruction set by name, so that a result can be
