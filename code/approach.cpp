@@ -10,6 +10,7 @@
 
 #include "detail/check.h"
 #include "detail/kernels.h"
+#include "detail/lanes.h"
 #include "detail/measures.h"
 #include "detail/selection.h"
 #include "detail/signatures.h"
@@ -18,9 +19,6 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <limits>
 
 float std_alpha = 4.0f;
@@ -55,14 +53,8 @@ int strongest(const float* totals, int n) {
     for (; p < n; ++p) best = totals[p] > best ? totals[p] : best;
     if (!(best > 0.0f)) return -1;
     for (p = 0; p + 4 <= n; p += 4) {
-#if defined(__SSE2__)
-        const int equal = _mm_movemask_ps(reinterpret_cast<__m128>(load4(p) == best));
+        const int equal = vd::laneBits(load4(p) == best);
         if (equal) return p + __builtin_ctz(static_cast<unsigned>(equal));
-#else
-        const auto equal = load4(p) == best;
-        for (int l = 0; l < 4; ++l)
-            if (equal[l]) return p + l;
-#endif
     }
     for (; p < n; ++p)
         if (totals[p] == best) return p;
