@@ -1,9 +1,10 @@
 """Builds the velmora package with CMake, for `pip install .` and `pip wheel .`.
 
-The package's metadata lives in pyproject.toml. The extension velmora._core and libVelmora.so
-come from the project's own CMake build, made for the interpreter that runs this file; the
-library goes into the package folder beside the extension, which finds it through an $ORIGIN
-run path, so the installed package depends on no build or source folder.
+The package's metadata lives in pyproject.toml. The extension velmora._core and the library
+(libVelmora.so.N on Linux, libVelmora.N.dylib on macOS) come from the project's own CMake build,
+made for the interpreter that runs this file; the library goes into the package folder beside
+the extension, which finds it through a run path relative to itself ($ORIGIN, or @loader_path on
+macOS), so the installed package depends on no build or source folder.
 """
 
 import hashlib

@@ -5,7 +5,8 @@
 //
 //   build-release/bench/velmora_bench                       everything (a few minutes)
 //   build-release/bench/velmora_bench --benchmark_filter=Kernel   the kernels only
-//   build-release/bench/velmora_bench --kernels=avx2         the fast path on AVX2 (or sse2, avx512)
+//   build-release/bench/velmora_bench --kernels=avx2         the fast path on AVX2 (or sse2, avx512;
+//                                                            baseline or neon on ARM64)
 #include "approach.h"
 #include "detail/kernels.h"
 #include "detail/reference.h"
@@ -280,20 +281,28 @@ __attribute__((always_inline)) inline void divide(benchmark::State& state) {
     state.counters["attractions/s limit"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * 64 * 8 * Lanes / 5.0, benchmark::Counter::kIsRate);
 }
+#if defined(__x86_64__) || defined(_M_X64)
 __attribute__((target("avx2"))) void divideAvx2(benchmark::State& state) { divide<8>(state); }
 __attribute__((target("avx512f"))) void divideAvx512(benchmark::State& state) { divide<16>(state); }
+#endif
 
 void BM_KernelDivisionLimit(benchmark::State& state) {
     const std::string set = vd::activeInstructionSet().name;
+#if defined(__x86_64__) || defined(_M_X64)
     if (set == "avx512") {
         divideAvx512(state);
         state.SetLabel("512-bit");
-    } else if (set == "avx2") {
+        return;
+    }
+    if (set == "avx2") {
         divideAvx2(state);
         state.SetLabel("256-bit");
-    } else {
-        state.SkipWithError("no AVX2 on this processor");
+        return;
     }
+#endif
+    // The baseline levels (SSE2 on x86-64) and NEON: 128-bit vectors.
+    divide<4>(state);
+    state.SetLabel("128-bit");
 }
 BENCHMARK(BM_KernelDivisionLimit);
 

@@ -10,6 +10,7 @@
 
 #include "detail/check.h"
 #include "detail/kernels.h"
+#include "detail/lanes.h"
 #include "detail/measures.h"
 #include "detail/selection.h"
 #include "detail/signatures.h"
@@ -18,7 +19,6 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
-#include <immintrin.h>
 #include <limits>
 
 float std_alpha = 4.0f;
@@ -53,7 +53,7 @@ int strongest(const float* totals, int n) {
     for (; p < n; ++p) best = totals[p] > best ? totals[p] : best;
     if (!(best > 0.0f)) return -1;
     for (p = 0; p + 4 <= n; p += 4) {
-        const int equal = _mm_movemask_ps(reinterpret_cast<__m128>(load4(p) == best));
+        const int equal = vd::laneBits(load4(p) == best);
         if (equal) return p + __builtin_ctz(static_cast<unsigned>(equal));
     }
     for (; p < n; ++p)

@@ -12,6 +12,9 @@ packages=(
     python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-matplotlib python3-jsonschema
     python3-venv python3-setuptools python3-wheel pkgconf
     binutils
+    # The Clang suite (libomp-dev: Clang's OpenMP runtime) and the ARM64 cross build, whose tests
+    # run under qemu-user.
+    clang libomp-dev g++-aarch64-linux-gnu qemu-user
 )
 
 missing=()

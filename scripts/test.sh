@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: an optimised build (build-release, with the Python
 # package and the benchmarks when they exist) and a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer that stops at the first error (build-asan). In between, in
-# build-install, it installs as users do: the Python package with pip into a fresh virtual
+# UndefinedBehaviorSanitizer that stops at the first error (build-asan); then the C++ tests
+# once more built with Clang (build-clang) and cross-built for ARM64 and run under qemu-user
+# (build-arm64). After the optimised build, in build-install, it installs as users do: the Python package with pip into a fresh virtual
 # environment, from a copy of the tree that is deleted before the Python tests run against the
 # installed package; and the library into a prefix, against which a small consumer project
 # builds with find_package(Velmora) and with pkg-config. Installs missing Debian packages first
@@ -150,6 +151,14 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 suite sanitizers "$repo/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_SANITIZE=ON -DVELMORA_BUILD_TESTS=ON \
     -DVELMORA_BUILD_EXAMPLES=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF
 unset ASAN_OPTIONS UBSAN_OPTIONS
+
+# The C++ suite built with Clang (the compiler of macOS users), and cross-built for ARM64 with
+# Debian's cross compiler and run under qemu-user, GoogleTest built for ARM64 from its sources.
+suite clang "$repo/build-clang" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_TESTS=ON \
+    -DVELMORA_BUILD_EXAMPLES=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF
+suite arm64 "$repo/build-arm64" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchains/aarch64-linux-gnu.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_EXAMPLES=ON -DVELMORA_BUILD_PYTHON=OFF \
+    -DVELMORA_BUILD_BENCH=OFF
 
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks the dynamic symbol table of libVelmora.so: every function of approach.h is exported
 # under its C++ signature, so are the four std_ parameters and main, and nothing else is
-# (no internal helper, no standard-library instance).
+# (no internal helper, no standard-library instance), and that the straightforward path is not
+# in it at all.
 # Usage: check_exports.sh path/to/libVelmora.so
 set -u
 lib=${1:?usage: check_exports.sh libVelmora.so}
@@ -75,6 +76,13 @@ while IFS="$tab" read -r type name; do
 done <<EOF
 $actual
 EOF
+
+# The straightforward path is test support, linked by the tests and the benchmark only: not
+# even a local symbol of it may be in the library (nor, so, in what links it, the extension).
+if nm --demangle "$lib" 2>/dev/null | grep -q 'velmora::reference::'; then
+    echo "the library holds the straightforward path (velmora::reference)"
+    status=1
+fi
 
 count=$(printf '%s\n' "$expected" | wc -l)
 [ "$status" -eq 0 ] && echo "all $count public symbols exported, nothing else"

@@ -269,7 +269,7 @@ protected:
 };
 
 TEST_F(Differential, FrameFunctionsMatchTheStraightforwardPath) {
-    for (uint32_t seed = 1; seed <= 3000; ++seed) {
+    for (uint32_t seed = 1; seed <= seedCount(3000); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed);
         gen.parameters();
@@ -309,7 +309,7 @@ TEST_F(Differential, FrameFunctionsMatchTheStraightforwardPath) {
 
 TEST_F(Differential, SequenceFusionMatchesTheStraightforwardPath) {
     int trajectories = 0;
-    for (uint32_t seed = 1; seed <= 1500; ++seed) {
+    for (uint32_t seed = 1; seed <= seedCount(1500); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed * 7919u);
         gen.parameters();
@@ -350,7 +350,7 @@ TEST_F(Differential, SequenceFusionMatchesTheStraightforwardPath) {
         if (HasFailure()) return;
     }
     // The generator must keep most inputs acceptable to the trajectory programme.
-    EXPECT_GT(trajectories, 1000) << "of 1500 cases";
+    EXPECT_GT(trajectories, seedCount(1000)) << "of " << seedCount(1500) << " cases";
 }
 
 // A small annotated data set: sequences of runs, every run inside its annotation, all runs
@@ -378,7 +378,7 @@ DataSet makeDataSet(CaseGenerator& gen, int trackers) {
 }
 
 TEST_F(Differential, DataSetFunctionsMatchTheStraightforwardPath) {
-    for (uint32_t seed = 1; seed <= 200; ++seed) {
+    for (uint32_t seed = 1; seed <= seedCount(200); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed * 104729u);
         gen.parameters();
@@ -464,7 +464,7 @@ TEST_F(Differential, AttractionSumsKernelCoversEveryTail) {
 // that need not start at frame 0, so lanes end at different rounds and take up the next
 // frame; the move budgets include 0, fractions below one move, and NaN from boxes of NaN size.
 TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
-    for (uint32_t seed = 1; seed <= 300; ++seed) {
+    for (uint32_t seed = 1; seed <= seedCount(300); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed * 31u);
         gen.parameters();
@@ -504,7 +504,7 @@ TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
 // blocks that start past frame 0, selections with repeats and in any order, up to 41
 // positions, so that every tail of a vector and of a pair row is crossed.
 TEST_F(Differential, FrameBlockMatchesTheStraightforwardChoiceOfEachFrame) {
-    for (uint32_t seed = 1; seed <= 200; ++seed) {
+    for (uint32_t seed = 1; seed <= seedCount(200); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed * 53u);
         gen.parameters();
@@ -540,7 +540,7 @@ TEST_F(Differential, FrameBlockMatchesTheStraightforwardChoiceOfEachFrame) {
 // for selection sizes around the vector width. The accumulated scores never reach a result
 // bit for bit (only the path they choose does), so they are compared here.
 TEST_F(Differential, TrajectoryStepMatchesTheStraightforwardStep) {
-    for (uint32_t seed = 1; seed <= 200; ++seed) {
+    for (uint32_t seed = 1; seed <= seedCount(200); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed * 97u);
         gen.parameters();
@@ -586,6 +586,32 @@ TEST(KernelSwitch, EveryInstructionSetRunsItsOwnKernels) {
         EXPECT_EQ(expected.kernels, &vd::activeKernels());
     }
     vd::setInstructionSet(vd::bestInstructionSet());
+}
+
+// VELMORA_KERNELS names the starting set: unset or empty means the best one; a supported name
+// gives that set; a set the processor lacks or an unknown name stops the process with one line
+// that lists what may be named.
+TEST(KernelSwitch, ForcedInstructionSetIsTakenOrRefused) {
+    GTEST_FLAG_SET(death_test_style, kDeathTestStyle);
+    EXPECT_EQ(&vd::bestInstructionSet(), &vd::startingInstructionSet(nullptr));
+    EXPECT_EQ(&vd::bestInstructionSet(), &vd::startingInstructionSet(""));
+    std::string all, supported;
+    for (const vd::InstructionSet& set : vd::kInstructionSets) {
+        all += (all.empty() ? "" : ", ") + std::string(set.name);
+        if (set.supported()) supported += (supported.empty() ? "" : ", ") + std::string(set.name);
+    }
+    for (const vd::InstructionSet& set : vd::kInstructionSets) {
+        if (set.supported())
+            EXPECT_EQ(&set, &vd::startingInstructionSet(set.name));
+        else
+            EXPECT_EXIT(vd::startingInstructionSet(set.name), ::testing::ExitedWithCode(1),
+                        "^velmora: VELMORA_KERNELS=" + std::string(set.name) +
+                            ": this processor lacks it; it has: " + supported + "\n$");
+    }
+    for (const char* name : {"avx3", "SSE2", "neon ", "best"})
+        EXPECT_EXIT(vd::startingInstructionSet(name), ::testing::ExitedWithCode(1),
+                    "^velmora: VELMORA_KERNELS=" + regexLiteral(name) + ": no such kernel level; the levels are: " +
+                        all + "\n$");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Track quality against the annotation, and the track-to-annotation attraction.
 #include "test_support.h"
 
+#include "detail/check.h"
+
 namespace velmora_test {
 namespace {
 
@@ -60,6 +62,19 @@ TEST_P(TrackQualityEveryMode, RunMayEndAtTheLastAnnotationBoxButNotBeyond) {
                  assertionMessage(kTrackQuality, "k+shift1<t2.size()"));
     EXPECT_DEATH(evaluate(anno, anno, -2, m.threshold, m.useCenterDistance),
                  assertionMessage(kTrackQuality, "k+shift1<t2.size()"));
+}
+
+// Off glibc the library writes the assertion message itself, and it must read exactly as
+// glibc's: the whole line, program name first, from both writers where both exist. (qemu-user
+// reports the abort on a line of its own after it.)
+TEST(AssertionMessage, PortableWriterMatchesTheCLibrary) {
+    GTEST_FLAG_SET(death_test_style, kDeathTestStyle);
+    const std::string expected =
+        "^velmora_tests: " + regexLiteral("code/approach.cpp:17: int f(): Assertion `a<b' failed.") + "\n";
+    EXPECT_DEATH(velmora::detail::assertionFailed("a<b", "code/approach.cpp", 17, "int f()"), expected);
+#if defined(__GLIBC__)
+    EXPECT_DEATH(__assert_fail("a<b", "code/approach.cpp", 17, "int f()"), expected);
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(AllModes, TrackQualityEveryMode, ::testing::ValuesIn(kModes),

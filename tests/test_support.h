@@ -32,9 +32,23 @@ using Box = cv::Rect_<float>;
 inline const float kNaN = std::numeric_limits<float>::quiet_NaN();
 inline const float kInf = std::numeric_limits<float>::infinity();
 
+// Under an emulator (a cross build's tests under qemu-user) a test binary cannot re-execute
+// itself, and kernels run many times slower: death tests fork, and the randomised
+// differential tests run one seed in kEmulatedSeedDivisor.
+#ifdef VELMORA_TESTS_EMULATED
+inline constexpr const char* kDeathTestStyle = "fast";
+inline constexpr std::uint32_t kEmulatedSeedDivisor = 4;
+#else
+inline constexpr const char* kDeathTestStyle = "threadsafe";
+inline constexpr std::uint32_t kEmulatedSeedDivisor = 1;
+#endif
+
+// The number of seeds a randomised test runs, of the `seeds` it runs natively.
+constexpr std::uint32_t seedCount(std::uint32_t seeds) { return seeds / kEmulatedSeedDivisor; }
+
 // Every test starts from the library's initial parameters, whatever the previous test set.
 // Death tests run in the threadsafe style: the child re-executes the binary instead of
-// forking a process whose OpenMP threads would be lost.
+// forking a process whose OpenMP threads would be lost (emulated runs aside, see above).
 class VelmoraTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -42,7 +56,7 @@ protected:
         std_beta = 20.0f;
         std_gamma = -1;
         std_sigma = 0.03f;
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        GTEST_FLAG_SET(death_test_style, kDeathTestStyle);
     }
 };
 

@@ -1,6 +1,8 @@
 // Assertions that stay active in every build type. A check that NDEBUG compiled away would
 // turn into an out-of-range read, so the library never relies on <cassert> being enabled.
-// The failure message is the C library's own: file, line, function text and expression.
+// The failure message is the GNU C library's: program name, file, line, function text and
+// expression. With glibc the C library writes it; elsewhere assertionFailed writes the same
+// text, since other C libraries word theirs differently.
 #ifndef VELMORA_DETAIL_CHECK_H
 #define VELMORA_DETAIL_CHECK_H
 
@@ -14,8 +16,23 @@
 // Fails with the enclosing function's signature text.
 #define VELMORA_ASSERT(expr) VELMORA_ASSERT_IN(expr, __PRETTY_FUNCTION__)
 
+#if defined(__GLIBC__)
+#define VELMORA_ASSERTION_FAILED __assert_fail
+#else
+#define VELMORA_ASSERTION_FAILED ::velmora::detail::assertionFailed
+#endif
+
 // Fails naming `function`: for helpers that check on behalf of an exported function.
 #define VELMORA_ASSERT_IN(expr, function) \
-    ((expr) ? static_cast<void>(0) : __assert_fail(#expr, VELMORA_ASSERTION_FILE, __LINE__, function))
+    ((expr) ? static_cast<void>(0) : VELMORA_ASSERTION_FAILED(#expr, VELMORA_ASSERTION_FILE, __LINE__, function))
+
+namespace velmora::detail {
+
+// Writes "<program>: <file>:<line>: <function>: Assertion `<expression>' failed." and a line
+// end to standard error, as glibc's __assert_fail does, and aborts. Built on every platform, so
+// that its text can be checked against glibc's where both exist.
+[[noreturn]] void assertionFailed(const char* expression, const char* file, unsigned line, const char* function);
+
+}  // namespace velmora::detail
 
 #endif  // VELMORA_DETAIL_CHECK_H

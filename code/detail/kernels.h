@@ -13,8 +13,8 @@
 // product is the correctly rounded quotient; otherwise the kernels divide.
 //
 // This header is plain C++ with no standard-library types: the same code is compiled once
-// for the x86-64 baseline, once for AVX2 and once for AVX-512, and no inline function may be
-// shared between those translation units.
+// per instruction set (the baseline, AVX2 and AVX-512 on x86-64; the baseline and NEON on
+// ARM64), and no inline function may be shared between those translation units.
 #ifndef VELMORA_DETAIL_KERNELS_H
 #define VELMORA_DETAIL_KERNELS_H
 
@@ -113,16 +113,33 @@ struct InstructionSet {
     const Kernels* kernels;
 };
 
-// Every instruction set, the x86-64 baseline (always supported) first, the widest last. The
-// only list of them: tests and benchmarks go through it too.
+// Every instruction set of the architecture the library is built for, the baseline (always
+// supported) first, the fastest last: sse2, avx2 and avx512 on x86-64, baseline and neon on
+// ARM64, baseline alone elsewhere. The only list of them: tests and benchmarks go through it
+// too.
+#if defined(__x86_64__) || defined(_M_X64)
 inline constexpr int kInstructionSetCount = 3;
+#elif defined(__aarch64__) || defined(_M_ARM64)
+inline constexpr int kInstructionSetCount = 2;
+#else
+inline constexpr int kInstructionSetCount = 1;
+#endif
 extern const InstructionSet kInstructionSets[kInstructionSetCount];
 
-// The widest instruction set this processor supports.
+// The last instruction set of the list that this processor supports.
 const InstructionSet& bestInstructionSet();
 
-// The instruction set the fast path runs on; the best one unless set otherwise. Setting is
-// meant for tests and benchmarks and must not race with running calls; an unsupported set
+// The environment variable that forces an instruction set by name, so that a result can be
+// checked on another one. It is read once, when the library is loaded.
+inline constexpr const char* kForceVariable = "VELMORA_KERNELS";
+
+// The instruction set that `forced` (the value of kForceVariable, or null) names: the best one
+// when it is null or empty. A name of no instruction set of this architecture, or of one this
+// processor lacks, ends the process with one line on standard error and exit status 1.
+const InstructionSet& startingInstructionSet(const char* forced);
+
+// The instruction set the fast path runs on; the starting one unless set otherwise. Setting
+// is meant for tests and benchmarks and must not race with running calls; an unsupported set
 // gives the best one instead.
 const InstructionSet& activeInstructionSet();
 void setInstructionSet(const InstructionSet& set);

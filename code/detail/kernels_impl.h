@@ -1,14 +1,20 @@
 // Body of the attraction kernels, included once per instruction set by kernels_<isa>.cpp
 // with VELMORA_KERNEL_NAMESPACE, VELMORA_KERNEL_TABLE and VELMORA_KERNEL_WIDTH (floats per
-// native vector: 4 for SSE2, 8 for AVX2 and AVX-512) defined; VELMORA_KERNEL_PAIRED adds
-// the sixteen-lane kernels of AVX-512.
+// native vector: 4 for the baseline and NEON, 8 for AVX2 and AVX-512) defined;
+// VELMORA_KERNEL_PAIRED adds the sixteen-lane kernels of AVX-512, and VELMORA_KERNEL_NEON the
+// NEON structure loads that split boxes into their fields.
 // Everything here has internal linkage, so the copies built for different instruction sets
 // never meet.
 //
-// The vectors are GCC vector extensions. Only +, -, *, / and comparisons are used, each
-// correctly rounded; the build has -ffp-contract=off, so no product is ever fused into an
-// addition. Buffers are padded to a multiple of kLanes (8), which every width divides.
+// The vectors are the vector extensions that GCC and Clang share (vector_size types, element
+// access, the ?: select and __builtin_shufflevector with constant indices). Only +, -, *, /
+// and comparisons are used, each correctly rounded; the build has -ffp-contract=off, so no
+// product is ever fused into an addition. Buffers are padded to a multiple of kLanes (8), which every width divides.
 #include "kernels.h"
+
+#ifdef VELMORA_KERNEL_NEON
+#include <arm_neon.h>
+#endif
 
 namespace velmora::detail {
 namespace VELMORA_KERNEL_NAMESPACE {
@@ -58,36 +64,34 @@ inline void storeAs(float* p, V v) {
 // data movement, no arithmetic.
 inline void transpose(Vec* v) {
 #if VELMORA_KERNEL_WIDTH == 8
-    typedef int Index __attribute__((vector_size(8 * sizeof(int))));
     Vec t[8], u[8];
     for (int i = 0; i < 8; i += 2) {
-        t[i] = __builtin_shuffle(v[i], v[i + 1], Index{0, 8, 1, 9, 4, 12, 5, 13});
-        t[i + 1] = __builtin_shuffle(v[i], v[i + 1], Index{2, 10, 3, 11, 6, 14, 7, 15});
+        t[i] = __builtin_shufflevector(v[i], v[i + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        t[i + 1] = __builtin_shufflevector(v[i], v[i + 1], 2, 10, 3, 11, 6, 14, 7, 15);
     }
     for (int i = 0; i < 8; i += 4) {
         for (int j = 0; j < 2; ++j) {
-            u[i + j] = __builtin_shuffle(t[i + j], t[i + j + 2], Index{0, 1, 8, 9, 4, 5, 12, 13});
-            u[i + j + 2] = __builtin_shuffle(t[i + j], t[i + j + 2], Index{2, 3, 10, 11, 6, 7, 14, 15});
+            u[i + j] = __builtin_shufflevector(t[i + j], t[i + j + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+            u[i + j + 2] = __builtin_shufflevector(t[i + j], t[i + j + 2], 2, 3, 10, 11, 6, 7, 14, 15);
         }
     }
     for (int i = 0; i < 4; ++i) {
-        v[i] = __builtin_shuffle(u[i], u[i + 4], Index{0, 1, 2, 3, 8, 9, 10, 11});
-        v[i + 4] = __builtin_shuffle(u[i], u[i + 4], Index{4, 5, 6, 7, 12, 13, 14, 15});
+        v[i] = __builtin_shufflevector(u[i], u[i + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        v[i + 4] = __builtin_shufflevector(u[i], u[i + 4], 4, 5, 6, 7, 12, 13, 14, 15);
     }
     // After the three stages the rows come out in the order 0 2 1 3 4 6 5 7.
     Vec r1 = v[1], r5 = v[5];
     v[1] = v[2], v[2] = r1;
     v[5] = v[6], v[6] = r5;
 #else
-    typedef int Index __attribute__((vector_size(4 * sizeof(int))));
-    const Vec t0 = __builtin_shuffle(v[0], v[1], Index{0, 4, 1, 5});
-    const Vec t1 = __builtin_shuffle(v[0], v[1], Index{2, 6, 3, 7});
-    const Vec t2 = __builtin_shuffle(v[2], v[3], Index{0, 4, 1, 5});
-    const Vec t3 = __builtin_shuffle(v[2], v[3], Index{2, 6, 3, 7});
-    v[0] = __builtin_shuffle(t0, t2, Index{0, 1, 4, 5});
-    v[1] = __builtin_shuffle(t0, t2, Index{2, 3, 6, 7});
-    v[2] = __builtin_shuffle(t1, t3, Index{0, 1, 4, 5});
-    v[3] = __builtin_shuffle(t1, t3, Index{2, 3, 6, 7});
+    const Vec t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5);
+    const Vec t1 = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7);
+    const Vec t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 1, 5);
+    const Vec t3 = __builtin_shufflevector(v[2], v[3], 2, 6, 3, 7);
+    v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    v[1] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    v[2] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 #endif
 }
 
@@ -184,20 +188,19 @@ inline void loadBoxes(const float* const* tracks, long frame, Vec& x, Vec& y, Ve
         return q;
     };
 #if VELMORA_KERNEL_WIDTH == 8
-    typedef int Index __attribute__((vector_size(8 * sizeof(int))));
     // Each 128-bit half holds one box; a transpose within the halves gives the fields.
     const Vec v0 = __builtin_shufflevector(quad(0), quad(4), 0, 1, 2, 3, 4, 5, 6, 7);
     const Vec v1 = __builtin_shufflevector(quad(1), quad(5), 0, 1, 2, 3, 4, 5, 6, 7);
     const Vec v2 = __builtin_shufflevector(quad(2), quad(6), 0, 1, 2, 3, 4, 5, 6, 7);
     const Vec v3 = __builtin_shufflevector(quad(3), quad(7), 0, 1, 2, 3, 4, 5, 6, 7);
-    const Vec t0 = __builtin_shuffle(v0, v1, Index{0, 8, 1, 9, 4, 12, 5, 13});
-    const Vec t1 = __builtin_shuffle(v0, v1, Index{2, 10, 3, 11, 6, 14, 7, 15});
-    const Vec t2 = __builtin_shuffle(v2, v3, Index{0, 8, 1, 9, 4, 12, 5, 13});
-    const Vec t3 = __builtin_shuffle(v2, v3, Index{2, 10, 3, 11, 6, 14, 7, 15});
-    x = __builtin_shuffle(t0, t2, Index{0, 1, 8, 9, 4, 5, 12, 13});
-    y = __builtin_shuffle(t0, t2, Index{2, 3, 10, 11, 6, 7, 14, 15});
-    w = __builtin_shuffle(t1, t3, Index{0, 1, 8, 9, 4, 5, 12, 13});
-    h = __builtin_shuffle(t1, t3, Index{2, 3, 10, 11, 6, 7, 14, 15});
+    const Vec t0 = __builtin_shufflevector(v0, v1, 0, 8, 1, 9, 4, 12, 5, 13);
+    const Vec t1 = __builtin_shufflevector(v0, v1, 2, 10, 3, 11, 6, 14, 7, 15);
+    const Vec t2 = __builtin_shufflevector(v2, v3, 0, 8, 1, 9, 4, 12, 5, 13);
+    const Vec t3 = __builtin_shufflevector(v2, v3, 2, 10, 3, 11, 6, 14, 7, 15);
+    x = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
+    y = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
+    w = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+    h = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
 #else
     Vec v[4] = {quad(0), quad(1), quad(2), quad(3)};
     transpose(v);
@@ -327,16 +330,15 @@ void pairedFrameTotals(const FrameView& f, const float* table, int stride, float
 inline void loadSixteenBoxes(const float* boxes, Wide& x, Wide& y, Wide& w, Wide& h) {
     const Wide a = loadAs<Wide>(boxes), b = loadAs<Wide>(boxes + 16), c = loadAs<Wide>(boxes + 32),
                d = loadAs<Wide>(boxes + 48);
-    const WideMask xy = {0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29};
-    const WideMask wh = {2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31};
-    const WideMask low = {0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23};
-    const WideMask high = {8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31};
-    const Wide xy0 = __builtin_shuffle(a, b, xy), wh0 = __builtin_shuffle(a, b, wh);  // boxes 0-7
-    const Wide xy1 = __builtin_shuffle(c, d, xy), wh1 = __builtin_shuffle(c, d, wh);  // boxes 8-15
-    x = __builtin_shuffle(xy0, xy1, low);
-    y = __builtin_shuffle(xy0, xy1, high);
-    w = __builtin_shuffle(wh0, wh1, low);
-    h = __builtin_shuffle(wh0, wh1, high);
+    // x and y of boxes 0-7 (or 8-15) side by side, then their widths and heights.
+    const Wide xy0 = __builtin_shufflevector(a, b, 0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29);
+    const Wide wh0 = __builtin_shufflevector(a, b, 2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31);
+    const Wide xy1 = __builtin_shufflevector(c, d, 0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29);
+    const Wide wh1 = __builtin_shufflevector(c, d, 2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31);
+    x = __builtin_shufflevector(xy0, xy1, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+    y = __builtin_shufflevector(xy0, xy1, 8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
+    w = __builtin_shufflevector(wh0, wh1, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+    h = __builtin_shufflevector(wh0, wh1, 8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
 }
 
 // Eight vectors of eight pairs of floats each: afterwards v[m] holds pair m of every former
@@ -344,22 +346,21 @@ inline void loadSixteenBoxes(const float* boxes, Wide& x, Wide& y, Wide& w, Wide
 // shuffles of AVX2, these stages are two-source permutes that leave the rows in order.
 inline void transposePairs(Wide* v) {
     typedef double Pairs __attribute__((vector_size(64)));
-    typedef long long Index __attribute__((vector_size(64)));
     Pairs t[8], s[8];
     for (int i = 0; i < 8; ++i) t[i] = reinterpret_cast<Pairs>(v[i]);
     for (int i = 0; i < 8; i += 2) {
-        s[i] = __builtin_shuffle(t[i], t[i + 1], Index{0, 8, 2, 10, 4, 12, 6, 14});
-        s[i + 1] = __builtin_shuffle(t[i], t[i + 1], Index{1, 9, 3, 11, 5, 13, 7, 15});
+        s[i] = __builtin_shufflevector(t[i], t[i + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+        s[i + 1] = __builtin_shufflevector(t[i], t[i + 1], 1, 9, 3, 11, 5, 13, 7, 15);
     }
     for (int i = 0; i < 8; i += 4) {
         for (int j = 0; j < 2; ++j) {
-            t[i + j] = __builtin_shuffle(s[i + j], s[i + j + 2], Index{0, 1, 8, 9, 4, 5, 12, 13});
-            t[i + j + 2] = __builtin_shuffle(s[i + j], s[i + j + 2], Index{2, 3, 10, 11, 6, 7, 14, 15});
+            t[i + j] = __builtin_shufflevector(s[i + j], s[i + j + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+            t[i + j + 2] = __builtin_shufflevector(s[i + j], s[i + j + 2], 2, 3, 10, 11, 6, 7, 14, 15);
         }
     }
     for (int i = 0; i < 4; ++i) {
-        s[i] = __builtin_shuffle(t[i], t[i + 4], Index{0, 1, 2, 3, 8, 9, 10, 11});
-        s[i + 4] = __builtin_shuffle(t[i], t[i + 4], Index{4, 5, 6, 7, 12, 13, 14, 15});
+        s[i] = __builtin_shufflevector(t[i], t[i + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        s[i + 4] = __builtin_shufflevector(t[i], t[i + 4], 4, 5, 6, 7, 12, 13, 14, 15);
     }
     for (int i = 0; i < 8; ++i) v[i] = reinterpret_cast<Wide>(s[i]);
 }
@@ -376,19 +377,32 @@ void pairedTrajectoryStep(const float* table, int stride, const float* previous,
 // padding whatever the number of trackers, each pair attraction is computed once for both
 // orders, and every total adds its trackers in selection order within its own lane.
 
+#ifdef VELMORA_KERNEL_NEON
+// Four consecutive boxes as one vector per field: a four-way structure load (LD4) splits the
+// sixteen floats into x, y, width and height as it reads them. Pure data movement.
+inline void splitBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec& h) {
+    const float32x4x4_t fields = vld4q_f32(boxes);
+    __builtin_memcpy(&x, &fields.val[0], sizeof x);
+    __builtin_memcpy(&y, &fields.val[1], sizeof y);
+    __builtin_memcpy(&w, &fields.val[2], sizeof w);
+    __builtin_memcpy(&h, &fields.val[3], sizeof h);
+}
+#endif
+
 // W consecutive boxes of one track, one vector per field.
 inline void loadConsecutiveBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec& h) {
 #if VELMORA_KERNEL_WIDTH == 8
-    typedef int Index __attribute__((vector_size(8 * sizeof(int))));
     const Vec a = load(boxes), b = load(boxes + 8), c = load(boxes + 16), d = load(boxes + 24);
-    const Vec xy0 = __builtin_shuffle(a, b, Index{0, 4, 8, 12, 1, 5, 9, 13});  // x0-3, y0-3
-    const Vec wh0 = __builtin_shuffle(a, b, Index{2, 6, 10, 14, 3, 7, 11, 15});
-    const Vec xy1 = __builtin_shuffle(c, d, Index{0, 4, 8, 12, 1, 5, 9, 13});  // x4-7, y4-7
-    const Vec wh1 = __builtin_shuffle(c, d, Index{2, 6, 10, 14, 3, 7, 11, 15});
-    x = __builtin_shuffle(xy0, xy1, Index{0, 1, 2, 3, 8, 9, 10, 11});
-    y = __builtin_shuffle(xy0, xy1, Index{4, 5, 6, 7, 12, 13, 14, 15});
-    w = __builtin_shuffle(wh0, wh1, Index{0, 1, 2, 3, 8, 9, 10, 11});
-    h = __builtin_shuffle(wh0, wh1, Index{4, 5, 6, 7, 12, 13, 14, 15});
+    const Vec xy0 = __builtin_shufflevector(a, b, 0, 4, 8, 12, 1, 5, 9, 13);  // x0-3, y0-3
+    const Vec wh0 = __builtin_shufflevector(a, b, 2, 6, 10, 14, 3, 7, 11, 15);
+    const Vec xy1 = __builtin_shufflevector(c, d, 0, 4, 8, 12, 1, 5, 9, 13);  // x4-7, y4-7
+    const Vec wh1 = __builtin_shufflevector(c, d, 2, 6, 10, 14, 3, 7, 11, 15);
+    x = __builtin_shufflevector(xy0, xy1, 0, 1, 2, 3, 8, 9, 10, 11);
+    y = __builtin_shufflevector(xy0, xy1, 4, 5, 6, 7, 12, 13, 14, 15);
+    w = __builtin_shufflevector(wh0, wh1, 0, 1, 2, 3, 8, 9, 10, 11);
+    h = __builtin_shufflevector(wh0, wh1, 4, 5, 6, 7, 12, 13, 14, 15);
+#elif defined(VELMORA_KERNEL_NEON)
+    splitBoxes(boxes, x, y, w, h);
 #else
     Vec v[4] = {load(boxes), load(boxes + 4), load(boxes + 8), load(boxes + 12)};
     transpose(v);
@@ -405,19 +419,21 @@ constexpr int kLaneOfFrame[8] = {0, 4, 1, 5, 2, 6, 3, 7};
 constexpr int kLaneOfFrame[4] = {0, 1, 2, 3};
 #endif
 inline void loadShuffledBoxes(const float* boxes, Vec& x, Vec& y, Vec& w, Vec& h) {
-    Vec v[4] = {load(boxes), load(boxes + W), load(boxes + 2 * W), load(boxes + 3 * W)};
 #if VELMORA_KERNEL_WIDTH == 8
+    Vec v[4] = {load(boxes), load(boxes + W), load(boxes + 2 * W), load(boxes + 3 * W)};
     // Each half of v[i] is one box: boxes 2i and 2i + 1.
-    typedef int Index __attribute__((vector_size(8 * sizeof(int))));
-    const Vec t0 = __builtin_shuffle(v[0], v[1], Index{0, 8, 1, 9, 4, 12, 5, 13});
-    const Vec t1 = __builtin_shuffle(v[0], v[1], Index{2, 10, 3, 11, 6, 14, 7, 15});
-    const Vec t2 = __builtin_shuffle(v[2], v[3], Index{0, 8, 1, 9, 4, 12, 5, 13});
-    const Vec t3 = __builtin_shuffle(v[2], v[3], Index{2, 10, 3, 11, 6, 14, 7, 15});
-    x = __builtin_shuffle(t0, t2, Index{0, 1, 8, 9, 4, 5, 12, 13});
-    y = __builtin_shuffle(t0, t2, Index{2, 3, 10, 11, 6, 7, 14, 15});
-    w = __builtin_shuffle(t1, t3, Index{0, 1, 8, 9, 4, 5, 12, 13});
-    h = __builtin_shuffle(t1, t3, Index{2, 3, 10, 11, 6, 7, 14, 15});
+    const Vec t0 = __builtin_shufflevector(v[0], v[1], 0, 8, 1, 9, 4, 12, 5, 13);
+    const Vec t1 = __builtin_shufflevector(v[0], v[1], 2, 10, 3, 11, 6, 14, 7, 15);
+    const Vec t2 = __builtin_shufflevector(v[2], v[3], 0, 8, 1, 9, 4, 12, 5, 13);
+    const Vec t3 = __builtin_shufflevector(v[2], v[3], 2, 10, 3, 11, 6, 14, 7, 15);
+    x = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
+    y = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
+    w = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+    h = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
+#elif defined(VELMORA_KERNEL_NEON)
+    splitBoxes(boxes, x, y, w, h);
 #else
+    Vec v[4] = {load(boxes), load(boxes + W), load(boxes + 2 * W), load(boxes + 3 * W)};
     transpose(v);
     x = v[0], y = v[1], w = v[2], h = v[3];
 #endif
@@ -506,14 +522,13 @@ struct PairedFrameLanes {
     typedef Wide Sums;
     static void load(const float* boxes, Wide& x, Wide& y, Wide& w, Wide& h) { loadSixteenBoxes(boxes, x, y, w, h); }
     static void add(Wide& total, Wide* terms, const bool* whole) {
-        typedef int Index __attribute__((vector_size(16 * sizeof(int))));
         transposePairs(terms);
         WideMask keep = -1 - WideMask{};
         for (int j = 0; whole && j < 8; ++j) keep[2 * j] = keep[2 * j + 1] = whole[j] ? -1 : 0;
         for (int m = 0; m < 8; ++m) {
             const Wide pair = whole ? (keep ? terms[m] : Wide{}) : terms[m];
             total += pair;
-            total += __builtin_shuffle(pair, Index{1, 1, 3, 3, 5, 5, 7, 7, 9, 9, 11, 11, 13, 13, 15, 15});
+            total += __builtin_shufflevector(pair, pair, 1, 1, 3, 3, 5, 5, 7, 7, 9, 9, 11, 11, 13, 13, 15, 15);
         }
     }
     static float sum(const Wide& total, int j) { return total[2 * j]; }
