@@ -15,11 +15,13 @@ parameters alpha, beta and sigma are passed to the library for each call only.
 """
 
 import collections
+import collections.abc
 import concurrent.futures
 import functools
 import itertools
 import json
 import os
+import time
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -125,8 +127,20 @@ class ReadLog:
         self.polygons = collections.defaultdict(int)  # tracker -> files
         self.corners = collections.defaultdict(int)  # tracker -> files whose first line reads as corners
         self.corners_applied = False
+        self.lengths = {}  # tracker -> [files, the first file's message]
+
+    def length(self, tracker, message, reporter):
+        """A result file of the wrong length: said once per tracker, with a count and the first example."""
+        if tracker is None:
+            reporter.warn(message)
+            return
+        entry = self.lengths.setdefault(tracker, [0, message])
+        entry[0] += 1
 
     def report(self, reporter):
+        for tracker, (files, message) in self.lengths.items():
+            more = f" ({_plural(files - 1, 'more file')} of this tracker alike)" if files > 1 else ""
+            reporter.warn(f"tracker {tracker!r}: {message}{more}")
         for tracker, (boxes, files, first) in self.negative.items():
             reporter.warn(f"tracker {tracker!r}: {_plural(boxes, 'box', 'boxes')} with a negative width or height "
                           f"in {_plural(files, 'file')} (first at {first}), read as lost")
@@ -400,19 +414,20 @@ class Evaluation:
     protocol: metrics.Protocol = metrics.DEFAULT
 
 
-def _cut(result, path, truth, reporter, protocol):
+def _cut(result, path, truth, reporter, protocol, log=None, tracker=None):
     """(result, annotation, absent, visible) at the frames both have, or the result padded as the
-    protocol says; a difference is reported."""
+    protocol says; a difference is reported (through `log`, once per tracker, when given)."""
     if len(result) == 0:
         raise InputError(f"{path}: no boxes")
     boxes, absent, visible = truth.boxes, truth.absent, truth.visible
+    log = log or ReadLog()
     if len(result) < len(boxes) and protocol.short_results == "padded":
-        reporter.warn(f"{path}: {len(result)} boxes for the {len(boxes)} frames of {truth.path}; the missing "
-                      "frames score as zero boxes")
+        log.length(tracker, f"{path}: {_plural(len(result), 'box', 'boxes')} for the {_plural(len(boxes), 'frame')} "
+                            f"of {truth.path}; the missing frames score as zero boxes", reporter)
     elif len(result) != len(boxes):
         frames = min(len(result), len(boxes))
-        reporter.warn(f"{path}: {len(result)} boxes for the {len(boxes)} frames of {truth.path}; scoring the "
-                      f"{frames} frames both have")
+        log.length(tracker, f"{path}: {_plural(len(result), 'box', 'boxes')} for the {_plural(len(boxes), 'frame')} "
+                            f"of {truth.path}; scoring the {_plural(frames, 'frame')} both have", reporter)
         result, boxes, absent, visible = result[:frames], boxes[:frames], absent[:frames], visible[:frames]
     return result, boxes, absent, visible
 
@@ -472,8 +487,8 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
                 files = tracker.sequences[key]
                 for path, boxes in zip(files.runs, raw[tracker.name]):
                     result = _interpret(boxes, path, tracker.layout, truth, log, tracker.name, bench.corners)
-                    score, overlap = _score_track(*_cut(result, path, truth, reporter, protocol), truth.bound,
-                                                  protocol)
+                    score, overlap = _score_track(*_cut(result, path, truth, reporter, protocol, log, tracker.name),
+                                                  truth.bound, protocol)
                     scores.append(score)
                     overlaps.append(overlap)
                 sequences.append(metrics.mean_score(scores, bench.names[key]))
@@ -563,29 +578,36 @@ def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refi
         for f in stray:
             result[f] = frame_by_frame(f, f + 1, present[:, f])
         if len(stray):
-            reporter.warn(f"sequence {name!r}: the trajectory passed through a lost box in {len(stray)} frame(s) "
-                          f"(first at line {stray[0] + 1}); they take the frame-by-frame fusion")
+            reporter.warn(f"sequence {name!r}: the trajectory passed through a lost box in "
+                          f"{_plural(len(stray), 'frame')} (first at line {stray[0] + 1}); "
+                          f"{'they take' if len(stray) > 1 else 'it takes'} the frame-by-frame fusion")
     lost = np.flatnonzero(~somebody)
     if len(lost):
         result[lost] = 0.0
-        reporter.warn(f"sequence {name!r}: no tracker has a usable box in {len(lost)} frame(s) "
-                      f"(first at line {lost[0] + 1}); they are written as lost (0,0,0,0)")
+        reporter.warn(f"sequence {name!r}: no tracker has a usable box in {_plural(len(lost), 'frame')} "
+                      f"(first at line {lost[0] + 1}); {'they are' if len(lost) > 1 else 'it is'} written as lost "
+                      "(0,0,0,0)")
     return result
 
 
-def _aligned(tracks, paths, frames, truth_path, reporter):
-    """Every track at `frames` frames: a short one is lost in the frames it lacks, a long one cut."""
+def _aligned(tracks, paths, frames, truth_path, reporter, log=None, names=None):
+    """Every track at `frames` frames: a short one is lost in the frames it lacks, a long one cut.
+
+    The differences are reported through `log`, once per tracker of `names`, when given."""
     aligned = []
-    for boxes, path in zip(tracks, paths):
+    log = log or ReadLog()
+    names = names or [None] * len(tracks)
+    for boxes, path, name in zip(tracks, paths, names):
         if len(boxes) != frames:
             if len(boxes) < frames:
-                reporter.warn(f"{path}: {len(boxes)} boxes for {frames} frames"
-                              f"{' of ' + truth_path if truth_path else ''}; it takes no part in the "
-                              f"{frames - len(boxes)} frames it lacks")
+                log.length(name, f"{path}: {_plural(len(boxes), 'box', 'boxes')} for {_plural(frames, 'frame')}"
+                                 f"{' of ' + truth_path if truth_path else ''}; it takes no part in the "
+                                 f"{_plural(frames - len(boxes), 'frame')} it lacks", reporter)
                 boxes = np.concatenate([boxes, np.full((frames - len(boxes), 4), np.nan)])
             else:
-                reporter.warn(f"{path}: {len(boxes)} boxes for the {frames} frames of {truth_path}; the frames "
-                              "past its end are left out")
+                log.length(name, f"{path}: {_plural(len(boxes), 'box', 'boxes')} for the "
+                                 f"{_plural(frames, 'frame')} of {truth_path}; the frames past its end are left out",
+                           reporter)
                 boxes = boxes[:frames]
         aligned.append(boxes)
     return aligned
@@ -602,7 +624,8 @@ def _sequence_tracks(bench, raw, log, reporter, truth=None):
     tracks = [_interpret(boxes, path, t.layout, truth, log, t.name, bench.corners)
               for t, (path, boxes) in zip(bench.trackers, raw)]
     frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
-    return _aligned(tracks, [path for path, _ in raw], frames, truth and truth.path, reporter)
+    return _aligned(tracks, [path for path, _ in raw], frames, truth and truth.path, reporter, log,
+                    [t.name for t in bench.trackers])
 
 
 def _repetitions(bench, repetition, reporter):
@@ -610,36 +633,76 @@ def _repetitions(bench, repetition, reporter):
     shared = min(counts.values())
     if repetition is not None:
         if not 1 <= repetition <= shared:
-            raise InputError(f"--repetition {repetition}: the trackers have {shared} repetition(s) in common")
+            raise InputError(f"--repetition {repetition}: the trackers have {_plural(shared, 'repetition')} in "
+                             "common")
         return [repetition - 1]
     if max(counts.values()) > 1:
         reporter.note(f"fusing repetition k of every tracker with repetition k, for k = 1 to {shared}")
     return list(range(shared))
 
 
+def _weight_list(weights, names, where="weights"):
+    """Weights as a list in the order of `names`: from a mapping of tracker names (what learn_weights
+    gives), or from a sequence already in that order."""
+    if weights is None:
+        return None
+    if isinstance(weights, collections.abc.Mapping):
+        missing = [n for n in names if n not in weights]
+        if missing:
+            raise InputError(f"{where}: no weight for tracker {_listing(missing)}")
+        return [float(weights[n]) for n in names]
+    weights = [float(w) for w in weights]
+    if len(weights) != len(names):
+        raise InputError(f"{where}: {len(weights)} weights for {_plural(len(names), 'tracker')}")
+    return weights
+
+
+def _selected(bench, selection):
+    """The benchmark restricted to the trackers named in `selection`, in tracker order."""
+    if selection is None:
+        return bench
+    known = {t.name for t in bench.trackers}
+    unknown = [n for n in selection if n not in known]
+    if unknown:
+        raise InputError(f"selection: no tracker named {_listing(unknown)} (known: {_listing(sorted(known), 10)})")
+    chosen = set(selection)
+    results = layouts.Results([t for t in bench.trackers if t.name in chosen], bench.results.roots)
+    return Benchmark(results, bench.annotations, bench.keys, bench.names, bench.corners)
+
+
 def fuse_results(bench, output, weights=None, trajectory=False, backtracking=True, refine=True, repetition=None,
-                 reporter=None, inputs=None, provenance=None, **parameters):
+                 reporter=None, inputs=None, provenance=None, selection=None, layout=None, **parameters):
     """Fuses every sequence of a matched benchmark into the folder `output`, as a tracker folder.
 
+    `weights` maps tracker names to weights (as learn_weights returns them) or lists one weight
+    per tracker of `bench`, in its order; `selection` names the trackers to fuse (default: all).
     Every input is read and every sequence fused before the first file is written; the folder
     appears whole or not at all. A tracker with fewer boxes than the annotation (or than the
     longest tracker, without annotation) takes no part in the frames it lacks. Output files take
-    the annotation's spelling of a sequence name. Results in the GOT-10k layout give
-    ``<sequence>/<sequence>_00k.txt`` files for each repetition k, as GOT-10k's server takes them,
-    and VOT's ``baseline/<sequence>/<sequence>_00k.txt``; any other layout gives
+    the annotation's spelling of a sequence name, else the one most trackers use.
+
+    `layout` ('plain', 'got10k', 'vot'; default: the one all inputs share, else plain) is one of
+    velmora.submissions' layouts. GOT-10k's gives ``<sequence>/<sequence>_00k.txt`` for each
+    repetition k and ``<sequence>_time.txt`` when every tracker has timing logs; VOT's gives runs
+    without resets, ``unsupervised/<sequence>/<sequence>_00k.txt``; the plain layout gives
     ``<sequence>.txt`` of one repetition (the first, or `repetition`).
     The folder also holds ``.velmora.json``: how the tracks were made (the trackers, weights,
     mode, parameters, and whatever `provenance` adds), which eval reports. Returns the number of
     sequences written.
     """
+    from . import submissions
     reporter = reporter or Reporter(quiet=True)
     inputs = inputs or register_inputs(bench)
     inputs.check_folder(output, "-o")
+    weights = _weight_list(weights, [t.name for t in bench.trackers])
+    if selection is not None:
+        index = {t.name: i for i, t in enumerate(bench.trackers)}
+        bench = _selected(bench, selection)
+        weights = None if weights is None else [weights[index[t.name]] for t in bench.trackers]
     if not bench.keys:
         raise InputError(f"{bench.results.roots[0][0]}: no sequence has a result file from every tracker "
                          f"({_listing(t.name for t in bench.trackers)})")
-    # GOT-10k's and VOT's layouts are what their servers and toolkits take: kept, repetitions and all.
-    layout = next((name for name in ("GOT-10k", "VOT") if all(t.layout == name for t in bench.trackers)), "plain")
+    layout = submissions.choose_layout(bench.trackers, layout, reporter)
     repetitions = _repetitions(bench, repetition, reporter) if layout != "plain" or repetition is not None else [0]
     if layout == "plain" and any(t.repetitions > 1 for t in bench.trackers) and repetition is None:
         reporter.note("fusing the first repetition of every tracker (--repetition chooses another)")
@@ -651,20 +714,46 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
         truth = None if bench.annotations is None else read_truth(bench.annotations.sequences[key], use_flags=False)
         return job, truth, _read_runs(bench, key, k)
 
-    fused = {}
+    fused, seconds = {}, {}
     with reporter.progress("fuse", len(jobs)) as progress:
         for (key, k), truth, raw in _read_ahead(jobs, read):
             tracks = _sequence_tracks(bench, raw, log, reporter, truth)
+            start = time.perf_counter()
             fused[key, k] = fuse_sequence(tracks, weights, trajectory, backtracking, refine, bench.names[key],
                                           reporter, **parameters)
+            seconds[key, k] = time.perf_counter() - start
             progress.step()
     log.report(reporter)
+    files = [f for (key, k), boxes in fused.items() for f in submissions.submission_files(layout, bench.names[key],
+                                                                                           k, boxes)]
+    timed = ""
+    if layout == "GOT-10k":
+        untimed = []
+        for key in bench.keys:
+            columns = [submissions.fused_times([t.sequences[key] for t in bench.trackers], k, len(fused[key, k]),
+                                               seconds[key, k]) for k in repetitions]
+            if any(c is None for c in columns):
+                untimed.append(bench.names[key])
+            else:
+                files.append(submissions.time_file(bench.names[key], columns))
+        if untimed:
+            lacking = [t.name for t in bench.trackers if any(not t.sequences[layouts.sequence_key(n)].times
+                                                             for n in untimed)]
+            reporter.warn(f"no <sequence>_time.txt written for {_plural(len(untimed), 'sequence')} "
+                          f"({_listing(untimed, 3)}): " + (f"no timing logs from {_listing(lacking)}" if lacking else
+                                                           "a tracker's timing log does not match its frames") +
+                          "; GOT-10k's server needs them")
+        timed = "; each frame's time is the trackers' times plus the fusion's" if len(untimed) < len(bench.keys) \
+            else ""
+    submissions.check_spellings(output, [path for path, _ in files])
     record = {"trackers": [t.name for t in bench.trackers],
               "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),
               "mode": "trajectory optimisation" if trajectory else "frame by frame", "refine": refine,
-              "backtracking": backtracking, "parameters": _parameters_in_force(parameters), **(provenance or {})}
-    write_fused(output, [_submission_file(layout, bench.names[key], k, boxes) for (key, k), boxes in fused.items()],
-                record)
+              "backtracking": backtracking, "layout": layout, "parameters": _parameters_in_force(parameters),
+              **(provenance or {})}
+    write_fused(output, files, record)
+    reporter.note(f"wrote {_plural(len(bench.keys), 'sequence')} to {output} in the "
+                  f"{submissions.describe_layout(layout)}{timed}")
     return len(bench.keys)
 
 
@@ -682,22 +771,6 @@ def _parameters_in_force(parameters):
     values = _library().get_params()
     values.update({k: float(v) for k, v in parameters.items() if v is not None})
     return values
-
-
-def _submission_file(layout, name, k, boxes):
-    """(path in the output folder, bytes) of repetition k of a fused sequence, in `layout`.
-
-    VOT's baseline files start with the code 1 (initialisation) and write a frame without a box
-    as the code 0; the others write every frame as a box, a lost one as 0,0,0,0.
-    """
-    if layout == "GOT-10k":
-        return os.path.join(name, f"{name}_{k + 1:03d}.txt"), vio.format_boxes(boxes).encode()
-    if layout == "VOT":
-        lines = vio.format_boxes(boxes).splitlines(keepends=True)
-        lines = ["1\n"] + ["0\n" if not (box[2] > 0 and box[3] > 0) else line
-                            for box, line in zip(boxes[1:], lines[1:])]
-        return os.path.join("baseline", name, f"{name}_{k + 1:03d}.txt"), "".join(lines).encode()
-    return name + ".txt", vio.format_boxes(boxes).encode()
 
 
 # ---- Data sets for learning ----
@@ -764,7 +837,7 @@ class _Runs:
                              "and usable frames")
         if self.left_out:
             why = "annotation empty or absent" + (", or some tracker lost" if self.every_tracker else "")
-            self.reporter.note(f"{self.left_out} frame(s) left out ({why})")
+            self.reporter.note(f"{_plural(self.left_out, 'frame')} left out ({why})")
 
     def dataset(self, library):
         return DataSet([t.name for t in self.bench.trackers], self.sequences, library, self.frames, self.left_out,

@@ -137,7 +137,7 @@ def _run_fuse(args, reporter):
                   f"{len(bench.keys)} sequences, {mode}")
     with _refused(args.paths[0]):
         benchmark.fuse_results(bench, args.output, weights, repetition=args.repetition, reporter=reporter,
-                               inputs=inputs, **_fuse_options(args), **_parameters(args))
+                               inputs=inputs, layout=args.layout, **_fuse_options(args), **_parameters(args))
     return 0
 
 
@@ -439,8 +439,14 @@ def build_parser():
 
 Give the result files of one sequence (one per tracker; written to -o FILE or standard output), or
 results roots / tracker folders (every sequence that all trackers have is fused, written to the
-folder -o DIR as <sequence>.txt, a tracker folder that 'velmora eval' reads like any other; GOT-10k
-results give GOT-10k's <sequence>/<sequence>_001.txt files).
+folder -o DIR, a tracker folder that 'velmora eval' reads like any other).
+
+Layouts (--layout; default: the one all inputs share, else plain):
+  plain   <sequence>.txt
+  got10k  <sequence>/<sequence>_001.txt (one per repetition) and <sequence>_time.txt, what GOT-10k's
+          server takes: a frame's time is the trackers' times plus the fusion's own
+  vot     unsupervised/<sequence>/<sequence>_001.txt, the VOT toolkit's runs without resets (first
+          line 1): a fused track is never re-initialised, so VOT inputs are never written as baseline
 
 Frame by frame, a tracker whose box is lost (a NaN or zero line) takes no part in that frame; the
 trajectory optimisation takes lost boxes as zero boxes. A frame in which every tracker lost the
@@ -457,6 +463,8 @@ with --anno) takes no part in the frames it lacks. Trackers are named after thei
     p.add_argument("--no-refine", action="store_true",
                    help="keep the chosen tracker boxes, without the unit-step climb")
     p.add_argument("--weights", metavar="FILE", help="tracker weights, as 'velmora weights' writes them")
+    p.add_argument("--layout", choices=["plain", "got10k", "vot"],
+                   help="the output layout (default: the layout all inputs share, else plain)")
     p.add_argument("--repetition", type=_count, metavar="K",
                    help="fuse repetition K of every tracker (default: each repetition with its like in the "
                         "GOT-10k layout, else the first)")

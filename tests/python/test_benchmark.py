@@ -56,8 +56,20 @@ def test_got10k_repetitions_labels_timing_and_submission_layout(tmp_path, run):
     assert float(a["fps"]) == 7.5
     status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "fused", "-q")
     assert status == 0, err
-    # Repetition 1 of A with repetition 1 of B: GOT-10k's layout, for its server.
-    assert sorted(p.name for p in (tmp_path / "fused" / seq).iterdir()) == [f"{seq}_001.txt"]
+    # Repetition 1 of A with repetition 1 of B: GOT-10k's layout, for its server, with the time
+    # of each frame: A's 0.1 s and B's 0.1 s, plus the fusion's own.
+    assert sorted(p.name for p in (tmp_path / "fused" / seq).iterdir()) == [f"{seq}_001.txt", f"{seq}_time.txt"]
+    times = np.loadtxt(tmp_path / "fused" / seq / f"{seq}_time.txt")
+    assert times.shape == (4,) and (times >= 0.2).all() and (times < 0.25).all() and len(set(times)) == 1
+    # Mixed layouts give the plain layout and say so; --layout got10k writes GOT-10k's, saying
+    # that the plain tracker has no timing.
+    write_boxes(tmp_path / "res" / "P" / f"{seq}.txt", [S] * 4)
+    status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "mixed")
+    assert status == 0 and "several layouts (GOT-10k, plain): writing the plain layout" in err
+    assert results_in(tmp_path / "mixed") == [f"{seq}.txt"] and "in the plain layout" in err
+    status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "submission", "--layout", "got10k")
+    assert status == 0 and results_in(tmp_path / "submission" / seq) == [f"{seq}_001.txt"]
+    assert f"no <sequence>_time.txt written for 1 sequence ({seq}): no timing logs from P" in err
 
 
 def test_pytracking_runs_prefixes_and_companion_files_in_a_mixed_collection(tmp_path, run):
@@ -91,10 +103,16 @@ def test_vot_codes_and_polygons(tmp_path, run):
     assert "VOT layout" in err and "hold polygons, read as their bounding boxes" in err
     # Frame 0 is the box the tracker was given, frames 2 and 3 (failure, skipped) are lost.
     assert float(rows["KCF"]["auc"]) == 20 * 3 / 5 / 21
-    status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "fused", "--anno", tmp_path / "anno", "-q")
+    # Fused, the track is no reset-based run: VOT's layout for runs without resets, lost frames as
+    # the zero boxes the warning names.
+    status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "fused", "--anno", tmp_path / "anno")
     assert status == 0, err
-    fused = (tmp_path / "fused" / "baseline" / "ball" / "ball_001.txt").read_text().splitlines()
-    assert fused[0] == "1" and fused[2:4] == ["0", "0"] and fused[4] == "100.0,100.0,10.0,10.0"
+    assert results_in(tmp_path / "fused") == ["unsupervised"] and "not as a baseline run" in err
+    assert "no tracker has a usable box in 2 frames (first at line 3); they are written as lost (0,0,0,0)" in err
+    fused = (tmp_path / "fused" / "unsupervised" / "ball" / "ball_001.txt").read_text().splitlines()
+    assert fused == ["1", "100.0,100.0,10.0,10.0", "0.0,0.0,0.0,0.0", "0.0,0.0,0.0,0.0", "100.0,100.0,10.0,10.0"]
+    rows, _ = scores(run, tmp_path / "fused", "--anno", tmp_path / "anno")
+    assert float(rows["fused"]["auc"]) == 20 * 3 / 5 / 21
 
 
 def test_a_first_line_written_as_corners_is_reported_and_read_so_on_request(tmp_path, run):
@@ -121,3 +139,16 @@ def test_pysot_root_and_the_api_of_the_benchmark_layer(tmp_path):
     assert read(tmp_path / "fused" / "Car.txt").shape == (3, 4)  # the annotation's spelling
     with pytest.raises(benchmark.InputError, match="which the command reads"):
         benchmark.fuse_results(bench, tmp_path / "results" / "OTB100" / "Fused")
+
+
+def test_one_spelling_of_sequence_names_per_folder(bench, run):
+    # No annotation: the spelling most trackers use (here each its own: the first tracker's).
+    status, _, err = run("fuse", bench / "results", "-o", bench / "fused", "-q")
+    assert status == 0 and results_in(bench / "fused") == ["basketball.txt", "car_1.txt"]
+    # The annotation's spelling differs: writing it beside the other would leave two files of one
+    # sequence, which no reader takes; refused, naming both.
+    status, _, err = run("fuse", bench / "results", "-o", bench / "fused", "--anno", bench / "anno", "-q")
+    assert status == 1 and "already holds basketball.txt for the sequence written here as Basketball.txt" in err
+    assert results_in(bench / "fused") == ["basketball.txt", "car_1.txt"]
+    status, _, err = run("fuse", bench / "results", "-o", bench / "annotated", "--anno", bench / "anno", "-q")
+    assert status == 0 and results_in(bench / "annotated") == ["Basketball.txt", "car-1.txt"]

@@ -24,7 +24,7 @@ class TestFuse:
         assert status == 0 and out == ""
         assert results_in(bench / "fused" / "Velmora") == ["basketball.txt", "car_1.txt"]
         assert "sequence 'Jogging-1' left out: no result file from C" in err
-        assert "sequence 'car_1': no tracker has a usable box in 1 frame(s) (first at line 5)" in err
+        assert "sequence 'car_1': no tracker has a usable box in 1 frame (first at line 5); it is written" in err
 
         stack = library_stack(BASKETBALL, BASKET_B, BASKET_C)
         fused = read(bench / "fused" / "Velmora" / "basketball.txt")
@@ -71,7 +71,7 @@ class TestFuse:
         assert (velmora.fuse_trajectory(stack)[0] == 0).all()  # the premise
         status, _, err = run("fuse", tmp_path / "r", "-o", tmp_path / "out", "--trajectory")
         assert status == 0
-        assert "the trajectory passed through a lost box in 1 frame(s) (first at line 1)" in err
+        assert "the trajectory passed through a lost box in 1 frame (first at line 1); it takes" in err
         fused = read(tmp_path / "out" / "s.txt")
         np.testing.assert_array_equal(bits(fused[0]), bits(velmora.fuse_frame(stack, 0, selection=[1])))
         np.testing.assert_array_equal(bits(fused[1:]), bits(velmora.fuse_trajectory(stack)[1:]))
@@ -113,7 +113,7 @@ class TestFuse:
         status, out, err = run("fuse", bench / "results", "-o", bench / "out", "--trackers", "A,B")
         assert status == 0 and out == ""
         short = bench / "results" / "B" / "jogging.1.txt"
-        assert f"{short}: 4 boxes for 5 frames; it takes no part in the 1 frames it lacks" in err
+        assert f"tracker 'B': {short}: 4 boxes for 5 frames; it takes no part in the 1 frame it lacks\n" in err
         fused = read(bench / "out" / "Jogging-1.txt")
         stack = library_stack(JOGGING, np.concatenate([JOGGING[:4], [NAN]]))
         np.testing.assert_array_equal(bits(fused[:4]), bits(velmora.fuse(stack[:, :4])))
