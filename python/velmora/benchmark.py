@@ -404,6 +404,11 @@ class TrackerScore(metrics.CurveMeasures):
     def frames(self):
         return sum(s.frames for s in self.sequences)
 
+    @property
+    def pooled_frames(self):
+        """The frames GOT-10k's measures pool (after the first, target visible, every repetition)."""
+        return sum(s.got10k[1] for s in self.sequences)
+
 
 @dataclass
 class Evaluation:
@@ -1023,7 +1028,8 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
             (f"{name} (held-out)", held_out, {"learnt on": "the other sequences"}),
             (f"{name} (in-sample)", in_sample, {"learnt on": "the sequences scored", "weights": dict(
                 zip((t.name for t in bench.trackers), weights)), "selection": [bench.trackers[i].name for i in kept]})):
-        measured = [_score_track(tracks[k], truths[k].boxes, truths[k].absent, truths[k].visible, truths[k].bound,
+        # Scored as written: the numbers of the files -o writes, which eval then reads.
+        measured = [_score_track(vio.as_written(tracks[k]), truths[k].boxes, truths[k].absent, truths[k].visible, truths[k].bound,
                                  protocol, bench.names[k]) for k in scored]
         rows.append(TrackerScore(label, [m[0] for m in measured], [m[1] for m in measured], protocol, [], True,
                                  record))

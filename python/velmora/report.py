@@ -21,6 +21,7 @@ MEASURES = {
     "overlap": ("Overlap", lambda t: t.overlap, "{:.3f}"),
     "fps": ("FPS", lambda t: t.fps, "{:.1f}"),
     "frames": ("Frames", lambda t: t.frames, "{:d}"),
+    "pooled_frames": ("Frames", lambda t: t.pooled_frames, "{:d}"),  # the frames AO pools
 }
 
 
@@ -32,7 +33,7 @@ def columns(evaluation):
         names = ["auc", "precision", "norm_precision", "op50", "op75", "overlap"]
     if any(t.times for t in evaluation.trackers):
         names.append("fps")
-    return names + ["frames"]
+    return names + ["pooled_frames" if evaluation.protocol.got10k else "frames"]
 
 
 def _text(value, form):

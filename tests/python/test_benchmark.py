@@ -3,6 +3,7 @@ labels and timing, pytracking runs and prefixes, VOT codes and polygons, corner-
 pysot roots; and the benchmark layer as a Python API."""
 
 import csv
+import json
 
 import numpy as np
 import pytest
@@ -54,6 +55,9 @@ def test_got10k_repetitions_labels_timing_and_submission_layout(tmp_path, run):
     a = rows["A"]
     assert (float(a["ao"]), float(a["sr50"]), float(a["sr75"])) == ((1 + 1 + 1 / 3 + 0) / 4, 0.5, 0.5)
     assert float(a["fps"]) == 7.5
+    # The table's frames are those AO pools: frames 1 and 3 of both of A's repetitions.
+    _, out, _ = run("eval", tmp_path / "res", "--anno", anno, "--protocol", "got10k")
+    assert [line.split()[-1] for line in out.splitlines()[1:4]] == ["Frames", "2", "4"]
     status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "fused", "-q")
     assert status == 0, err
     # Repetition 1 of A with repetition 1 of B: GOT-10k's layout, for its server, with the time
@@ -152,3 +156,21 @@ def test_one_spelling_of_sequence_names_per_folder(bench, run):
     assert results_in(bench / "fused") == ["basketball.txt", "car_1.txt"]
     status, _, err = run("fuse", bench / "results", "-o", bench / "annotated", "--anno", bench / "anno", "-q")
     assert status == 0 and results_in(bench / "annotated") == ["Basketball.txt", "car-1.txt"]
+
+
+def test_crossval_prints_the_numbers_of_the_tracks_it_writes(tmp_path, run):
+    # A box of width 8.2: as a float32 in memory and as the text written it is two doubles, whose
+    # normalised centre distances fall on either side of a threshold.
+    for s in range(4):
+        write_boxes(tmp_path / "anno" / f"s{s}.txt", [S] * 3)
+        for tracker in "AB":
+            write_boxes(tmp_path / "res" / tracker / f"s{s}.txt", [[100, 100, 8.2, 10]] * 3)
+    status, _, err = run("crossval", tmp_path / "res", "--anno", tmp_path / "anno", "--folds", "2", "--no-refine",
+                         "-o", tmp_path / "out" / "Fused", "--json", tmp_path / "cv.json", "-q")
+    assert status == 0, err
+    status, _, err = run("eval", tmp_path / "out", "--anno", tmp_path / "anno", "--json", tmp_path / "ev.json")
+    assert status == 0, err
+    printed, = (t for t in json.loads((tmp_path / "cv.json").read_text())["datasets"][0]["trackers"]
+                if t["name"] == "Velmora (held-out)")
+    read_back, = json.loads((tmp_path / "ev.json").read_text())["datasets"][0]["trackers"]
+    assert printed["curves"] == read_back["curves"] and printed["measures"]["auc"] == read_back["measures"]["auc"]
