@@ -18,6 +18,7 @@ import collections
 import collections.abc
 import concurrent.futures
 import functools
+import io
 import itertools
 import json
 import os
@@ -258,14 +259,17 @@ def _spelling(results, key, annotations):
     return spellings.most_common(1)[0][0]  # among equals, the first tracker's
 
 
-def match(results, annotations=None, reporter=None, trackers=None, first_line_corners=False):
+def match(results, annotations=None, reporter=None, trackers=None, first_line_corners=False, sequences=None):
     """The sequences that every tracker has (and that are annotated, when an annotation is given).
 
-    `trackers` (names, in order) restricts and orders the trackers. `first_line_corners` reads a
-    result's first line as corners x1, y1, x2, y2 where only that reading matches the annotation.
-    Sequences that only some trackers have, annotated sequences without results and result files
-    without annotation are reported; nothing is guessed.
+    `trackers` (names, in order) restricts and orders the trackers. `sequences` (names, as a
+    sequence list gives them) restricts the sequences: every tracker must have each of them.
+    `first_line_corners` reads a result's first line as corners x1, y1, x2, y2 where only that
+    reading matches the annotation. Folders given in each other's place are refused. Sequences
+    that only some trackers have, annotated sequences without results and result files without
+    annotation are reported; nothing is guessed.
     """
+    from . import sequences as lists
     reporter = reporter or Reporter(quiet=True)
     if trackers is not None:
         known = {t.name: t for t in results.trackers}
@@ -275,30 +279,25 @@ def match(results, annotations=None, reporter=None, trackers=None, first_line_co
         results = layouts.Results([known[n] for n in trackers], results.roots)
     if not results.trackers:
         raise InputError("no tracker to read")
-    sets = [set(t.sequences) for t in results.trackers]
-    everywhere, somewhere = set.intersection(*sets), set.union(*sets)
     if annotations is not None:
-        annotated = set(annotations.sequences)
-        unused = sorted(annotated - somewhere)
-        if unused:
-            reporter.warn(f"{_plural(len(unused), 'annotated sequence')} have no result from any tracker: "
-                          f"{_listing(annotations.sequences[k].name for k in unused)}")
-        for tracker in results.trackers:
-            extra = sorted(set(tracker.sequences) - annotated)
-            if extra:
-                reporter.warn(f"tracker {tracker.name!r}: {_plural(len(extra), 'result file')} match no annotated "
-                              f"sequence: {_listing(tracker.sequences[k].name for k in extra)}")
-        everywhere &= annotated
-        somewhere &= annotated
-    partial = sorted(somewhere - everywhere)
-    for key in partial[:10]:
-        lacking = [t.name for t in results.trackers if key not in t.sequences]
-        reporter.warn(f"sequence {_spelling(results, key, annotations)!r} left out: no result file from "
-                      f"{_listing(lacking)}")
-    if len(partial) > 10:
-        reporter.warn(f"{len(partial) - 10} more sequences left out for the same reason")
+        lists.check_roles(results, annotations)
+    if sequences is not None:
+        everywhere = set(lists.listed_keys(sequences, results, annotations))
+    else:
+        if annotations is not None:
+            annotated = set(annotations.sequences)
+            for tracker in results.trackers:
+                extra = sorted(set(tracker.sequences) - annotated)
+                if extra:
+                    reporter.warn(f"tracker {tracker.name!r}: {_plural(len(extra), 'result file')} match no "
+                                  f"annotated sequence: {_listing(tracker.sequences[k].name for k in extra)}")
+        everywhere = lists.report_coverage(results, annotations, lambda k: _spelling(results, k, annotations),
+                                           reporter)
     names = {key: _spelling(results, key, annotations) for key in everywhere}
     keys = sorted(everywhere, key=lambda k: (names[k].lower(), names[k]))
+    for first, second in lists.identical_trackers(results.trackers, keys):
+        reporter.warn(f"trackers {first.name!r} and {second.name!r} have byte-identical result files "
+                      f"({first.folder}, {second.folder}): fused, they count as two trackers")
     return Benchmark(results, annotations, keys, names, first_line_corners)
 
 
@@ -970,8 +969,9 @@ class HeldOut:
 def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, select=True, use_flags=True,
              protocol="pysot", name="Velmora", reporter=None, **parameters):
     """Learns weights and a selection on each split's training sequences, fuses its test sequences with
-    them, and scores the fused tracks beside every tracker and beside the in-sample fusion (learnt on
-    the very sequences scored, which flatters it).
+    them, and scores the fused tracks beside every tracker, beside the in-sample fusion (learnt on
+    the very sequences scored, which flatters it) and beside the untuned fusion (every tracker,
+    equal weights, nothing learnt), which shows what learning brings.
 
     The learning data are read once for all parts; each training part's library data set is made
     from them.
@@ -1002,11 +1002,11 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
             kept = list(lib.global_removal(held, weights=weights, trajectory=trajectory, **parameters)) or kept
         return weights, kept
 
-    def fuse(keys, weights, kept, fused):
+    def fuse(keys, weights, kept, fused, say=reporter):
         for key in keys:
-            tracks = _read_tracks_of(bench, key, truths[key], reporter)
+            tracks = _read_tracks_of(bench, key, truths[key], say)
             fused[key] = fuse_sequence([tracks[i] for i in kept], [weights[i] for i in kept], trajectory,
-                                       backtracking, refine, bench.names[key], reporter, **parameters)
+                                       backtracking, refine, bench.names[key], say, **parameters)
 
     held_out, folds_made = {}, []
     with reporter.progress("crossval", len(splits)) as progress:
@@ -1017,9 +1017,13 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
                                    {t.name: w for t, w in zip(bench.trackers, weights)},
                                    [bench.trackers[i].name for i in kept]))
             progress.step()
-    in_sample = {}
+    # The same sequences fused again: what their fusion said is not said twice.
+    again = Reporter(quiet=True, stream=io.StringIO())
+    in_sample, untuned = {}, {}
     weights, kept = learn(scored)
-    fuse(scored, weights, kept, in_sample)
+    fuse(scored, weights, kept, in_sample, again)
+    everyone = list(range(len(bench.trackers)))
+    fuse(scored, [1.0] * len(everyone), everyone, untuned, again)
 
     single = evaluate(Benchmark(bench.results, bench.annotations, scored, bench.names, bench.corners), use_flags,
                       reporter, protocol)
@@ -1027,13 +1031,15 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
     for label, tracks, record in (
             (f"{name} (held-out)", held_out, {"learnt on": "the other sequences"}),
             (f"{name} (in-sample)", in_sample, {"learnt on": "the sequences scored", "weights": dict(
-                zip((t.name for t in bench.trackers), weights)), "selection": [bench.trackers[i].name for i in kept]})):
+                zip((t.name for t in bench.trackers), weights)), "selection": [bench.trackers[i].name for i in kept]}),
+            (f"{name} (untuned)", untuned, {"learnt on": "nothing: every tracker, each with weight 1"})):
         # Scored as written: the numbers of the files -o writes, which eval then reads.
-        measured = [_score_track(vio.as_written(tracks[k]), truths[k].boxes, truths[k].absent, truths[k].visible, truths[k].bound,
-                                 protocol, bench.names[k]) for k in scored]
+        measured = [_score_track(vio.as_written(tracks[k]), truths[k].boxes, truths[k].absent, truths[k].visible,
+                                 truths[k].bound, protocol, bench.names[k]) for k in scored]
         rows.append(TrackerScore(label, [m[0] for m in measured], [m[1] for m in measured], protocol, [], True,
                                  record))
-    evaluation = Evaluation(_best_first(rows, protocol), [bench.names[k] for k in scored], single.flagged, single.nan_lines, protocol)
+    evaluation = Evaluation(_best_first(rows, protocol), [bench.names[k] for k in scored], single.flagged,
+                            single.nan_lines, protocol)
     return HeldOut(evaluation, folds_made, held_out)
 
 

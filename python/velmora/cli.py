@@ -17,7 +17,7 @@ import sys
 
 import numpy as np
 
-from . import benchmark, metrics, report
+from . import benchmark, metrics, report, sequences
 from . import io as vio
 from .io import InputError
 from .messages import PROG, Reporter
@@ -59,6 +59,14 @@ def _restriction(args):
 def _match(args, reporter, annotations=None):
     results = benchmark.find_results(args.paths, getattr(args, "dataset", None))
     names = _restriction(args)
+    listed = None
+    if getattr(args, "sequences", None):
+        listed = vio.read_names(args.sequences)
+        try:
+            return benchmark.match(results, annotations, reporter, names, getattr(args, "first_line_corners", False),
+                                   listed)
+        except sequences.ListError as e:
+            raise InputError(f"{args.sequences}: {e}") from None
     try:
         return benchmark.match(results, annotations, reporter, names, getattr(args, "first_line_corners", False))
     except InputError as e:
@@ -69,7 +77,7 @@ def _match(args, reporter, annotations=None):
 
 def _inputs(bench, args):
     inputs = benchmark.register_inputs(bench, use_flags=not getattr(args, "no_absence", False))
-    for option in ("weights", "selection"):
+    for option in ("weights", "selection", "sequences"):
         path = getattr(args, option, None)
         if path:
             inputs.file(path)
@@ -120,6 +128,8 @@ def _run_fuse(args, reporter):
             raise InputError(f"{p}: no such file or folder")
     if files and folders:
         args.parser.error("give either the result files of one sequence or results folders, not both")
+    if files and args.sequences:
+        args.parser.error("--sequences applies to results folders, not to the result files of one sequence")
     if args.no_backtracking and not args.trajectory:
         args.parser.error("--no-backtracking applies to --trajectory only")
     if files:
@@ -409,6 +419,8 @@ def _add_common(p):
         p.add_argument("--first-line-corners", action="store_true",
                        help="read a result's first line as corners x1,y1,x2,y2 where only that reading matches the "
                             "annotation (a fault of some published result sets, which the command warns about)")
+    p.add_argument("--sequences", metavar="FILE",
+                   help="only the sequences this file names, one per line (as the LaSOT toolkit's testing_set.txt)")
     p.add_argument("--dataset", metavar="NAME",
                    help="the data set: picks its folder in a pysot results root, and names it in the output")
     p.add_argument("-q", "--quiet", action="store_true", help="no notes or progress on standard error")

@@ -23,7 +23,7 @@ class TestFuse:
         status, out, err = run("fuse", bench / "results", "-o", bench / "fused" / "Velmora")
         assert status == 0 and out == ""
         assert results_in(bench / "fused" / "Velmora") == ["basketball.txt", "car_1.txt"]
-        assert "sequence 'Jogging-1' left out: no result file from C" in err
+        assert "1 sequence left out, which only some trackers have: Jogging-1 (no result file from C)" in err
         assert "sequence 'car_1': no tracker has a usable box in 1 frame (first at line 5); it is written" in err
 
         stack = library_stack(BASKETBALL, BASKET_B, BASKET_C)
@@ -163,9 +163,43 @@ class TestEval:
         status, out, err = run("eval", bench / "results", "--anno", bench / "anno")
         assert status == 0
         assert out.startswith("anno: 2 sequences\n")
-        assert "sequence 'Jogging.1' left out: no result file from C" in err
-        assert "1 annotated sequence have no result from any tracker: lonely" in err
+        assert "1 sequence left out, which only some trackers have: Jogging.1 (no result file from C)" in err
+        assert "velmora: left out: 1 annotated sequence that no tracker has\n" in err
         assert "tracker 'A': 1 result file match no annotated sequence: extra" in err
+        _, _, quiet = run("eval", bench / "results", "--anno", bench / "anno", "-q")
+        assert "left out: 1 annotated" not in quiet and "Jogging.1" in quiet
+
+    @pytest.mark.parametrize("results, anno, message", [
+        # The annotation given as results, a tracker folder as the annotation.
+        ("anno", "results/A", "anno: given as results, but it has an annotation's layout (sequence folders with "
+                              "groundtruth files, such as car-1/); the annotation given is {}/results/A"),
+        # The LaSOT toolkit's annos/, whose absent/ and att/ would be lost.
+        ("annos", "results/A", "annos: given as results, but it has an annotation's layout (the LaSOT toolkit's "
+                               "annos/, with absent/ and att/)"),
+        ("results", "results/A", "results/A: given as the annotation, but it is the results of tracker A"),
+    ])
+    def test_folders_given_in_each_others_place_are_refused(self, bench, run, results, anno, message):
+        for sub in ("absent", "att"):
+            write_boxes(bench / "annos" / sub / "Basketball.txt", [[0]] * 6)
+        write_boxes(bench / "annos" / "Basketball.txt", BASKETBALL)
+        status, out, err = run("eval", bench / results, "--anno", bench / anno)
+        assert status == 1 and out == "" and len(err.splitlines()) == 1
+        assert err.startswith(f"velmora: error: {bench}/" + message.format(bench)), err
+
+    @pytest.mark.parametrize("command", ["eval", "fuse", "weights", "select", "crossval"])
+    def test_a_sequence_list_restricts_every_command(self, bench, run, command):
+        listed = bench / "testing_set.txt"
+        listed.write_text("basketball\nCAR_1\n")
+        extra = {"fuse": ["-o", bench / "out"], "crossval": ["--folds", "2"]}.get(command, [])
+        anno = [] if command == "fuse" else ["--anno", bench / "anno"]
+        status, out, err = run(command, bench / "results", *anno, "--sequences", listed, *extra)
+        assert status == 0 and "sequence left out" not in err and "match no annotated" not in err, err
+        if command == "eval":
+            assert out.startswith("anno: 2 sequences\n")
+        listed.write_text("basketball\nJogging-1\n")
+        status, out, err = run(command, bench / "results", *anno, "--sequences", listed, *extra)
+        assert status == 1 and err == (f"velmora: error: {listed}: sequence 'Jogging-1' is listed but tracker C "
+                                       f"has no result for it in {bench / 'results' / 'C'}\n")
 
     def test_absence_flags(self, bench, run):
         csv_path = bench / "t.csv"
