@@ -220,7 +220,7 @@ def _run_eval(args, reporter):
             inputs.folder(args.attributes, "the attributes")
         elif args.attributes:
             inputs.file(args.attributes)
-        attributes = attribute_files.read_attributes(args.attributes or None, annotations)
+        attributes = attribute_files.read_attributes(args.attributes or None, annotations, reporter)
     fused = [n.strip() for n in args.fused.split(",") if n.strip()] if args.fused else []
     evaluation = benchmark.evaluate(bench, not args.no_absence, reporter, args.protocol, fused)
     _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
@@ -238,16 +238,17 @@ def _run_eval(args, reporter):
     if args.plot:
         from . import plots
         order = [r.name for r in evaluation.trackers]  # colours by rank in the success plot
-        plots.write_plots(args.plot, evaluation.trackers, dataset, order, args.plot_format, rows)
+        titled = [(report.attribute_title(attribute), count, scores) for attribute, count, scores in rows]
+        plots.write_plots(args.plot, evaluation.trackers, dataset, order, args.plot_format, titled)
     text = _heading(f"{dataset}: {count}" + ("" if args.protocol == "pysot" else f", {args.protocol} protocol"),
                     args.format) + report.format_table(evaluation, args.format)
     if args.per_sequence:
-        text += "\n" + report.format_sequences(evaluation)
+        text += "\n" + report.format_sequences(evaluation, args.format)
     summary = report.beats(evaluation)
     if summary:
         text += "\n" + "\n".join(summary) + "\n"
     if rows:
-        text += "\n" + report.format_attributes(rows)
+        text += "\n" + report.format_attributes(rows, args.format)
     _out(text)
     return 0
 
@@ -363,7 +364,7 @@ def _run_crossval(args, reporter):
     text = _heading(f"{dataset}: {count} held out, {how}, {mode}", args.format)
     text += report.format_table(evaluation, args.format)
     if args.per_sequence:
-        text += "\n" + report.format_sequences(evaluation)
+        text += "\n" + report.format_sequences(evaluation, args.format)
     lines = []
     for i, fold in enumerate(held.folds, 1):
         weights = ", ".join(f"{n} {w:.4g}" for n, w in fold.weights.items())
