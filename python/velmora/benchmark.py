@@ -358,6 +358,7 @@ class TrackerScore(metrics.CurveMeasures):
     times: list = field(default_factory=list)  # per-frame seconds from the timing logs
     fused: bool = False  # a fused track, not a single tracker
     provenance: dict = None  # how velmora fuse made it
+    runs: list = field(default_factory=list)  # per sequence, the SequenceScore of each repetition
 
     @functools.cached_property
     def _curves(self):
@@ -471,7 +472,7 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
     if not bench.keys:
         raise InputError(f"{bench.annotations.root}: no annotated sequence has a result file from every tracker")
     log = ReadLog()
-    per_tracker = {t.name: ([], [], []) for t in bench.trackers}
+    per_tracker = {t.name: ([], [], [], []) for t in bench.trackers}
     flagged = nan_lines = 0
     use_codes = {t.name: t.layout == "VOT" for t in bench.trackers}
 
@@ -486,7 +487,7 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
             flagged += truth.flagged
             nan_lines += truth.nan_lines
             for tracker in bench.trackers:
-                sequences, library, times = per_tracker[tracker.name]
+                sequences, library, times, runs = per_tracker[tracker.name]
                 scores, overlaps = [], []
                 files = tracker.sequences[key]
                 for path, boxes in zip(files.runs, raw[tracker.name]):
@@ -495,13 +496,15 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
                                                   truth.bound, protocol)
                     scores.append(score)
                     overlaps.append(overlap)
+                runs.append(list(scores))
                 sequences.append(metrics.mean_score(scores, bench.names[key]))
                 library.append(float(np.mean(overlaps)))
                 times.extend(vio.read_values(path) for path in files.times)
             progress.step()
     log.report(reporter)
     scores = [TrackerScore(t.name, *per_tracker[t.name][:2], protocol, per_tracker[t.name][2],
-                           t.provenance is not None or t.name in fused, t.provenance) for t in bench.trackers]
+                           t.provenance is not None or t.name in fused, t.provenance, per_tracker[t.name][3])
+              for t in bench.trackers]
     return Evaluation(_best_first(scores, protocol), [bench.names[k] for k in bench.keys], flagged, nan_lines, protocol)
 
 

@@ -17,7 +17,7 @@ import sys
 
 import numpy as np
 
-from . import benchmark, metrics, report, sequences
+from . import benchmark, metrics, repetitions, report, sequences
 from . import io as vio
 from .io import InputError
 from .messages import PROG, Reporter
@@ -244,7 +244,7 @@ def _run_eval(args, reporter):
                     args.format) + report.format_table(evaluation, args.format)
     if args.per_sequence:
         text += "\n" + report.format_sequences(evaluation, args.format)
-    summary = report.beats(evaluation)
+    summary = report.beats(evaluation) + report.format_spreads(repetitions.spreads(evaluation))
     if summary:
         text += "\n" + "\n".join(summary) + "\n"
     if rows:

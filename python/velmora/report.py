@@ -6,6 +6,7 @@ import math
 import os
 
 __all__ = ["MEASURES", "columns", "format_table", "format_csv", "format_sequences", "format_sequences_csv", "beats",
+           "format_spreads",
            "attribute_title", "format_attributes", "SCHEMA", "dataset_json", "results_json"]
 
 # name: (heading, the value of a TrackerScore, its text)
@@ -131,6 +132,13 @@ def beats(evaluation):
         lines.append(f"{fused.name}: AUC above that of {best.name}, the best single tracker, in {above_best} of "
                      f"{count} sequences; above every single tracker's in {above_all}")
     return lines
+
+
+def format_spreads(spreads):
+    """Lines for trackers with repetitions: the mean and standard deviation over the repetitions
+    beside the pooled figure (velmora.repetitions)."""
+    return [f"{s.tracker}: {s.measure} {s.mean:.3f} ± {s.std:.3f} over {len(s.values)} repetitions, each scored on "
+            f"its own ({s.pooled:.3f} pooled)" for s in spreads]
 
 
 # ---- Per attribute ----

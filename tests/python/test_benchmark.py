@@ -58,6 +58,9 @@ def test_got10k_repetitions_labels_timing_and_submission_layout(tmp_path, run):
     # The table's frames are those AO pools: frames 1 and 3 of both of A's repetitions.
     _, out, _ = run("eval", tmp_path / "res", "--anno", anno, "--protocol", "got10k")
     assert [line.split()[-1] for line in out.splitlines()[1:4]] == ["Frames", "2", "4"]
+    # Beside the pooled AO, its spread over A's repetitions: 1 and (1/3 + 0) / 2.
+    assert "A: AO 0.583 ± 0.417 over 2 repetitions, each scored on its own (0.583 pooled)" in out
+    assert "B: AO" not in out
     status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "fused", "-q")
     assert status == 0, err
     # Repetition 1 of A with repetition 1 of B: GOT-10k's layout, for its server, with the time
@@ -174,3 +177,10 @@ def test_crossval_prints_the_numbers_of_the_tracks_it_writes(tmp_path, run):
                 if t["name"] == "Velmora (held-out)")
     read_back, = json.loads((tmp_path / "ev.json").read_text())["datasets"][0]["trackers"]
     assert printed["curves"] == read_back["curves"] and printed["measures"]["auc"] == read_back["measures"]["auc"]
+    # Beside it the untuned fusion: every tracker, equal weights, as fuse gives it without options.
+    untuned, = (t for t in json.loads((tmp_path / "cv.json").read_text())["datasets"][0]["trackers"]
+                if t["name"] == "Velmora (untuned)")
+    run("fuse", tmp_path / "res", "-o", tmp_path / "plain" / "Fused", "--no-refine", "-q")
+    run("eval", tmp_path / "plain", "--anno", tmp_path / "anno", "--json", tmp_path / "plain.json")
+    fused, = json.loads((tmp_path / "plain.json").read_text())["datasets"][0]["trackers"]
+    assert untuned["curves"] == fused["curves"] and untuned["provenance"]["learnt on"].startswith("nothing")
