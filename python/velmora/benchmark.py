@@ -322,7 +322,21 @@ def register_inputs(bench, inputs=None, use_flags=True):
 
 
 def describe(bench, absent=None):
-    """What was read, in two lines: the results and their layouts, the annotation and its flags."""
+    """What was read, in two lines: the results and their layouts, the annotation and its flags.
+
+    `absent` is (frames flagged absent, NaN annotation lines) when known; otherwise the absence
+    flags of the matched sequences are counted here (without reading their boxes).
+    """
+    if absent is None and bench.annotations is not None:
+        flagged = 0
+        for key in bench.keys:
+            paths = bench.annotations.sequences[key].flag_paths
+            if paths:
+                flags = [vio.read_flags(p) for p in paths]
+                if len({len(f) for f in flags}) > 1:
+                    raise InputError(f"{paths[0]}: {len(flags[0])} flags, but {paths[1]} holds {len(flags[1])}")
+                flagged += int(np.logical_or.reduce(flags).sum())
+        absent = (flagged, 0)
     trackers = bench.trackers
     layouts_seen = ", ".join(sorted({t.layout for t in trackers}))
     repetitions = sorted({t.repetitions for t in trackers})
@@ -865,13 +879,15 @@ def build_dataset(bench, use_flags=True, every_tracker=False, reporter=None):
 
 
 def learn_weights(dataset, **parameters):
-    """One weight per tracker of the data set: its mean attraction to the annotation (float32)."""
+    """{tracker name: weight}, in tracker order: each tracker's mean attraction to the annotation (a
+    float32 value). fuse_results and select_trackers take the mapping as it is."""
     weights = _library().tracker_weights(dataset.library, **parameters)
-    return np.asarray(weights, dtype=np.float32)[:len(dataset.names)]
+    return {name: float(w) for name, w in zip(dataset.names, np.asarray(weights, dtype=np.float32))}
 
 
 def learn_weights_streaming(bench, use_flags=True, reporter=None, **parameters):
-    """The weights learn_weights gives for build_dataset(bench), learnt one sequence at a time.
+    """The weights learn_weights gives for build_dataset(bench), learnt one sequence at a time, as
+    an array in tracker order.
 
     Only one sequence is held at a time. Each tracker's weight is the library's: its mean
     attraction to the annotation in every run (velmora.track_attraction, which the weights are
@@ -898,21 +914,23 @@ class Selection:
     kept: list  # tracker names, in tracker order
     before: float  # the data set's mean overlap with every tracker
     after: float  # and with the kept ones
-    weights: list = field(default_factory=list)
+    weights: dict = field(default_factory=dict)  # tracker name -> the weight used
 
 
 def select_trackers(dataset, weights=None, trajectory=False, **parameters):
-    """Global tracker removal over the data set, with the given weights or learnt ones."""
+    """Global tracker removal over the data set, with the given weights (a mapping of tracker names, as
+    learn_weights gives them, or a list in tracker order) or learnt ones."""
     lib = _library()
     if weights is None:
-        weights = [float(w) for w in learn_weights(dataset, **{k: v for k, v in parameters.items() if k != "beta"})]
+        weights = learn_weights(dataset, **{k: v for k, v in parameters.items() if k != "beta"})
+    weights = _weight_list(weights, dataset.names)
     kept = list(lib.global_removal(dataset.library, weights=weights, trajectory=trajectory, **parameters))
     # An empty list stands for every tracker, the way the fusion reads it.
     kept = kept or list(range(len(dataset.names)))
     before = lib.evaluate_dataset(dataset.library, trajectory=trajectory, weights=weights, **parameters)
     after = lib.evaluate_dataset(dataset.library, trajectory=trajectory, selection=kept, weights=weights,
                                  **parameters)
-    return Selection([dataset.names[k] for k in kept], before, after, list(weights))
+    return Selection([dataset.names[k] for k in kept], before, after, dict(zip(dataset.names, weights)))
 
 
 # ---- Held-out learning ----

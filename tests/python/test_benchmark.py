@@ -2,6 +2,7 @@
 labels and timing, pytracking runs and prefixes, VOT codes and polygons, corner-written first lines,
 pysot roots; and the benchmark layer as a Python API."""
 
+import collections.abc
 import csv
 import json
 
@@ -144,6 +145,15 @@ def test_pysot_root_and_the_api_of_the_benchmark_layer(tmp_path):
     assert evaluation.trackers[1].auc == (20 + 7) / 3 / 21
     benchmark.fuse_results(bench, tmp_path / "fused")
     assert read(tmp_path / "fused" / "Car.txt").shape == (3, 4)  # the annotation's spelling
+    # Weights by tracker name, taken as they are by the selection and the fusion, which fuses
+    # the trackers selected: here Good alone, whose boxes come back.
+    dataset = benchmark.build_dataset(bench)
+    weights = benchmark.learn_weights(dataset)
+    assert isinstance(weights, collections.abc.Mapping) and list(weights) == ["Good", "Poor"]
+    assert benchmark.select_trackers(dataset, weights).weights == weights
+    benchmark.fuse_results(bench, tmp_path / "good", {"Poor": 0.5, "Good": 2.0}, selection=["Good"])
+    np.testing.assert_array_equal(read(tmp_path / "good" / "Car.txt"), [S] * 3)
+    assert benchmark.describe(bench)[1].endswith("; 0 frames flagged absent")
     with pytest.raises(benchmark.InputError, match="which the command reads"):
         benchmark.fuse_results(bench, tmp_path / "results" / "OTB100" / "Fused")
 
