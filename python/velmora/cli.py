@@ -204,7 +204,17 @@ def _heading(text, style):
     return {"text": f"{text}\n", "markdown": f"**{text}**\n\n", "latex": f"% {text}\n"}[style]
 
 
+def _check_plotting():
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise InputError("--plot needs matplotlib: install Debian's python3-matplotlib (apt-get install "
+                         "python3-matplotlib), or matplotlib into this environment") from None
+
+
 def _run_eval(args, reporter):
+    if args.plot:
+        _check_plotting()
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
     inputs = _inputs(bench, args)
@@ -490,8 +500,10 @@ with --anno) takes no part in the frames it lacks. Trackers are named after thei
                        description="""Scores tracker folders with the one-pass measures of tracking benchmarks.
 
 Prints, best first: AUC of the success plot (21 overlap thresholds 0..1), precision at 20 pixels,
-normalised precision at 0.2, the library's own mean overlap (first frame counted as 1, no absence
-flags) and the frames scored. Only the annotated sequences that every tracker has are scored; the
+normalised precision at 0.2, OP50 and OP75 (the shares of frames with an overlap above 0.5 and
+0.75), the library's own mean overlap (first frame counted as 1, no absence flags) and the frames
+scored. With --protocol got10k: GOT-10k's AO, SR0.5 and SR0.75, and the frames they pool. Trackers
+with repetitions also get the mean and standard deviation of their AUC (AO) over the repetitions. Only the annotated sequences that every tracker has are scored; the
 others are reported. A result file with more or fewer boxes than its annotation is reported and
 scored on the frames both have. Absence flags (absent.txt, full_occlusion.txt, out_of_view.txt,
 absence.label in a sequence folder, or the LaSOT toolkit's absent/ folder) take the flagged frames

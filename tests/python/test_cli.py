@@ -3,6 +3,7 @@
 import csv
 import io
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -229,6 +230,25 @@ class TestEval:
         for name in ["success.png", "precision.png", "norm_precision.png"]:
             data = (root / "plots" / name).read_bytes()
             assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 1000
+
+    def test_plots_without_matplotlib_stop_before_any_work(self, tmp_path, run, monkeypatch):
+        root = hand_benchmark(tmp_path)
+        monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if python3-matplotlib were not installed
+        status, out, err = run("eval", root / "res", "--anno", root / "anno", "--plot", root / "plots")
+        assert (status, out) == (1, "") and err == (
+            "velmora: error: --plot needs matplotlib: install Debian's python3-matplotlib (apt-get install "
+            "python3-matplotlib), or matplotlib into this environment\n")
+
+    def test_one_line_per_tracker_for_files_alike_and_plain_words(self, bench, run):
+        # B short in two files: one warning with a count and the first example.
+        write_boxes(bench / "results" / "B" / "CAR-1.txt", CAR_B[:5], sep="\t")
+        shutil.copytree(bench / "results" / "A", bench / "results" / "A2")
+        status, _, err = run("eval", bench / "results", "--anno", bench / "anno", "--trackers", "A,A2,B")
+        short = [line for line in err.splitlines() if line.startswith("velmora: warning: tracker 'B':")]
+        assert status == 0 and len(short) == 1 and short[0].endswith("(1 more file of this tracker alike)")
+        assert "warning: trackers 'A' and 'A2' have byte-identical result files" in err
+        _, out, _ = run("eval", "--help")
+        assert "OP50 and OP75" in out
 
     def test_fused_track_evaluates_beside_the_trackers(self, bench, run):
         run("fuse", bench / "results", "-o", bench / "fused" / "Velmora", "-q")
