@@ -21,7 +21,6 @@ import functools
 import io
 import itertools
 import json
-import os
 import time
 from dataclasses import dataclass, field
 
@@ -749,23 +748,9 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
                                                                                            k, boxes)]
     timed = ""
     if layout == "GOT-10k":
-        untimed = []
-        for key in bench.keys:
-            columns = [submissions.fused_times([t.sequences[key] for t in bench.trackers], k, len(fused[key, k]),
-                                               seconds[key, k]) for k in repetitions]
-            if any(c is None for c in columns):
-                untimed.append(bench.names[key])
-            else:
-                files.append(submissions.time_file(bench.names[key], columns))
-        if untimed:
-            lacking = [t.name for t in bench.trackers if any(not t.sequences[layouts.sequence_key(n)].times
-                                                             for n in untimed)]
-            reporter.warn(f"no <sequence>_time.txt written for {_plural(len(untimed), 'sequence')} "
-                          f"({_listing(untimed, 3)}): " + (f"no timing logs from {_listing(lacking)}" if lacking else
-                                                           "a tracker's timing log does not match its frames") +
-                          "; GOT-10k's server needs them")
-        timed = "; each frame's time is the trackers' times plus the fusion's" if len(untimed) < len(bench.keys) \
-            else ""
+        timing, timed = submissions.timing_files(bench.trackers, bench.keys, bench.names, fused, seconds, repetitions,
+                                                 reporter)
+        files += timing
     submissions.check_spellings(output, [path for path, _ in files])
     record = {"trackers": [t.name for t in bench.trackers],
               "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),

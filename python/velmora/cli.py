@@ -503,8 +503,8 @@ Prints, best first: AUC of the success plot (21 overlap thresholds 0..1), precis
 normalised precision at 0.2, OP50 and OP75 (the shares of frames with an overlap above 0.5 and
 0.75), the library's own mean overlap (first frame counted as 1, no absence flags) and the frames
 scored. With --protocol got10k: GOT-10k's AO, SR0.5 and SR0.75, and the frames they pool. Trackers
-with repetitions also get the mean and standard deviation of their AUC (AO) over the repetitions. Only the annotated sequences that every tracker has are scored; the
-others are reported. A result file with more or fewer boxes than its annotation is reported and
+with repetitions also get the mean and standard deviation of their AUC (AO) over the repetitions.
+Only the annotated sequences that every tracker has are scored; the others are reported. A result file with more or fewer boxes than its annotation is reported and
 scored on the frames both have. Absence flags (absent.txt, full_occlusion.txt, out_of_view.txt,
 absence.label in a sequence folder, or the LaSOT toolkit's absent/ folder) take the flagged frames
 out of every count but not out of the divisor.""")

@@ -30,8 +30,9 @@ after the toolkit that follows them. ``pysot`` (the default) scores the first fr
 tracker reported it and every box as it is, scores annotation boxes of positive width and height,
 and counts a frame whose annotation centre has a coordinate of 0 or less within every precision
 threshold; it takes a box's centre as pysot does, x + (w - 1) / 2, and divides each centre by the
-annotation's size before their difference, so that a frame on a threshold counts as in pysot. ``otb`` (the OTB toolkit) and ``lasot`` (the LaSOT toolkit) replace the first frame by
-the annotation and score only annotation boxes whose four numbers are all above 0; ``lasot`` also
+annotation's size before their difference, so that a frame on a threshold counts as in pysot.
+``otb`` (the OTB toolkit) and ``lasot`` (the LaSOT toolkit) replace the first frame by the
+annotation and score only annotation boxes whose four numbers are all above 0; ``lasot`` also
 replaces a lost box (NaN, or no positive width and height) by the previous one and leaves out of
 the data-set mean any sequence whose whole curve is 0. ``pytracking`` replaces the first frame by
 the annotation, a box of zero width or height (or NaN) by the previous one, pads a short result

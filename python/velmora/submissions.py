@@ -22,7 +22,8 @@ from . import io as vio
 from .io import InputError
 from .layouts import sequence_key
 
-__all__ = ["LAYOUTS", "choose_layout", "describe_layout", "fused_times", "submission_files", "check_spellings"]
+__all__ = ["LAYOUTS", "choose_layout", "describe_layout", "fused_times", "submission_files", "time_file",
+           "timing_files", "check_spellings"]
 
 # The --layout names, and the reader's names of the same layouts.
 LAYOUTS = {"plain": "plain", "got10k": "GOT-10k", "vot": "VOT"}
@@ -107,6 +108,36 @@ def time_file(name, columns):
     table = np.stack(columns, axis=1)
     text = "".join(",".join(f"{v:.8f}" for v in row) + "\n" for row in table)
     return os.path.join(name, f"{name}_time.txt"), text.encode()
+
+
+def _listing(names, limit=3):
+    names = list(names)
+    return ", ".join(names[:limit]) + (f" and {len(names) - limit} more" if len(names) > limit else "")
+
+
+def timing_files(trackers, keys, names, fused, seconds, repetitions, reporter):
+    """GOT-10k's ``<sequence>_time.txt`` of every fused sequence whose trackers all have timing.
+
+    `fused` and `seconds` map (sequence key, repetition) to the fused boxes and the seconds their
+    fusion took. A sequence without timing is said once, in one warning naming the trackers that
+    lack it. Returns ([(path, bytes)], a phrase for the closing note).
+    """
+    files, untimed = [], []
+    for key in keys:
+        columns = [fused_times([t.sequences[key] for t in trackers], k, len(fused[key, k]), seconds[key, k])
+                   for k in repetitions]
+        if any(c is None for c in columns):
+            untimed.append(key)
+        else:
+            files.append(time_file(names[key], columns))
+    if untimed:
+        lacking = [t.name for t in trackers if any(not t.sequences[key].times for key in untimed)]
+        count = f"{len(untimed)} sequence" + ("s" if len(untimed) != 1 else "")
+        reporter.warn(f"no <sequence>_time.txt written for {count} ({_listing(names[k] for k in untimed)}): " +
+                      (f"no timing logs from {_listing(lacking, 5)}" if lacking else
+                       "a tracker's timing log does not match its frames") + "; GOT-10k's server needs them")
+    timed = "; each frame's time is the trackers' times plus the fusion's" if len(untimed) < len(keys) else ""
+    return files, timed
 
 
 def check_spellings(output, paths):
