@@ -29,6 +29,7 @@ struct Rules {
     double unscoredCentre;  // -1 or inf
     double unscoredNormalized;
     double sizeEpsilon;  // added to the annotation's size before normalising
+    bool pysotCentres;   // pysot's arithmetic: centres x + (w - 1) / 2, each normalised before the difference
 };
 
 bool isScored(const double* a, const Rules& rules) {
@@ -46,6 +47,19 @@ double overlap(const double* r, const double* a) {
 }
 
 double distance(const double* r, const double* a, bool normalized, double unscored, const Rules& rules) {
+    if (rules.pysotCentres) {
+        // pysot divides each centre by the annotation's size and then subtracts them: a frame that
+        // lies on a threshold counts as it does there only with these operations in this order.
+        double cx = a[0] + (a[2] - 1) / 2, cy = a[1] + (a[3] - 1) / 2;
+        double rx = r[0] + (r[2] - 1) / 2, ry = r[1] + (r[3] - 1) / 2;
+        if (normalized) {
+            const double width = a[2] + rules.sizeEpsilon, height = a[3] + rules.sizeEpsilon;
+            cx = cx / width, cy = cy / height, rx = rx / width, ry = ry / height;
+        }
+        const double dx = cx - rx, dy = cy - ry;
+        const bool invalid = rules.centreByScored ? !isScored(a, rules) : (cx <= 0 || cy <= 0);
+        return invalid ? unscored : std::sqrt(dx * dx + dy * dy);
+    }
     double cx = a[0] + a[2] / 2, cy = a[1] + a[3] / 2;
     double dx = r[0] + r[2] / 2 - cx, dy = r[1] + r[3] / 2 - cy;
     if (normalized) {
@@ -96,7 +110,7 @@ py::tuple scoreBoxes(const Doubles& scored, const Doubles& raw, const Doubles& a
                      const py::array_t<bool, py::array::c_style | py::array::forcecast>& visible,
                      const py::object& bound, const Doubles& success, const Doubles& precision,
                      const Doubles& normPrecision, bool scoredPositive, bool centreByScored, double unscoredCentre,
-                     double unscoredNormalized, double sizeEpsilon) {
+                     double unscoredNormalized, double sizeEpsilon, bool pysotCentres) {
     const auto frames = static_cast<size_t>(annotation.shape(0));
     for (const Doubles* boxes : {&scored, &raw, &annotation})
         if (boxes->ndim() != 2 || boxes->shape(1) != 4 || static_cast<size_t>(boxes->shape(0)) != frames)
@@ -114,7 +128,7 @@ py::tuple scoreBoxes(const Doubles& scored, const Doubles& raw, const Doubles& a
         const auto b = bound.cast<std::pair<double, double>>();
         size[0] = b.first, size[1] = b.second;
     }
-    const Rules rules{scoredPositive, centreByScored, unscoredCentre, unscoredNormalized, sizeEpsilon};
+    const Rules rules{scoredPositive, centreByScored, unscoredCentre, unscoredNormalized, sizeEpsilon, pysotCentres};
     const auto values = [](const Doubles& a) { return std::vector<double>(a.data(), a.data() + a.size()); };
     const std::vector<double> ts = values(success), tp = values(precision), tn = values(normPrecision);
     std::vector<long> cs(ts.size()), cp(tp.size()), cn(tn.size());
@@ -155,7 +169,7 @@ void bindScores(py::module_& m) {
     m.def("score_boxes", &scoreBoxes, py::arg("scored"), py::arg("raw"), py::arg("annotation"), py::arg("absent"),
           py::arg("visible"), py::arg("bound"), py::arg("success"), py::arg("precision"), py::arg("norm_precision"),
           py::arg("scored_positive"), py::arg("centre_by_scored"), py::arg("unscored_centre"),
-          py::arg("unscored_normalized"), py::arg("size_epsilon"), R"pbdoc(
+          py::arg("unscored_normalized"), py::arg("size_epsilon"), py::arg("pysot_centres") = false, R"pbdoc(
         The counts behind velmora.metrics' curves of one result on one sequence, in one pass: the
         frames above each success threshold and within each precision and normalised precision
         threshold (absent frames in none), and GOT-10k's overlaps of the visible frames after the

@@ -15,11 +15,13 @@ parameters alpha, beta and sigma are passed to the library for each call only.
 """
 
 import collections
+import collections.abc
 import concurrent.futures
 import functools
+import io
 import itertools
 import json
-import os
+import time
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -125,8 +127,20 @@ class ReadLog:
         self.polygons = collections.defaultdict(int)  # tracker -> files
         self.corners = collections.defaultdict(int)  # tracker -> files whose first line reads as corners
         self.corners_applied = False
+        self.lengths = {}  # tracker -> [files, the first file's message]
+
+    def length(self, tracker, message, reporter):
+        """A result file of the wrong length: said once per tracker, with a count and the first example."""
+        if tracker is None:
+            reporter.warn(message)
+            return
+        entry = self.lengths.setdefault(tracker, [0, message])
+        entry[0] += 1
 
     def report(self, reporter):
+        for tracker, (files, message) in self.lengths.items():
+            more = f" ({_plural(files - 1, 'more file')} of this tracker alike)" if files > 1 else ""
+            reporter.warn(f"tracker {tracker!r}: {message}{more}")
         for tracker, (boxes, files, first) in self.negative.items():
             reporter.warn(f"tracker {tracker!r}: {_plural(boxes, 'box', 'boxes')} with a negative width or height "
                           f"in {_plural(files, 'file')} (first at {first}), read as lost")
@@ -244,14 +258,17 @@ def _spelling(results, key, annotations):
     return spellings.most_common(1)[0][0]  # among equals, the first tracker's
 
 
-def match(results, annotations=None, reporter=None, trackers=None, first_line_corners=False):
+def match(results, annotations=None, reporter=None, trackers=None, first_line_corners=False, sequences=None):
     """The sequences that every tracker has (and that are annotated, when an annotation is given).
 
-    `trackers` (names, in order) restricts and orders the trackers. `first_line_corners` reads a
-    result's first line as corners x1, y1, x2, y2 where only that reading matches the annotation.
-    Sequences that only some trackers have, annotated sequences without results and result files
-    without annotation are reported; nothing is guessed.
+    `trackers` (names, in order) restricts and orders the trackers. `sequences` (names, as a
+    sequence list gives them) restricts the sequences: every tracker must have each of them.
+    `first_line_corners` reads a result's first line as corners x1, y1, x2, y2 where only that
+    reading matches the annotation. Folders given in each other's place are refused. Sequences
+    that only some trackers have, annotated sequences without results and result files without
+    annotation are reported; nothing is guessed.
     """
+    from . import sequences as lists
     reporter = reporter or Reporter(quiet=True)
     if trackers is not None:
         known = {t.name: t for t in results.trackers}
@@ -261,30 +278,25 @@ def match(results, annotations=None, reporter=None, trackers=None, first_line_co
         results = layouts.Results([known[n] for n in trackers], results.roots)
     if not results.trackers:
         raise InputError("no tracker to read")
-    sets = [set(t.sequences) for t in results.trackers]
-    everywhere, somewhere = set.intersection(*sets), set.union(*sets)
     if annotations is not None:
-        annotated = set(annotations.sequences)
-        unused = sorted(annotated - somewhere)
-        if unused:
-            reporter.warn(f"{_plural(len(unused), 'annotated sequence')} have no result from any tracker: "
-                          f"{_listing(annotations.sequences[k].name for k in unused)}")
-        for tracker in results.trackers:
-            extra = sorted(set(tracker.sequences) - annotated)
-            if extra:
-                reporter.warn(f"tracker {tracker.name!r}: {_plural(len(extra), 'result file')} match no annotated "
-                              f"sequence: {_listing(tracker.sequences[k].name for k in extra)}")
-        everywhere &= annotated
-        somewhere &= annotated
-    partial = sorted(somewhere - everywhere)
-    for key in partial[:10]:
-        lacking = [t.name for t in results.trackers if key not in t.sequences]
-        reporter.warn(f"sequence {_spelling(results, key, annotations)!r} left out: no result file from "
-                      f"{_listing(lacking)}")
-    if len(partial) > 10:
-        reporter.warn(f"{len(partial) - 10} more sequences left out for the same reason")
+        lists.check_roles(results, annotations)
+    if sequences is not None:
+        everywhere = set(lists.listed_keys(sequences, results, annotations))
+    else:
+        if annotations is not None:
+            annotated = set(annotations.sequences)
+            for tracker in results.trackers:
+                extra = sorted(set(tracker.sequences) - annotated)
+                if extra:
+                    reporter.warn(f"tracker {tracker.name!r}: {_plural(len(extra), 'result file')} match no "
+                                  f"annotated sequence: {_listing(tracker.sequences[k].name for k in extra)}")
+        everywhere = lists.report_coverage(results, annotations, lambda k: _spelling(results, k, annotations),
+                                           reporter)
     names = {key: _spelling(results, key, annotations) for key in everywhere}
     keys = sorted(everywhere, key=lambda k: (names[k].lower(), names[k]))
+    for first, second in lists.identical_trackers(results.trackers, keys):
+        reporter.warn(f"trackers {first.name!r} and {second.name!r} have byte-identical result files "
+                      f"({first.folder}, {second.folder}): fused, they count as two trackers")
     return Benchmark(results, annotations, keys, names, first_line_corners)
 
 
@@ -309,7 +321,21 @@ def register_inputs(bench, inputs=None, use_flags=True):
 
 
 def describe(bench, absent=None):
-    """What was read, in two lines: the results and their layouts, the annotation and its flags."""
+    """What was read, in two lines: the results and their layouts, the annotation and its flags.
+
+    `absent` is (frames flagged absent, NaN annotation lines) when known; otherwise the absence
+    flags of the matched sequences are counted here (without reading their boxes).
+    """
+    if absent is None and bench.annotations is not None:
+        flagged = 0
+        for key in bench.keys:
+            paths = bench.annotations.sequences[key].flag_paths
+            if paths:
+                flags = [vio.read_flags(p) for p in paths]
+                if len({len(f) for f in flags}) > 1:
+                    raise InputError(f"{paths[0]}: {len(flags[0])} flags, but {paths[1]} holds {len(flags[1])}")
+                flagged += int(np.logical_or.reduce(flags).sum())
+        absent = (flagged, 0)
     trackers = bench.trackers
     layouts_seen = ", ".join(sorted({t.layout for t in trackers}))
     repetitions = sorted({t.repetitions for t in trackers})
@@ -345,6 +371,7 @@ class TrackerScore(metrics.CurveMeasures):
     times: list = field(default_factory=list)  # per-frame seconds from the timing logs
     fused: bool = False  # a fused track, not a single tracker
     provenance: dict = None  # how velmora fuse made it
+    runs: list = field(default_factory=list)  # per sequence, the SequenceScore of each repetition
 
     @functools.cached_property
     def _curves(self):
@@ -390,6 +417,11 @@ class TrackerScore(metrics.CurveMeasures):
     def frames(self):
         return sum(s.frames for s in self.sequences)
 
+    @property
+    def pooled_frames(self):
+        """The frames GOT-10k's measures pool (after the first, target visible, every repetition)."""
+        return sum(s.got10k[1] for s in self.sequences)
+
 
 @dataclass
 class Evaluation:
@@ -400,19 +432,20 @@ class Evaluation:
     protocol: metrics.Protocol = metrics.DEFAULT
 
 
-def _cut(result, path, truth, reporter, protocol):
+def _cut(result, path, truth, reporter, protocol, log=None, tracker=None):
     """(result, annotation, absent, visible) at the frames both have, or the result padded as the
-    protocol says; a difference is reported."""
+    protocol says; a difference is reported (through `log`, once per tracker, when given)."""
     if len(result) == 0:
         raise InputError(f"{path}: no boxes")
     boxes, absent, visible = truth.boxes, truth.absent, truth.visible
+    log = log or ReadLog()
     if len(result) < len(boxes) and protocol.short_results == "padded":
-        reporter.warn(f"{path}: {len(result)} boxes for the {len(boxes)} frames of {truth.path}; the missing "
-                      "frames score as zero boxes")
+        log.length(tracker, f"{path}: {_plural(len(result), 'box', 'boxes')} for the {_plural(len(boxes), 'frame')} "
+                            f"of {truth.path}; the missing frames score as zero boxes", reporter)
     elif len(result) != len(boxes):
         frames = min(len(result), len(boxes))
-        reporter.warn(f"{path}: {len(result)} boxes for the {len(boxes)} frames of {truth.path}; scoring the "
-                      f"{frames} frames both have")
+        log.length(tracker, f"{path}: {_plural(len(result), 'box', 'boxes')} for the {_plural(len(boxes), 'frame')} "
+                            f"of {truth.path}; scoring the {_plural(frames, 'frame')} both have", reporter)
         result, boxes, absent, visible = result[:frames], boxes[:frames], absent[:frames], visible[:frames]
     return result, boxes, absent, visible
 
@@ -452,7 +485,7 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
     if not bench.keys:
         raise InputError(f"{bench.annotations.root}: no annotated sequence has a result file from every tracker")
     log = ReadLog()
-    per_tracker = {t.name: ([], [], []) for t in bench.trackers}
+    per_tracker = {t.name: ([], [], [], []) for t in bench.trackers}
     flagged = nan_lines = 0
     use_codes = {t.name: t.layout == "VOT" for t in bench.trackers}
 
@@ -467,22 +500,24 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
             flagged += truth.flagged
             nan_lines += truth.nan_lines
             for tracker in bench.trackers:
-                sequences, library, times = per_tracker[tracker.name]
+                sequences, library, times, runs = per_tracker[tracker.name]
                 scores, overlaps = [], []
                 files = tracker.sequences[key]
                 for path, boxes in zip(files.runs, raw[tracker.name]):
                     result = _interpret(boxes, path, tracker.layout, truth, log, tracker.name, bench.corners)
-                    score, overlap = _score_track(*_cut(result, path, truth, reporter, protocol), truth.bound,
-                                                  protocol)
+                    score, overlap = _score_track(*_cut(result, path, truth, reporter, protocol, log, tracker.name),
+                                                  truth.bound, protocol)
                     scores.append(score)
                     overlaps.append(overlap)
+                runs.append(list(scores))
                 sequences.append(metrics.mean_score(scores, bench.names[key]))
                 library.append(float(np.mean(overlaps)))
                 times.extend(vio.read_values(path) for path in files.times)
             progress.step()
     log.report(reporter)
     scores = [TrackerScore(t.name, *per_tracker[t.name][:2], protocol, per_tracker[t.name][2],
-                           t.provenance is not None or t.name in fused, t.provenance) for t in bench.trackers]
+                           t.provenance is not None or t.name in fused, t.provenance, per_tracker[t.name][3])
+              for t in bench.trackers]
     return Evaluation(_best_first(scores, protocol), [bench.names[k] for k in bench.keys], flagged, nan_lines, protocol)
 
 
@@ -563,29 +598,36 @@ def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refi
         for f in stray:
             result[f] = frame_by_frame(f, f + 1, present[:, f])
         if len(stray):
-            reporter.warn(f"sequence {name!r}: the trajectory passed through a lost box in {len(stray)} frame(s) "
-                          f"(first at line {stray[0] + 1}); they take the frame-by-frame fusion")
+            reporter.warn(f"sequence {name!r}: the trajectory passed through a lost box in "
+                          f"{_plural(len(stray), 'frame')} (first at line {stray[0] + 1}); "
+                          f"{'they take' if len(stray) > 1 else 'it takes'} the frame-by-frame fusion")
     lost = np.flatnonzero(~somebody)
     if len(lost):
         result[lost] = 0.0
-        reporter.warn(f"sequence {name!r}: no tracker has a usable box in {len(lost)} frame(s) "
-                      f"(first at line {lost[0] + 1}); they are written as lost (0,0,0,0)")
+        reporter.warn(f"sequence {name!r}: no tracker has a usable box in {_plural(len(lost), 'frame')} "
+                      f"(first at line {lost[0] + 1}); {'they are' if len(lost) > 1 else 'it is'} written as lost "
+                      "(0,0,0,0)")
     return result
 
 
-def _aligned(tracks, paths, frames, truth_path, reporter):
-    """Every track at `frames` frames: a short one is lost in the frames it lacks, a long one cut."""
+def _aligned(tracks, paths, frames, truth_path, reporter, log=None, names=None):
+    """Every track at `frames` frames: a short one is lost in the frames it lacks, a long one cut.
+
+    The differences are reported through `log`, once per tracker of `names`, when given."""
     aligned = []
-    for boxes, path in zip(tracks, paths):
+    log = log or ReadLog()
+    names = names or [None] * len(tracks)
+    for boxes, path, name in zip(tracks, paths, names):
         if len(boxes) != frames:
             if len(boxes) < frames:
-                reporter.warn(f"{path}: {len(boxes)} boxes for {frames} frames"
-                              f"{' of ' + truth_path if truth_path else ''}; it takes no part in the "
-                              f"{frames - len(boxes)} frames it lacks")
+                log.length(name, f"{path}: {_plural(len(boxes), 'box', 'boxes')} for {_plural(frames, 'frame')}"
+                                 f"{' of ' + truth_path if truth_path else ''}; it takes no part in the "
+                                 f"{_plural(frames - len(boxes), 'frame')} it lacks", reporter)
                 boxes = np.concatenate([boxes, np.full((frames - len(boxes), 4), np.nan)])
             else:
-                reporter.warn(f"{path}: {len(boxes)} boxes for the {frames} frames of {truth_path}; the frames "
-                              "past its end are left out")
+                log.length(name, f"{path}: {_plural(len(boxes), 'box', 'boxes')} for the "
+                                 f"{_plural(frames, 'frame')} of {truth_path}; the frames past its end are left out",
+                           reporter)
                 boxes = boxes[:frames]
         aligned.append(boxes)
     return aligned
@@ -602,7 +644,8 @@ def _sequence_tracks(bench, raw, log, reporter, truth=None):
     tracks = [_interpret(boxes, path, t.layout, truth, log, t.name, bench.corners)
               for t, (path, boxes) in zip(bench.trackers, raw)]
     frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
-    return _aligned(tracks, [path for path, _ in raw], frames, truth and truth.path, reporter)
+    return _aligned(tracks, [path for path, _ in raw], frames, truth and truth.path, reporter, log,
+                    [t.name for t in bench.trackers])
 
 
 def _repetitions(bench, repetition, reporter):
@@ -610,36 +653,76 @@ def _repetitions(bench, repetition, reporter):
     shared = min(counts.values())
     if repetition is not None:
         if not 1 <= repetition <= shared:
-            raise InputError(f"--repetition {repetition}: the trackers have {shared} repetition(s) in common")
+            raise InputError(f"--repetition {repetition}: the trackers have {_plural(shared, 'repetition')} in "
+                             "common")
         return [repetition - 1]
     if max(counts.values()) > 1:
         reporter.note(f"fusing repetition k of every tracker with repetition k, for k = 1 to {shared}")
     return list(range(shared))
 
 
+def _weight_list(weights, names, where="weights"):
+    """Weights as a list in the order of `names`: from a mapping of tracker names (what learn_weights
+    gives), or from a sequence already in that order."""
+    if weights is None:
+        return None
+    if isinstance(weights, collections.abc.Mapping):
+        missing = [n for n in names if n not in weights]
+        if missing:
+            raise InputError(f"{where}: no weight for tracker {_listing(missing)}")
+        return [float(weights[n]) for n in names]
+    weights = [float(w) for w in weights]
+    if len(weights) != len(names):
+        raise InputError(f"{where}: {len(weights)} weights for {_plural(len(names), 'tracker')}")
+    return weights
+
+
+def _selected(bench, selection):
+    """The benchmark restricted to the trackers named in `selection`, in tracker order."""
+    if selection is None:
+        return bench
+    known = {t.name for t in bench.trackers}
+    unknown = [n for n in selection if n not in known]
+    if unknown:
+        raise InputError(f"selection: no tracker named {_listing(unknown)} (known: {_listing(sorted(known), 10)})")
+    chosen = set(selection)
+    results = layouts.Results([t for t in bench.trackers if t.name in chosen], bench.results.roots)
+    return Benchmark(results, bench.annotations, bench.keys, bench.names, bench.corners)
+
+
 def fuse_results(bench, output, weights=None, trajectory=False, backtracking=True, refine=True, repetition=None,
-                 reporter=None, inputs=None, provenance=None, **parameters):
+                 reporter=None, inputs=None, provenance=None, selection=None, layout=None, **parameters):
     """Fuses every sequence of a matched benchmark into the folder `output`, as a tracker folder.
 
+    `weights` maps tracker names to weights (as learn_weights returns them) or lists one weight
+    per tracker of `bench`, in its order; `selection` names the trackers to fuse (default: all).
     Every input is read and every sequence fused before the first file is written; the folder
     appears whole or not at all. A tracker with fewer boxes than the annotation (or than the
     longest tracker, without annotation) takes no part in the frames it lacks. Output files take
-    the annotation's spelling of a sequence name. Results in the GOT-10k layout give
-    ``<sequence>/<sequence>_00k.txt`` files for each repetition k, as GOT-10k's server takes them,
-    and VOT's ``baseline/<sequence>/<sequence>_00k.txt``; any other layout gives
+    the annotation's spelling of a sequence name, else the one most trackers use.
+
+    `layout` ('plain', 'got10k', 'vot'; default: the one all inputs share, else plain) is one of
+    velmora.submissions' layouts. GOT-10k's gives ``<sequence>/<sequence>_00k.txt`` for each
+    repetition k and ``<sequence>_time.txt`` when every tracker has timing logs; VOT's gives runs
+    without resets, ``unsupervised/<sequence>/<sequence>_00k.txt``; the plain layout gives
     ``<sequence>.txt`` of one repetition (the first, or `repetition`).
     The folder also holds ``.velmora.json``: how the tracks were made (the trackers, weights,
     mode, parameters, and whatever `provenance` adds), which eval reports. Returns the number of
     sequences written.
     """
+    from . import submissions
     reporter = reporter or Reporter(quiet=True)
     inputs = inputs or register_inputs(bench)
     inputs.check_folder(output, "-o")
+    weights = _weight_list(weights, [t.name for t in bench.trackers])
+    if selection is not None:
+        index = {t.name: i for i, t in enumerate(bench.trackers)}
+        bench = _selected(bench, selection)
+        weights = None if weights is None else [weights[index[t.name]] for t in bench.trackers]
     if not bench.keys:
         raise InputError(f"{bench.results.roots[0][0]}: no sequence has a result file from every tracker "
                          f"({_listing(t.name for t in bench.trackers)})")
-    # GOT-10k's and VOT's layouts are what their servers and toolkits take: kept, repetitions and all.
-    layout = next((name for name in ("GOT-10k", "VOT") if all(t.layout == name for t in bench.trackers)), "plain")
+    layout = submissions.choose_layout(bench.trackers, layout, reporter)
     repetitions = _repetitions(bench, repetition, reporter) if layout != "plain" or repetition is not None else [0]
     if layout == "plain" and any(t.repetitions > 1 for t in bench.trackers) and repetition is None:
         reporter.note("fusing the first repetition of every tracker (--repetition chooses another)")
@@ -651,20 +734,32 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
         truth = None if bench.annotations is None else read_truth(bench.annotations.sequences[key], use_flags=False)
         return job, truth, _read_runs(bench, key, k)
 
-    fused = {}
+    fused, seconds = {}, {}
     with reporter.progress("fuse", len(jobs)) as progress:
         for (key, k), truth, raw in _read_ahead(jobs, read):
             tracks = _sequence_tracks(bench, raw, log, reporter, truth)
+            start = time.perf_counter()
             fused[key, k] = fuse_sequence(tracks, weights, trajectory, backtracking, refine, bench.names[key],
                                           reporter, **parameters)
+            seconds[key, k] = time.perf_counter() - start
             progress.step()
     log.report(reporter)
+    files = [f for (key, k), boxes in fused.items() for f in submissions.submission_files(layout, bench.names[key],
+                                                                                           k, boxes)]
+    timed = ""
+    if layout == "GOT-10k":
+        timing, timed = submissions.timing_files(bench.trackers, bench.keys, bench.names, fused, seconds, repetitions,
+                                                 reporter)
+        files += timing
+    submissions.check_spellings(output, [path for path, _ in files])
     record = {"trackers": [t.name for t in bench.trackers],
               "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),
               "mode": "trajectory optimisation" if trajectory else "frame by frame", "refine": refine,
-              "backtracking": backtracking, "parameters": _parameters_in_force(parameters), **(provenance or {})}
-    write_fused(output, [_submission_file(layout, bench.names[key], k, boxes) for (key, k), boxes in fused.items()],
-                record)
+              "backtracking": backtracking, "layout": layout, "parameters": _parameters_in_force(parameters),
+              **(provenance or {})}
+    write_fused(output, files, record)
+    reporter.note(f"wrote {_plural(len(bench.keys), 'sequence')} to {output} in the "
+                  f"{submissions.describe_layout(layout)}{timed}")
     return len(bench.keys)
 
 
@@ -682,22 +777,6 @@ def _parameters_in_force(parameters):
     values = _library().get_params()
     values.update({k: float(v) for k, v in parameters.items() if v is not None})
     return values
-
-
-def _submission_file(layout, name, k, boxes):
-    """(path in the output folder, bytes) of repetition k of a fused sequence, in `layout`.
-
-    VOT's baseline files start with the code 1 (initialisation) and write a frame without a box
-    as the code 0; the others write every frame as a box, a lost one as 0,0,0,0.
-    """
-    if layout == "GOT-10k":
-        return os.path.join(name, f"{name}_{k + 1:03d}.txt"), vio.format_boxes(boxes).encode()
-    if layout == "VOT":
-        lines = vio.format_boxes(boxes).splitlines(keepends=True)
-        lines = ["1\n"] + ["0\n" if not (box[2] > 0 and box[3] > 0) else line
-                            for box, line in zip(boxes[1:], lines[1:])]
-        return os.path.join("baseline", name, f"{name}_{k + 1:03d}.txt"), "".join(lines).encode()
-    return name + ".txt", vio.format_boxes(boxes).encode()
 
 
 # ---- Data sets for learning ----
@@ -764,7 +843,7 @@ class _Runs:
                              "and usable frames")
         if self.left_out:
             why = "annotation empty or absent" + (", or some tracker lost" if self.every_tracker else "")
-            self.reporter.note(f"{self.left_out} frame(s) left out ({why})")
+            self.reporter.note(f"{_plural(self.left_out, 'frame')} left out ({why})")
 
     def dataset(self, library):
         return DataSet([t.name for t in self.bench.trackers], self.sequences, library, self.frames, self.left_out,
@@ -785,13 +864,15 @@ def build_dataset(bench, use_flags=True, every_tracker=False, reporter=None):
 
 
 def learn_weights(dataset, **parameters):
-    """One weight per tracker of the data set: its mean attraction to the annotation (float32)."""
+    """{tracker name: weight}, in tracker order: each tracker's mean attraction to the annotation (a
+    float32 value). fuse_results and select_trackers take the mapping as it is."""
     weights = _library().tracker_weights(dataset.library, **parameters)
-    return np.asarray(weights, dtype=np.float32)[:len(dataset.names)]
+    return {name: float(w) for name, w in zip(dataset.names, np.asarray(weights, dtype=np.float32))}
 
 
 def learn_weights_streaming(bench, use_flags=True, reporter=None, **parameters):
-    """The weights learn_weights gives for build_dataset(bench), learnt one sequence at a time.
+    """The weights learn_weights gives for build_dataset(bench), learnt one sequence at a time, as
+    an array in tracker order.
 
     Only one sequence is held at a time. Each tracker's weight is the library's: its mean
     attraction to the annotation in every run (velmora.track_attraction, which the weights are
@@ -818,21 +899,23 @@ class Selection:
     kept: list  # tracker names, in tracker order
     before: float  # the data set's mean overlap with every tracker
     after: float  # and with the kept ones
-    weights: list = field(default_factory=list)
+    weights: dict = field(default_factory=dict)  # tracker name -> the weight used
 
 
 def select_trackers(dataset, weights=None, trajectory=False, **parameters):
-    """Global tracker removal over the data set, with the given weights or learnt ones."""
+    """Global tracker removal over the data set, with the given weights (a mapping of tracker names, as
+    learn_weights gives them, or a list in tracker order) or learnt ones."""
     lib = _library()
     if weights is None:
-        weights = [float(w) for w in learn_weights(dataset, **{k: v for k, v in parameters.items() if k != "beta"})]
+        weights = learn_weights(dataset, **{k: v for k, v in parameters.items() if k != "beta"})
+    weights = _weight_list(weights, dataset.names)
     kept = list(lib.global_removal(dataset.library, weights=weights, trajectory=trajectory, **parameters))
     # An empty list stands for every tracker, the way the fusion reads it.
     kept = kept or list(range(len(dataset.names)))
     before = lib.evaluate_dataset(dataset.library, trajectory=trajectory, weights=weights, **parameters)
     after = lib.evaluate_dataset(dataset.library, trajectory=trajectory, selection=kept, weights=weights,
                                  **parameters)
-    return Selection([dataset.names[k] for k in kept], before, after, list(weights))
+    return Selection([dataset.names[k] for k in kept], before, after, dict(zip(dataset.names, weights)))
 
 
 # ---- Held-out learning ----
@@ -892,8 +975,9 @@ class HeldOut:
 def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, select=True, use_flags=True,
              protocol="pysot", name="Velmora", reporter=None, **parameters):
     """Learns weights and a selection on each split's training sequences, fuses its test sequences with
-    them, and scores the fused tracks beside every tracker and beside the in-sample fusion (learnt on
-    the very sequences scored, which flatters it).
+    them, and scores the fused tracks beside every tracker, beside the in-sample fusion (learnt on
+    the very sequences scored, which flatters it) and beside the untuned fusion (every tracker,
+    equal weights, nothing learnt), which shows what learning brings.
 
     The learning data are read once for all parts; each training part's library data set is made
     from them.
@@ -924,11 +1008,11 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
             kept = list(lib.global_removal(held, weights=weights, trajectory=trajectory, **parameters)) or kept
         return weights, kept
 
-    def fuse(keys, weights, kept, fused):
+    def fuse(keys, weights, kept, fused, say=reporter):
         for key in keys:
-            tracks = _read_tracks_of(bench, key, truths[key], reporter)
+            tracks = _read_tracks_of(bench, key, truths[key], say)
             fused[key] = fuse_sequence([tracks[i] for i in kept], [weights[i] for i in kept], trajectory,
-                                       backtracking, refine, bench.names[key], reporter, **parameters)
+                                       backtracking, refine, bench.names[key], say, **parameters)
 
     held_out, folds_made = {}, []
     with reporter.progress("crossval", len(splits)) as progress:
@@ -939,9 +1023,13 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
                                    {t.name: w for t, w in zip(bench.trackers, weights)},
                                    [bench.trackers[i].name for i in kept]))
             progress.step()
-    in_sample = {}
+    # The same sequences fused again: what their fusion said is not said twice.
+    again = Reporter(quiet=True, stream=io.StringIO())
+    in_sample, untuned = {}, {}
     weights, kept = learn(scored)
-    fuse(scored, weights, kept, in_sample)
+    fuse(scored, weights, kept, in_sample, again)
+    everyone = list(range(len(bench.trackers)))
+    fuse(scored, [1.0] * len(everyone), everyone, untuned, again)
 
     single = evaluate(Benchmark(bench.results, bench.annotations, scored, bench.names, bench.corners), use_flags,
                       reporter, protocol)
@@ -949,12 +1037,15 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
     for label, tracks, record in (
             (f"{name} (held-out)", held_out, {"learnt on": "the other sequences"}),
             (f"{name} (in-sample)", in_sample, {"learnt on": "the sequences scored", "weights": dict(
-                zip((t.name for t in bench.trackers), weights)), "selection": [bench.trackers[i].name for i in kept]})):
-        measured = [_score_track(tracks[k], truths[k].boxes, truths[k].absent, truths[k].visible, truths[k].bound,
-                                 protocol, bench.names[k]) for k in scored]
+                zip((t.name for t in bench.trackers), weights)), "selection": [bench.trackers[i].name for i in kept]}),
+            (f"{name} (untuned)", untuned, {"learnt on": "nothing: every tracker, each with weight 1"})):
+        # Scored as written: the numbers of the files -o writes, which eval then reads.
+        measured = [_score_track(vio.as_written(tracks[k]), truths[k].boxes, truths[k].absent, truths[k].visible,
+                                 truths[k].bound, protocol, bench.names[k]) for k in scored]
         rows.append(TrackerScore(label, [m[0] for m in measured], [m[1] for m in measured], protocol, [], True,
                                  record))
-    evaluation = Evaluation(_best_first(rows, protocol), [bench.names[k] for k in scored], single.flagged, single.nan_lines, protocol)
+    evaluation = Evaluation(_best_first(rows, protocol), [bench.names[k] for k in scored], single.flagged,
+                            single.nan_lines, protocol)
     return HeldOut(evaluation, folds_made, held_out)
 
 

@@ -17,7 +17,7 @@ import sys
 
 import numpy as np
 
-from . import benchmark, metrics, report
+from . import benchmark, metrics, repetitions, report, sequences
 from . import io as vio
 from .io import InputError
 from .messages import PROG, Reporter
@@ -59,6 +59,14 @@ def _restriction(args):
 def _match(args, reporter, annotations=None):
     results = benchmark.find_results(args.paths, getattr(args, "dataset", None))
     names = _restriction(args)
+    listed = None
+    if getattr(args, "sequences", None):
+        listed = vio.read_names(args.sequences)
+        try:
+            return benchmark.match(results, annotations, reporter, names, getattr(args, "first_line_corners", False),
+                                   listed)
+        except sequences.ListError as e:
+            raise InputError(f"{args.sequences}: {e}") from None
     try:
         return benchmark.match(results, annotations, reporter, names, getattr(args, "first_line_corners", False))
     except InputError as e:
@@ -69,7 +77,7 @@ def _match(args, reporter, annotations=None):
 
 def _inputs(bench, args):
     inputs = benchmark.register_inputs(bench, use_flags=not getattr(args, "no_absence", False))
-    for option in ("weights", "selection"):
+    for option in ("weights", "selection", "sequences"):
         path = getattr(args, option, None)
         if path:
             inputs.file(path)
@@ -120,6 +128,8 @@ def _run_fuse(args, reporter):
             raise InputError(f"{p}: no such file or folder")
     if files and folders:
         args.parser.error("give either the result files of one sequence or results folders, not both")
+    if files and args.sequences:
+        args.parser.error("--sequences applies to results folders, not to the result files of one sequence")
     if args.no_backtracking and not args.trajectory:
         args.parser.error("--no-backtracking applies to --trajectory only")
     if files:
@@ -137,7 +147,7 @@ def _run_fuse(args, reporter):
                   f"{len(bench.keys)} sequences, {mode}")
     with _refused(args.paths[0]):
         benchmark.fuse_results(bench, args.output, weights, repetition=args.repetition, reporter=reporter,
-                               inputs=inputs, **_fuse_options(args), **_parameters(args))
+                               inputs=inputs, layout=args.layout, **_fuse_options(args), **_parameters(args))
     return 0
 
 
@@ -194,7 +204,17 @@ def _heading(text, style):
     return {"text": f"{text}\n", "markdown": f"**{text}**\n\n", "latex": f"% {text}\n"}[style]
 
 
+def _check_plotting():
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise InputError("--plot needs matplotlib: install Debian's python3-matplotlib (apt-get install "
+                         "python3-matplotlib), or matplotlib into this environment") from None
+
+
 def _run_eval(args, reporter):
+    if args.plot:
+        _check_plotting()
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
     inputs = _inputs(bench, args)
@@ -210,7 +230,7 @@ def _run_eval(args, reporter):
             inputs.folder(args.attributes, "the attributes")
         elif args.attributes:
             inputs.file(args.attributes)
-        attributes = attribute_files.read_attributes(args.attributes or None, annotations)
+        attributes = attribute_files.read_attributes(args.attributes or None, annotations, reporter)
     fused = [n.strip() for n in args.fused.split(",") if n.strip()] if args.fused else []
     evaluation = benchmark.evaluate(bench, not args.no_absence, reporter, args.protocol, fused)
     _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
@@ -228,16 +248,17 @@ def _run_eval(args, reporter):
     if args.plot:
         from . import plots
         order = [r.name for r in evaluation.trackers]  # colours by rank in the success plot
-        plots.write_plots(args.plot, evaluation.trackers, dataset, order, args.plot_format, rows)
+        titled = [(report.attribute_title(attribute), count, scores) for attribute, count, scores in rows]
+        plots.write_plots(args.plot, evaluation.trackers, dataset, order, args.plot_format, titled)
     text = _heading(f"{dataset}: {count}" + ("" if args.protocol == "pysot" else f", {args.protocol} protocol"),
                     args.format) + report.format_table(evaluation, args.format)
     if args.per_sequence:
-        text += "\n" + report.format_sequences(evaluation)
-    summary = report.beats(evaluation)
+        text += "\n" + report.format_sequences(evaluation, args.format)
+    summary = report.beats(evaluation) + report.format_spreads(repetitions.spreads(evaluation))
     if summary:
         text += "\n" + "\n".join(summary) + "\n"
     if rows:
-        text += "\n" + report.format_attributes(rows)
+        text += "\n" + report.format_attributes(rows, args.format)
     _out(text)
     return 0
 
@@ -353,7 +374,7 @@ def _run_crossval(args, reporter):
     text = _heading(f"{dataset}: {count} held out, {how}, {mode}", args.format)
     text += report.format_table(evaluation, args.format)
     if args.per_sequence:
-        text += "\n" + report.format_sequences(evaluation)
+        text += "\n" + report.format_sequences(evaluation, args.format)
     lines = []
     for i, fold in enumerate(held.folds, 1):
         weights = ", ".join(f"{n} {w:.4g}" for n, w in fold.weights.items())
@@ -409,6 +430,8 @@ def _add_common(p):
         p.add_argument("--first-line-corners", action="store_true",
                        help="read a result's first line as corners x1,y1,x2,y2 where only that reading matches the "
                             "annotation (a fault of some published result sets, which the command warns about)")
+    p.add_argument("--sequences", metavar="FILE",
+                   help="only the sequences this file names, one per line (as the LaSOT toolkit's testing_set.txt)")
     p.add_argument("--dataset", metavar="NAME",
                    help="the data set: picks its folder in a pysot results root, and names it in the output")
     p.add_argument("-q", "--quiet", action="store_true", help="no notes or progress on standard error")
@@ -439,8 +462,14 @@ def build_parser():
 
 Give the result files of one sequence (one per tracker; written to -o FILE or standard output), or
 results roots / tracker folders (every sequence that all trackers have is fused, written to the
-folder -o DIR as <sequence>.txt, a tracker folder that 'velmora eval' reads like any other; GOT-10k
-results give GOT-10k's <sequence>/<sequence>_001.txt files).
+folder -o DIR, a tracker folder that 'velmora eval' reads like any other).
+
+Layouts (--layout; default: the one all inputs share, else plain):
+  plain   <sequence>.txt
+  got10k  <sequence>/<sequence>_001.txt (one per repetition) and <sequence>_time.txt, what GOT-10k's
+          server takes: a frame's time is the trackers' times plus the fusion's own
+  vot     unsupervised/<sequence>/<sequence>_001.txt, the VOT toolkit's runs without resets (first
+          line 1): a fused track is never re-initialised, so VOT inputs are never written as baseline
 
 Frame by frame, a tracker whose box is lost (a NaN or zero line) takes no part in that frame; the
 trajectory optimisation takes lost boxes as zero boxes. A frame in which every tracker lost the
@@ -457,6 +486,8 @@ with --anno) takes no part in the frames it lacks. Trackers are named after thei
     p.add_argument("--no-refine", action="store_true",
                    help="keep the chosen tracker boxes, without the unit-step climb")
     p.add_argument("--weights", metavar="FILE", help="tracker weights, as 'velmora weights' writes them")
+    p.add_argument("--layout", choices=["plain", "got10k", "vot"],
+                   help="the output layout (default: the layout all inputs share, else plain)")
     p.add_argument("--repetition", type=_count, metavar="K",
                    help="fuse repetition K of every tracker (default: each repetition with its like in the "
                         "GOT-10k layout, else the first)")
@@ -469,9 +500,11 @@ with --anno) takes no part in the frames it lacks. Trackers are named after thei
                        description="""Scores tracker folders with the one-pass measures of tracking benchmarks.
 
 Prints, best first: AUC of the success plot (21 overlap thresholds 0..1), precision at 20 pixels,
-normalised precision at 0.2, the library's own mean overlap (first frame counted as 1, no absence
-flags) and the frames scored. Only the annotated sequences that every tracker has are scored; the
-others are reported. A result file with more or fewer boxes than its annotation is reported and
+normalised precision at 0.2, OP50 and OP75 (the shares of frames with an overlap above 0.5 and
+0.75), the library's own mean overlap (first frame counted as 1, no absence flags) and the frames
+scored. With --protocol got10k: GOT-10k's AO, SR0.5 and SR0.75, and the frames they pool. Trackers
+with repetitions also get the mean and standard deviation of their AUC (AO) over the repetitions.
+Only the annotated sequences that every tracker has are scored; the others are reported. A result file with more or fewer boxes than its annotation is reported and
 scored on the frames both have. Absence flags (absent.txt, full_occlusion.txt, out_of_view.txt,
 absence.label in a sequence folder, or the LaSOT toolkit's absent/ folder) take the flagged frames
 out of every count but not out of the divisor.""")

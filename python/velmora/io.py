@@ -175,6 +175,18 @@ def format_boxes(boxes):
     return "".join(",".join(texts[i:i + 4]) + "\n" for i in range(0, len(texts), 4))
 
 
+def as_written(boxes):
+    """The (frames, 4) float64 boxes a reader of format_boxes(boxes) gets: the written numbers.
+
+    A float32 value and the shortest text that rounds back to it are two different doubles
+    (0.95000005f is 0.950000047..., its text 0.95000005); scores of a track that is also written
+    are taken from the text, so that they are those of the file.
+    """
+    boxes, _, failure = _core.parse_boxes(format_boxes(boxes).encode(), False)
+    assert failure is None
+    return boxes
+
+
 def lost_frames(boxes):
     """True where a box stands for a lost target: a NaN in it, or no positive width and height."""
     boxes = np.asarray(boxes)

@@ -247,6 +247,9 @@ def _root(path, dataset):
         if dataset is None and len(datasets) == 1:
             dataset = datasets[0]
         chosen = next((d for d in datasets if dataset is not None and d.lower() == dataset.lower()), None)
+        if chosen is None and dataset is not None:
+            raise InputError(f"{path}: no data set named {dataset!r}; the data sets here are {', '.join(datasets)}: "
+                             "name one with --dataset, or give its folder")
         if chosen is None:
             raise InputError(f"{path}: holds the results of several data sets ({', '.join(datasets)}); "
                              "name one with --dataset, or give its folder")

@@ -29,8 +29,10 @@ Protocols: the toolkits agree on thresholds and measures but differ in a few rul
 after the toolkit that follows them. ``pysot`` (the default) scores the first frame as the
 tracker reported it and every box as it is, scores annotation boxes of positive width and height,
 and counts a frame whose annotation centre has a coordinate of 0 or less within every precision
-threshold. ``otb`` (the OTB toolkit) and ``lasot`` (the LaSOT toolkit) replace the first frame by
-the annotation and score only annotation boxes whose four numbers are all above 0; ``lasot`` also
+threshold; it takes a box's centre as pysot does, x + (w - 1) / 2, and divides each centre by the
+annotation's size before their difference, so that a frame on a threshold counts as in pysot.
+``otb`` (the OTB toolkit) and ``lasot`` (the LaSOT toolkit) replace the first frame by the
+annotation and score only annotation boxes whose four numbers are all above 0; ``lasot`` also
 replaces a lost box (NaN, or no positive width and height) by the previous one and leaves out of
 the data-set mean any sequence whose whole curve is 0. ``pytracking`` replaces the first frame by
 the annotation, a box of zero width or height (or NaN) by the previous one, pads a short result
@@ -54,7 +56,7 @@ __all__ = [
 
 SUCCESS_THRESHOLDS = np.arange(0, 1.05, 0.05)
 PRECISION_THRESHOLDS = np.arange(0, 51, 1)
-NORM_PRECISION_THRESHOLDS = np.arange(0, 0.51, 0.01)
+NORM_PRECISION_THRESHOLDS = np.arange(0, 51, 1) / 100  # pysot's: 0.35, 0.41, 0.47 differ from arange's
 PRECISION_AT = 20  # index of 20 pixels in PRECISION_THRESHOLDS
 NORM_PRECISION_AT = 20  # index of 0.2 in NORM_PRECISION_THRESHOLDS
 OP50_AT, OP75_AT = 10, 15  # indices of 0.5 and 0.75 in SUCCESS_THRESHOLDS
@@ -78,12 +80,14 @@ class Protocol:
     unscored_centre: float = -1.0  # the centre error of an unscored frame: -1 (within every threshold) or inf
     unscored_normalized: float = -1.0
     size_epsilon: float = 0.0  # added to the annotation's width and height before normalising
+    centres: str = "middle"  # "middle": x + w / 2, normalising the difference; "pysot": x + (w - 1) / 2,
+    # each centre normalised before the difference, pysot's operations in its order
     drop_empty: bool = False  # the data-set mean leaves out sequences whose curve is 0 throughout
     got10k: bool = False  # GOT-10k's measures lead the report
 
 
 PROTOCOLS = {p.name: p for p in (
-    Protocol("pysot", size_epsilon=1e-16),
+    Protocol("pysot", size_epsilon=1e-16, centres="pysot"),
     Protocol("otb", first_frame="annotation", scored="positive", centre_test="scored"),
     Protocol("lasot", first_frame="annotation", lost_boxes="previous", lost="nan-or-empty", scored="positive",
              centre_test="scored", drop_empty=True),
@@ -145,6 +149,17 @@ def _overlaps(r, a, protocol):
 
 
 def _distances(r, a, unscored, protocol, normalized):
+    if protocol.centres == "pysot":
+        cx, cy = a[0] + (a[2] - 1) / 2, a[1] + (a[3] - 1) / 2
+        rx, ry = r[0] + (r[2] - 1) / 2, r[1] + (r[3] - 1) / 2
+        if normalized:
+            width, height = a[2] + protocol.size_epsilon, a[3] + protocol.size_epsilon
+            cx, cy, rx, ry = cx / width, cy / height, rx / width, ry / height
+        dx, dy = cx - rx, cy - ry
+        distance = np.sqrt(dx * dx + dy * dy)
+        invalid = (cx <= 0) | (cy <= 0) if protocol.centre_test == "centre" else ~_scored(a, protocol)
+        distance[invalid] = unscored
+        return distance
     cx, cy = a[0] + a[2] / 2, a[1] + a[3] / 2
     dx, dy = r[0] + r[2] / 2 - cx, r[1] + r[3] / 2 - cy
     if normalized:
@@ -321,7 +336,7 @@ def _score_sequence(result, annotation, absent, name, protocol, visible, bound, 
         success, precision, norm_precision, counted, above50, above75 = _core.score_boxes(
             scored, result, annotation, absent, visible, bound, SUCCESS_THRESHOLDS, PRECISION_THRESHOLDS,
             NORM_PRECISION_THRESHOLDS, protocol.scored == "positive", protocol.centre_test == "scored",
-            protocol.unscored_centre, protocol.unscored_normalized, protocol.size_epsilon)
+            protocol.unscored_centre, protocol.unscored_normalized, protocol.size_epsilon, protocol.centres == "pysot")
         curves = (success / frames, precision / frames, norm_precision / frames)
         counts = (float(counted.sum()), len(counted), int(above50), int(above75))
         return SequenceScore(*curves, frames, absent_frames, name, counts)

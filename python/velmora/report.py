@@ -6,7 +6,8 @@ import math
 import os
 
 __all__ = ["MEASURES", "columns", "format_table", "format_csv", "format_sequences", "format_sequences_csv", "beats",
-           "format_attributes", "SCHEMA", "dataset_json", "results_json"]
+           "format_spreads",
+           "attribute_title", "format_attributes", "SCHEMA", "dataset_json", "results_json"]
 
 # name: (heading, the value of a TrackerScore, its text)
 MEASURES = {
@@ -21,6 +22,7 @@ MEASURES = {
     "overlap": ("Overlap", lambda t: t.overlap, "{:.3f}"),
     "fps": ("FPS", lambda t: t.fps, "{:.1f}"),
     "frames": ("Frames", lambda t: t.frames, "{:d}"),
+    "pooled_frames": ("Frames", lambda t: t.pooled_frames, "{:d}"),  # the frames AO pools
 }
 
 
@@ -32,11 +34,34 @@ def columns(evaluation):
         names = ["auc", "precision", "norm_precision", "op50", "op75", "overlap"]
     if any(t.times for t in evaluation.trackers):
         names.append("fps")
-    return names + ["frames"]
+    return names + ["pooled_frames" if evaluation.protocol.got10k else "frames"]
 
 
 def _text(value, form):
     return "-" if isinstance(value, float) and math.isnan(value) else form.format(value)
+
+
+def _grid(headings, rows, style, left=1):
+    """A table in a style: 'text' (aligned columns), 'markdown' or 'latex'; the first `left`
+    columns are text, the others numbers."""
+    if style == "markdown":
+        lines = ["| " + " | ".join(headings) + " |", "|" + " --- |" * left + " ---: |" * (len(headings) - left)]
+        lines += ["| " + " | ".join(row) + " |" for row in rows]
+    elif style == "latex":
+        escape = str.maketrans({c: "\\" + c for c in "&%$#_{}"})
+        lines = ["\\begin{tabular}{" + "l" * left + "r" * (len(headings) - left) + "}", "\\hline",
+                 " & ".join(h.translate(escape) for h in headings) + " \\\\", "\\hline"]
+        lines += [" & ".join(cell.translate(escape) for cell in row) + " \\\\" for row in rows]
+        lines += ["\\hline", "\\end{tabular}"]
+    else:
+        widths = [max(len(r[i]) for r in [headings] + rows) for i in range(len(headings))]
+        lines = ["  ".join(cell.ljust(widths[i]) if i < left else cell.rjust(max(widths[i], 6))
+                           for i, cell in enumerate(row)) for row in [headings] + rows]
+    return "\n".join(line.rstrip() for line in lines) + "\n"
+
+
+def _title(text, style):
+    return {"text": f"{text}\n", "markdown": f"**{text}**\n\n", "latex": f"% {text}\n"}[style]
 
 
 def format_table(evaluation, style="text"):
@@ -44,20 +69,7 @@ def format_table(evaluation, style="text"):
     names = columns(evaluation)
     headings = ["Tracker"] + [MEASURES[n][0] for n in names]
     rows = [[t.name] + [_text(MEASURES[n][1](t), MEASURES[n][2]) for n in names] for t in evaluation.trackers]
-    if style == "markdown":
-        lines = ["| " + " | ".join(headings) + " |", "| --- |" + " ---: |" * len(names)]
-        lines += ["| " + " | ".join(row) + " |" for row in rows]
-    elif style == "latex":
-        escape = str.maketrans({c: "\\" + c for c in "&%$#_{}"})
-        lines = ["\\begin{tabular}{l" + "r" * len(names) + "}", "\\hline",
-                 " & ".join(h.translate(escape) for h in headings) + " \\\\", "\\hline"]
-        lines += [" & ".join(cell.translate(escape) for cell in row) + " \\\\" for row in rows]
-        lines += ["\\hline", "\\end{tabular}"]
-    else:
-        widths = [max(len(r[i]) for r in [headings] + rows) for i in range(len(headings))]
-        lines = ["  ".join(cell.ljust(widths[0]) if i == 0 else cell.rjust(max(widths[i], 6))
-                           for i, cell in enumerate(row)) for row in [headings] + rows]
-    return "\n".join(line.rstrip() for line in lines) + "\n"
+    return _grid(headings, rows, style)
 
 
 def _csv_field(text):
@@ -87,18 +99,12 @@ def _sequence_values(score):
     return {"auc": score.auc, "precision": score.precision20, "norm_precision": score.norm_precision20}
 
 
-def format_sequences(evaluation):
+def format_sequences(evaluation, style="text"):
     """One row per sequence and tracker: AUC, precision, normalised precision, frames, absent frames."""
-    trackers = evaluation.trackers
-    width = max([len("Sequence")] + [len(n) for n in evaluation.sequences])
-    names = max([len("Tracker")] + [len(t.name) for t in trackers])
-    lines = [f"{'Sequence':<{width}}  {'Tracker':<{names}}     AUC  Prec@20  NPrec@0.2  Frames  Absent"]
-    for i, sequence in enumerate(evaluation.sequences):
-        for t in trackers:
-            s = t.sequences[i]
-            lines.append(f"{sequence:<{width}}  {t.name:<{names}}  {s.auc:6.3f}  {s.precision20:7.3f}  "
-                         f"{s.norm_precision20:9.3f}  {s.frames:6d}  {s.absent:6d}")
-    return "\n".join(lines) + "\n"
+    rows = [[sequence, t.name, f"{t.sequences[i].auc:.3f}", f"{t.sequences[i].precision20:.3f}",
+             f"{t.sequences[i].norm_precision20:.3f}", str(t.sequences[i].frames), str(t.sequences[i].absent)]
+            for i, sequence in enumerate(evaluation.sequences) for t in evaluation.trackers]
+    return _grid(["Sequence", "Tracker", "AUC", "Prec@20", "NPrec@0.2", "Frames", "Absent"], rows, style, left=2)
 
 
 def format_sequences_csv(evaluation):
@@ -128,20 +134,31 @@ def beats(evaluation):
     return lines
 
 
+def format_spreads(spreads):
+    """Lines for trackers with repetitions: the mean and standard deviation over the repetitions
+    beside the pooled figure (velmora.repetitions)."""
+    return [f"{s.tracker}: {s.measure} {s.mean:.3f} ± {s.std:.3f} over {len(s.values)} repetitions, each scored on "
+            f"its own ({s.pooled:.3f} pooled)" for s in spreads]
+
+
 # ---- Per attribute ----
 
-def format_attributes(rows):
-    """rows: (attribute, sequence count, [TrackerScore over its sequences]); AUC and precision."""
-    lines = []
+def attribute_title(attribute):
+    """An attribute as tables and plot titles show it: 'Illumination Variation (IV)'."""
+    from .attributes import full_name
+    return full_name(attribute)
+
+
+def format_attributes(rows, style="text"):
+    """rows: (attribute, sequence count, [TrackerScore over its sequences]); AUC and precision, each
+    attribute under its full name."""
+    parts = []
     for attribute, count, trackers in rows:
-        width = max([len("Tracker")] + [len(t.name) for t in trackers])
-        if lines:
-            lines.append("")
-        lines.append(f"{attribute} ({count} sequence{'s' if count != 1 else ''})")
-        lines.append(f"  {'Tracker':<{width}}     AUC  Prec@20")
-        lines += [f"  {t.name:<{width}}  {t.auc:6.3f}  {t.precision20:7.3f}"
-                  for t in sorted(trackers, key=lambda t: (-t.auc, t.name))]
-    return "\n".join(lines) + "\n"
+        table = [[t.name, f"{t.auc:.3f}", f"{t.precision20:.3f}"]
+                 for t in sorted(trackers, key=lambda t: (-t.auc, t.name))]
+        parts.append(_title(f"{attribute_title(attribute)}, {count} sequence{'s' if count != 1 else ''}", style) +
+                     _grid(["Tracker", "AUC", "Prec@20"], table, style))
+    return "\n".join(parts)
 
 
 # ---- JSON ----

@@ -2,7 +2,9 @@
 labels and timing, pytracking runs and prefixes, VOT codes and polygons, corner-written first lines,
 pysot roots; and the benchmark layer as a Python API."""
 
+import collections.abc
 import csv
+import json
 
 import numpy as np
 import pytest
@@ -54,10 +56,28 @@ def test_got10k_repetitions_labels_timing_and_submission_layout(tmp_path, run):
     a = rows["A"]
     assert (float(a["ao"]), float(a["sr50"]), float(a["sr75"])) == ((1 + 1 + 1 / 3 + 0) / 4, 0.5, 0.5)
     assert float(a["fps"]) == 7.5
+    # The table's frames are those AO pools: frames 1 and 3 of both of A's repetitions.
+    _, out, _ = run("eval", tmp_path / "res", "--anno", anno, "--protocol", "got10k")
+    assert [line.split()[-1] for line in out.splitlines()[1:4]] == ["Frames", "2", "4"]
+    # Beside the pooled AO, its spread over A's repetitions: 1 and (1/3 + 0) / 2.
+    assert "A: AO 0.583 ± 0.417 over 2 repetitions, each scored on its own (0.583 pooled)" in out
+    assert "B: AO" not in out
     status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "fused", "-q")
     assert status == 0, err
-    # Repetition 1 of A with repetition 1 of B: GOT-10k's layout, for its server.
-    assert sorted(p.name for p in (tmp_path / "fused" / seq).iterdir()) == [f"{seq}_001.txt"]
+    # Repetition 1 of A with repetition 1 of B: GOT-10k's layout, for its server, with the time
+    # of each frame: A's 0.1 s and B's 0.1 s, plus the fusion's own.
+    assert sorted(p.name for p in (tmp_path / "fused" / seq).iterdir()) == [f"{seq}_001.txt", f"{seq}_time.txt"]
+    times = np.loadtxt(tmp_path / "fused" / seq / f"{seq}_time.txt")
+    assert times.shape == (4,) and (times >= 0.2).all() and (times < 0.25).all() and len(set(times)) == 1
+    # Mixed layouts give the plain layout and say so; --layout got10k writes GOT-10k's, saying
+    # that the plain tracker has no timing.
+    write_boxes(tmp_path / "res" / "P" / f"{seq}.txt", [S] * 4)
+    status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "mixed")
+    assert status == 0 and "several layouts (GOT-10k, plain): writing the plain layout" in err
+    assert results_in(tmp_path / "mixed") == [f"{seq}.txt"] and "in the plain layout" in err
+    status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "submission", "--layout", "got10k")
+    assert status == 0 and results_in(tmp_path / "submission" / seq) == [f"{seq}_001.txt"]
+    assert f"no <sequence>_time.txt written for 1 sequence ({seq}): no timing logs from P" in err
 
 
 def test_pytracking_runs_prefixes_and_companion_files_in_a_mixed_collection(tmp_path, run):
@@ -91,10 +111,16 @@ def test_vot_codes_and_polygons(tmp_path, run):
     assert "VOT layout" in err and "hold polygons, read as their bounding boxes" in err
     # Frame 0 is the box the tracker was given, frames 2 and 3 (failure, skipped) are lost.
     assert float(rows["KCF"]["auc"]) == 20 * 3 / 5 / 21
-    status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "fused", "--anno", tmp_path / "anno", "-q")
+    # Fused, the track is no reset-based run: VOT's layout for runs without resets, lost frames as
+    # the zero boxes the warning names.
+    status, _, err = run("fuse", tmp_path / "res", "-o", tmp_path / "fused", "--anno", tmp_path / "anno")
     assert status == 0, err
-    fused = (tmp_path / "fused" / "baseline" / "ball" / "ball_001.txt").read_text().splitlines()
-    assert fused[0] == "1" and fused[2:4] == ["0", "0"] and fused[4] == "100.0,100.0,10.0,10.0"
+    assert results_in(tmp_path / "fused") == ["unsupervised"] and "not as a baseline run" in err
+    assert "no tracker has a usable box in 2 frames (first at line 3); they are written as lost (0,0,0,0)" in err
+    fused = (tmp_path / "fused" / "unsupervised" / "ball" / "ball_001.txt").read_text().splitlines()
+    assert fused == ["1", "100.0,100.0,10.0,10.0", "0.0,0.0,0.0,0.0", "0.0,0.0,0.0,0.0", "100.0,100.0,10.0,10.0"]
+    rows, _ = scores(run, tmp_path / "fused", "--anno", tmp_path / "anno")
+    assert float(rows["fused"]["auc"]) == 20 * 3 / 5 / 21
 
 
 def test_a_first_line_written_as_corners_is_reported_and_read_so_on_request(tmp_path, run):
@@ -119,5 +145,52 @@ def test_pysot_root_and_the_api_of_the_benchmark_layer(tmp_path):
     assert evaluation.trackers[1].auc == (20 + 7) / 3 / 21
     benchmark.fuse_results(bench, tmp_path / "fused")
     assert read(tmp_path / "fused" / "Car.txt").shape == (3, 4)  # the annotation's spelling
+    # Weights by tracker name, taken as they are by the selection and the fusion, which fuses
+    # the trackers selected: here Good alone, whose boxes come back.
+    dataset = benchmark.build_dataset(bench)
+    weights = benchmark.learn_weights(dataset)
+    assert isinstance(weights, collections.abc.Mapping) and list(weights) == ["Good", "Poor"]
+    assert benchmark.select_trackers(dataset, weights).weights == weights
+    benchmark.fuse_results(bench, tmp_path / "good", {"Poor": 0.5, "Good": 2.0}, selection=["Good"])
+    np.testing.assert_array_equal(read(tmp_path / "good" / "Car.txt"), [S] * 3)
+    assert benchmark.describe(bench)[1].endswith("; 0 frames flagged absent")
     with pytest.raises(benchmark.InputError, match="which the command reads"):
         benchmark.fuse_results(bench, tmp_path / "results" / "OTB100" / "Fused")
+
+
+def test_one_spelling_of_sequence_names_per_folder(bench, run):
+    # No annotation: the spelling most trackers use (here each its own: the first tracker's).
+    status, _, err = run("fuse", bench / "results", "-o", bench / "fused", "-q")
+    assert status == 0 and results_in(bench / "fused") == ["basketball.txt", "car_1.txt"]
+    # The annotation's spelling differs: writing it beside the other would leave two files of one
+    # sequence, which no reader takes; refused, naming both.
+    status, _, err = run("fuse", bench / "results", "-o", bench / "fused", "--anno", bench / "anno", "-q")
+    assert status == 1 and "already holds basketball.txt for the sequence written here as Basketball.txt" in err
+    assert results_in(bench / "fused") == ["basketball.txt", "car_1.txt"]
+    status, _, err = run("fuse", bench / "results", "-o", bench / "annotated", "--anno", bench / "anno", "-q")
+    assert status == 0 and results_in(bench / "annotated") == ["Basketball.txt", "car-1.txt"]
+
+
+def test_crossval_prints_the_numbers_of_the_tracks_it_writes(tmp_path, run):
+    # A box of width 8.2: as a float32 in memory and as the text written it is two doubles, whose
+    # normalised centre distances fall on either side of a threshold.
+    for s in range(4):
+        write_boxes(tmp_path / "anno" / f"s{s}.txt", [S] * 3)
+        for tracker in "AB":
+            write_boxes(tmp_path / "res" / tracker / f"s{s}.txt", [[100, 100, 8.2, 10]] * 3)
+    status, _, err = run("crossval", tmp_path / "res", "--anno", tmp_path / "anno", "--folds", "2", "--no-refine",
+                         "-o", tmp_path / "out" / "Fused", "--json", tmp_path / "cv.json", "-q")
+    assert status == 0, err
+    status, _, err = run("eval", tmp_path / "out", "--anno", tmp_path / "anno", "--json", tmp_path / "ev.json")
+    assert status == 0, err
+    printed, = (t for t in json.loads((tmp_path / "cv.json").read_text())["datasets"][0]["trackers"]
+                if t["name"] == "Velmora (held-out)")
+    read_back, = json.loads((tmp_path / "ev.json").read_text())["datasets"][0]["trackers"]
+    assert printed["curves"] == read_back["curves"] and printed["measures"]["auc"] == read_back["measures"]["auc"]
+    # Beside it the untuned fusion: every tracker, equal weights, as fuse gives it without options.
+    untuned, = (t for t in json.loads((tmp_path / "cv.json").read_text())["datasets"][0]["trackers"]
+                if t["name"] == "Velmora (untuned)")
+    run("fuse", tmp_path / "res", "-o", tmp_path / "plain" / "Fused", "--no-refine", "-q")
+    run("eval", tmp_path / "plain", "--anno", tmp_path / "anno", "--json", tmp_path / "plain.json")
+    fused, = json.loads((tmp_path / "plain.json").read_text())["datasets"][0]["trackers"]
+    assert untuned["curves"] == fused["curves"] and untuned["provenance"]["learnt on"].startswith("nothing")

@@ -3,6 +3,7 @@
 import csv
 import io
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -23,8 +24,8 @@ class TestFuse:
         status, out, err = run("fuse", bench / "results", "-o", bench / "fused" / "Velmora")
         assert status == 0 and out == ""
         assert results_in(bench / "fused" / "Velmora") == ["basketball.txt", "car_1.txt"]
-        assert "sequence 'Jogging-1' left out: no result file from C" in err
-        assert "sequence 'car_1': no tracker has a usable box in 1 frame(s) (first at line 5)" in err
+        assert "1 sequence left out, which only some trackers have: Jogging-1 (no result file from C)" in err
+        assert "sequence 'car_1': no tracker has a usable box in 1 frame (first at line 5); it is written" in err
 
         stack = library_stack(BASKETBALL, BASKET_B, BASKET_C)
         fused = read(bench / "fused" / "Velmora" / "basketball.txt")
@@ -71,7 +72,7 @@ class TestFuse:
         assert (velmora.fuse_trajectory(stack)[0] == 0).all()  # the premise
         status, _, err = run("fuse", tmp_path / "r", "-o", tmp_path / "out", "--trajectory")
         assert status == 0
-        assert "the trajectory passed through a lost box in 1 frame(s) (first at line 1)" in err
+        assert "the trajectory passed through a lost box in 1 frame (first at line 1); it takes" in err
         fused = read(tmp_path / "out" / "s.txt")
         np.testing.assert_array_equal(bits(fused[0]), bits(velmora.fuse_frame(stack, 0, selection=[1])))
         np.testing.assert_array_equal(bits(fused[1:]), bits(velmora.fuse_trajectory(stack)[1:]))
@@ -113,7 +114,7 @@ class TestFuse:
         status, out, err = run("fuse", bench / "results", "-o", bench / "out", "--trackers", "A,B")
         assert status == 0 and out == ""
         short = bench / "results" / "B" / "jogging.1.txt"
-        assert f"{short}: 4 boxes for 5 frames; it takes no part in the 1 frames it lacks" in err
+        assert f"tracker 'B': {short}: 4 boxes for 5 frames; it takes no part in the 1 frame it lacks\n" in err
         fused = read(bench / "out" / "Jogging-1.txt")
         stack = library_stack(JOGGING, np.concatenate([JOGGING[:4], [NAN]]))
         np.testing.assert_array_equal(bits(fused[:4]), bits(velmora.fuse(stack[:, :4])))
@@ -163,9 +164,43 @@ class TestEval:
         status, out, err = run("eval", bench / "results", "--anno", bench / "anno")
         assert status == 0
         assert out.startswith("anno: 2 sequences\n")
-        assert "sequence 'Jogging.1' left out: no result file from C" in err
-        assert "1 annotated sequence have no result from any tracker: lonely" in err
+        assert "1 sequence left out, which only some trackers have: Jogging.1 (no result file from C)" in err
+        assert "velmora: left out: 1 annotated sequence that no tracker has\n" in err
         assert "tracker 'A': 1 result file match no annotated sequence: extra" in err
+        _, _, quiet = run("eval", bench / "results", "--anno", bench / "anno", "-q")
+        assert "left out: 1 annotated" not in quiet and "Jogging.1" in quiet
+
+    @pytest.mark.parametrize("results, anno, message", [
+        # The annotation given as results, a tracker folder as the annotation.
+        ("anno", "results/A", "anno: given as results, but it has an annotation's layout (sequence folders with "
+                              "groundtruth files, such as car-1/); the annotation given is {}/results/A"),
+        # The LaSOT toolkit's annos/, whose absent/ and att/ would be lost.
+        ("annos", "results/A", "annos: given as results, but it has an annotation's layout (the LaSOT toolkit's "
+                               "annos/, with absent/ and att/)"),
+        ("results", "results/A", "results/A: given as the annotation, but it is the results of tracker A"),
+    ])
+    def test_folders_given_in_each_others_place_are_refused(self, bench, run, results, anno, message):
+        for sub in ("absent", "att"):
+            write_boxes(bench / "annos" / sub / "Basketball.txt", [[0]] * 6)
+        write_boxes(bench / "annos" / "Basketball.txt", BASKETBALL)
+        status, out, err = run("eval", bench / results, "--anno", bench / anno)
+        assert status == 1 and out == "" and len(err.splitlines()) == 1
+        assert err.startswith(f"velmora: error: {bench}/" + message.format(bench)), err
+
+    @pytest.mark.parametrize("command", ["eval", "fuse", "weights", "select", "crossval"])
+    def test_a_sequence_list_restricts_every_command(self, bench, run, command):
+        listed = bench / "testing_set.txt"
+        listed.write_text("basketball\nCAR_1\n")
+        extra = {"fuse": ["-o", bench / "out"], "crossval": ["--folds", "2"]}.get(command, [])
+        anno = [] if command == "fuse" else ["--anno", bench / "anno"]
+        status, out, err = run(command, bench / "results", *anno, "--sequences", listed, *extra)
+        assert status == 0 and "sequence left out" not in err and "match no annotated" not in err, err
+        if command == "eval":
+            assert out.startswith("anno: 2 sequences\n")
+        listed.write_text("basketball\nJogging-1\n")
+        status, out, err = run(command, bench / "results", *anno, "--sequences", listed, *extra)
+        assert status == 1 and err == (f"velmora: error: {listed}: sequence 'Jogging-1' is listed but tracker C "
+                                       f"has no result for it in {bench / 'results' / 'C'}\n")
 
     def test_absence_flags(self, bench, run):
         csv_path = bench / "t.csv"
@@ -195,6 +230,25 @@ class TestEval:
         for name in ["success.png", "precision.png", "norm_precision.png"]:
             data = (root / "plots" / name).read_bytes()
             assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 1000
+
+    def test_plots_without_matplotlib_stop_before_any_work(self, tmp_path, run, monkeypatch):
+        root = hand_benchmark(tmp_path)
+        monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if python3-matplotlib were not installed
+        status, out, err = run("eval", root / "res", "--anno", root / "anno", "--plot", root / "plots")
+        assert (status, out) == (1, "") and err == (
+            "velmora: error: --plot needs matplotlib: install Debian's python3-matplotlib (apt-get install "
+            "python3-matplotlib), or matplotlib into this environment\n")
+
+    def test_one_line_per_tracker_for_files_alike_and_plain_words(self, bench, run):
+        # B short in two files: one warning with a count and the first example.
+        write_boxes(bench / "results" / "B" / "CAR-1.txt", CAR_B[:5], sep="\t")
+        shutil.copytree(bench / "results" / "A", bench / "results" / "A2")
+        status, _, err = run("eval", bench / "results", "--anno", bench / "anno", "--trackers", "A,A2,B")
+        short = [line for line in err.splitlines() if line.startswith("velmora: warning: tracker 'B':")]
+        assert status == 0 and len(short) == 1 and short[0].endswith("(1 more file of this tracker alike)")
+        assert "warning: trackers 'A' and 'A2' have byte-identical result files" in err
+        _, out, _ = run("eval", "--help")
+        assert "OP50 and OP75" in out
 
     def test_fused_track_evaluates_beside_the_trackers(self, bench, run):
         run("fuse", bench / "results", "-o", bench / "fused" / "Velmora", "-q")

@@ -100,6 +100,8 @@ class TestResults:
                 touch(tmp_path / "results" / dataset / tracker / "a.txt")
         with pytest.raises(InputError, match=r"several data sets \(LaSOT, OTB100\); name one with --dataset"):
             trackers(tmp_path / "results")
+        with pytest.raises(InputError, match=r"no data set named 'OTB-100'; the data sets here are LaSOT, OTB100"):
+            trackers(tmp_path / "results", dataset="OTB-100")
         result = layouts.find_results([str(tmp_path / "results")], "otb100")
         assert [t.name for t in result.trackers] == ["ATOM", "SiamRPN"]
         assert result.roots[0][1] == "pysot results root, data set OTB100"

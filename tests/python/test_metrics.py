@@ -147,6 +147,35 @@ class TestProtocols:
         assert score.auc == pytest.approx(auc, abs=1e-15)
         assert (score.precision20, score.norm_precision20) == (precision, norm_precision)
 
+    @pytest.mark.parametrize("width, pysot_counts", [(10, False), (15, True), (20, False), (25, True)])
+    def test_normalised_precision_on_its_threshold_counts_as_pysot_counts(self, width, pysot_counts):
+        # A result 0.2 of the annotation's width to the right: exactly on the threshold, and on
+        # either side of it by an ulp in pysot's arithmetic (centres normalised one by one).
+        anno = np.array([[100, 100, width, width]], dtype=np.float64)
+        result = anno + [0.2 * width, 0, 0, 0]
+        pysot = metrics.score_sequence(result, anno)
+        assert pysot.norm_precision20 == pysot_counts
+        assert metrics.score_sequence(result, anno, protocol=metrics.PROTOCOLS["otb"]).norm_precision20 == 1.0
+
+    def test_pysot_precisions_are_pysots_arithmetic_on_near_ties(self):
+        def centres(boxes):  # as pysot's benchmark computes them
+            return np.array([boxes[:, 0] + (boxes[:, 2] - 1) / 2, boxes[:, 1] + (boxes[:, 3] - 1) / 2]).T
+
+        def curve(result, anno, size, thresholds):
+            gt, tr = centres(anno) / size, centres(result) / size
+            dist = np.ones(len(gt)) * -1
+            mask = np.sum(gt > 0, axis=1) == 2
+            dist[mask] = np.sqrt(np.sum(np.power(gt[mask] - tr[mask], 2), axis=1))
+            return np.array([np.sum(dist <= t) / len(gt) for t in thresholds])
+
+        rng = np.random.default_rng(11)
+        for _ in range(50):
+            result, anno = near_ties(rng, 40)
+            score = metrics.score_sequence(result, anno)
+            np.testing.assert_array_equal(score.precision, curve(result, anno, 1, np.arange(0, 51, 1)))
+            np.testing.assert_array_equal(score.norm_precision,
+                                          curve(result, anno, anno[:, 2:4] + 1e-16, np.arange(0, 51, 1) / 100))
+
     def test_pytracking_pads_a_short_result_after_filling_lost_boxes(self):
         # One box for three frames: the padding stays zero boxes, which overlap nothing.
         score = metrics.score_sequence(repeat(self.S, 1), repeat(self.S, 3), protocol=metrics.PROTOCOLS["pytracking"])

@@ -97,16 +97,19 @@ class TestReports:
                                "--csv", study / "seq.csv", "--plot", study / "plots", "-q")
         assert status == 0, err
         auc = {(r["tracker"], r["sequence"]): float(r["auc"]) for r in rows_of(study / "seq.csv")}
-        sections = {block.splitlines()[0]: block for block in out.split("\n\n") if block.startswith(("IV", "POC"))}
-        assert list(sections) == ["IV (2 sequences)", "POC (2 sequences)"]  # in the LaSOT toolkit's order
-        line = next(l for l in sections["IV (2 sequences)"].splitlines() if l.split()[0] == "T2")
+        sections = {block.splitlines()[0]: block for block in out.split("\n\n") if ", 2 sequences\n" in block}
+        # In the LaSOT toolkit's order, under their full names.
+        assert list(sections) == ["Illumination Variation (IV), 2 sequences", "Partial Occlusion (POC), 2 sequences",
+                                  "Deformation (DEF), 2 sequences"]
+        line = next(l for l in sections["Illumination Variation (IV), 2 sequences"].splitlines()
+                    if l.split()[0] == "T2")
         assert float(line.split()[1]) == pytest.approx(np.mean([auc["T2", "cat-0"], auc["T2", "cat-3"]]), abs=5e-4)
         svg = study / "plots_svg"
         run("eval", study / "res", "--anno", study / "annos", "--attributes", "--plot", svg, "--plot-format", "svg",
             "-q")
-        text = (svg / "success_POC.svg").read_text()
-        assert "POC (2 sequences)" in text and all(f"] T{k}" in text for k in range(4))  # the title, the legend
-        assert (study / "plots" / "success_DEF.png").read_bytes().startswith(b"\x89PNG")
+        text = (svg / "success_Partial_Occlusion__POC_.svg").read_text()
+        assert "Partial Occlusion (POC) (2 sequences)" in text and all(f"] T{k}" in text for k in range(4))
+        assert (study / "plots" / "success_Deformation__DEF_.png").read_bytes().startswith(b"\x89PNG")
         # A CSV of sequence to attributes gives the same groups.
         (tmp_path / "attributes.csv").write_text("".join(f"cat-{s},{['IV', 'POC', 'DEF'][s % 3]}\n" for s in range(6)))
         _, again, _ = run("eval", study / "res", "--anno", study / "annos", "--attributes", tmp_path / "attributes.csv",
@@ -131,12 +134,35 @@ class TestReports:
         jsonschema.validate(document, json.load(open(report.SCHEMA)))
         assert [len(f["test"]) for f in document["crossval"]["folds"]] == [2, 2, 2]
 
+    @pytest.mark.parametrize("flags, order, attributes", [
+        # OTB's 11 flags in the order of its toolkit's plots; UAV123's 12 in the same script's order.
+        ("1,0,0,0,0,0,0,0,0,0,1", "11 flags read in OTB's order: IV, OPR, SV,", ["IV", "LR"]),
+        ("0,1,0,0,0,0,0,0,0,0,0,1", "12 flags read in UAV123's order: SV, ARC, LR,", ["ARC", "SOB"]),
+        ("1,0,1", None, "3 flags; attribute flag files hold 11 (OTB: IV, OPR,"),
+    ])
+    def test_attribute_flag_files_in_their_benchmarks_order(self, study, run, flags, order, attributes):
+        for s in range(6):
+            (study / "att" / f"cat-{s}.txt").parent.mkdir(exist_ok=True)
+            (study / "att" / f"cat-{s}.txt").write_text(flags + "\n")
+        status, out, err = run("eval", study / "res", "--anno", study / "annos", "--attributes", study / "att")
+        if order is None:
+            assert status == 1 and attributes in err
+            return
+        assert status == 0 and order in err
+        assert [line.split(" (")[1].split(")")[0] for line in out.splitlines() if ", 6 sequences" in line] == attributes
+
     @pytest.mark.parametrize("style, first", [("markdown", "| Tracker | AUC |"),
                                               ("latex", "\\begin{tabular}{lrrrrrrr}")])
     def test_tables_for_a_paper(self, study, run, style, first):
         status, out, _ = run("eval", study / "res", "--anno", study / "annos", "--format", style, "-q")
         assert status == 0 and any(line.startswith(first) for line in out.splitlines())
         assert len([line for line in out.splitlines() if "T3" in line]) == 1
+        # The per-sequence and per-attribute tables too: 1 + 6 + 3 rows of T3, every one in the style.
+        status, out, _ = run("eval", study / "res", "--anno", study / "annos", "--format", style, "--per-sequence",
+                             "--attributes", "-q")
+        rows = [line for line in out.splitlines() if "T3" in line]
+        assert len(rows) == 10 and all(line.startswith("| ") if style == "markdown" else " & " in line
+                                       for line in rows)
 
     def test_plots_keep_many_trackers_apart_in_every_format(self, tmp_path, run):
         from velmora import plots
