@@ -1,7 +1,12 @@
 """Research protocols: held-out learning, per-sequence and per-attribute reports, JSON results, plots."""
 
+import collections
 import csv
+import io
 import json
+import os
+import re
+import sys
 
 import jsonschema
 import numpy as np
@@ -138,12 +143,55 @@ class TestReports:
         assert status == 0 and any(line.startswith(first) for line in out.splitlines())
         assert len([line for line in out.splitlines() if "T3" in line]) == 1
 
-    def test_plots_keep_many_trackers_apart_in_every_format(self, tmp_path, run):
+    def test_plots_give_each_of_26_curves_its_own_look_and_the_same_bytes_every_time(self):
         from velmora import plots
-        looks = plots._looks([f"T{k}" for k in range(20)] + ["Fused"], fused={"Fused"})
-        assert len(set(looks.values())) == 21  # twenty single trackers, twenty looks; the fused one its own
-        assert all(looks[f"T{k}"][:2] != looks[f"T{k + 1}"][:2] for k in range(19))
+        entries = [(f"T{k}", np.linspace(1, 0, 21) ** (1 + k / 10), 0.6 - k / 100) for k in range(24)]
+        entries += [("Fused", np.linspace(1, 0, 21) ** 0.5, 0.7), ("Fused-traj", np.linspace(1, 0, 21) ** 0.4, 0.72)]
+        order = [e[0] for e in entries]
+
+        def draw(fmt):
+            buffer = io.BytesIO()
+            plots.plot_success(buffer, entries, "Cats", order, {"Fused", "Fused-traj"}, fmt)
+            return buffer.getvalue()
+
+        svg = draw("svg").decode()
+        # Every curve, and its legend sample, is a path of its own stroke, width and dash pattern.
+        lines = []  # (width drawn, stroke, stroke-width, dash pattern)
+        for d, style in re.findall(r'<path d="(M[^"]*)"[^>]*? style="(fill: none;[^"]*)"', svg):
+            style = dict(part.split(": ") for part in style.split("; "))
+            xs = [float(x) for x in re.findall(r"[ML] ([-\d.]+) ", d)]
+            if float(style["stroke-width"]) > 1:  # not the axes or the grid
+                lines.append((max(xs) - min(xs), style["stroke"], float(style["stroke-width"]),
+                              style.get("stroke-dasharray", "")))
+        looks = collections.Counter(line[1:] for line in lines)
+        assert len(looks) == 26 and set(looks.values()) == {2}
+        fused = {plots.looks(order, {"Fused", "Fused-traj"})[name].color for name in ("Fused", "Fused-traj")}
+        assert min(w for c, w, _ in looks if c in fused) > max(w for c, w, _ in looks if c not in fused)
+        # The legend sits right of the axes, in 9-point type, its samples two dash periods long at least.
+        right = max(float(x) for x in re.findall(r'text-anchor: middle" x="([\d.]+)"', svg))
+        legend = re.findall(r'<text style="font: ([\d.]+)px [^"]*" x="([\d.]+)"[^>]*>\[0\.\d+\] ', svg)
+        assert len(legend) == 26 and all(float(size) >= 9 and float(x) > right for size, x in legend)
+        samples = [(length, dash) for length, _, _, dash in lines if dash and length < 60]
+        assert len(samples) == 20 and all(length >= 1.5 * sum(map(float, dash.split(","))) for length, dash in samples)
         for fmt, magic in (("png", b"\x89PNG"), ("pdf", b"%PDF"), ("svg", b"<?xml")):
-            path = tmp_path / f"s.{fmt}"
-            plots.plot_success(path, [(f"T{k}", np.linspace(1, 0, 21), 0.5) for k in range(12)])
-            assert path.read_bytes().startswith(magic)
+            first = draw(fmt)
+            assert first.startswith(magic) and first == draw(fmt), fmt
+            assert b"CreationDate" not in first and b"<dc:date>" not in first
+
+    def test_plots_follow_the_protocol_as_the_table_does(self, study, run):
+        status, out, err = run("eval", study / "res", "--anno", study / "annos", "--protocol", "got10k", "--plot",
+                               study / "plots", "--plot-format", "svg", "-q")
+        assert status == 0, err
+        table = [line.split() for line in out.splitlines()[2:] if line.startswith("T")]
+        svg = (study / "plots" / "success.svg").read_text()
+        legend = re.findall(r">\[(\d\.\d+)\] (T\d)<", svg)
+        assert ">AO<" in svg and [(ao, name) for name, ao, *_ in table] == legend
+
+    @pytest.mark.parametrize("command", [["eval", "--plot", "p"], ["eval", "--html", "p.html"],
+                                         ["crossval", "--html", "p.html"]])
+    def test_plots_without_matplotlib_are_refused_before_any_work(self, tmp_path, run, monkeypatch, command):
+        monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib fails
+        monkeypatch.chdir(tmp_path)
+        status, out, err = run(command[0], "no-such-results", "--anno", "no-such-annotation", *command[1:])
+        assert status == 1 and err.count("\n") == 1 and "python3-matplotlib" in err and command[1] in err
+        assert not os.listdir(tmp_path)
