@@ -33,8 +33,8 @@ from .outputs import Inputs, OutputFolder
 
 __all__ = [
     "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs", "describe",
-    "evaluate", "Evaluation", "TrackerScore", "by_attribute", "Strip", "sequence_strips", "fuse_sequence", "fuse_results", "write_fused",
-    "DataSet", "build_dataset", "learn_weights", "learn_weights_streaming", "Selection", "select_trackers", "folds",
+    "evaluate", "Evaluation", "TrackerScore", "by_attribute", "Strip", "sequence_strips", "fuse_sequence",
+    "fuse_results", "write_fused", "DataSet", "build_dataset", "learn_weights", "learn_weights_streaming", "Selection", "select_trackers", "folds",
     "split", "Fold", "HeldOut", "crossval",
 ]
 
