@@ -5,8 +5,10 @@ import json
 import math
 import os
 
+from .io import InputError
+
 __all__ = ["MEASURES", "columns", "format_table", "format_csv", "format_sequences", "format_sequences_csv", "beats",
-           "format_attributes", "SCHEMA", "dataset_json", "results_json"]
+           "format_attributes", "SCHEMA", "dataset_json", "results_json", "require_plotting"]
 
 # name: (heading, the value of a TrackerScore, its text)
 MEASURES = {
@@ -142,6 +144,18 @@ def format_attributes(rows):
         lines += [f"  {t.name:<{width}}  {t.auc:6.3f}  {t.precision20:7.3f}"
                   for t in sorted(trackers, key=lambda t: (-t.auc, t.name))]
     return "\n".join(lines) + "\n"
+
+
+# ---- Plots ----
+
+def require_plotting(option):
+    """Refuses an option that draws plots (InputError, one line naming the package to install) when
+    matplotlib cannot be imported; a command calls it before any work."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise InputError(f"{option} draws plots, which need matplotlib: install Debian's python3-matplotlib "
+                         "(or matplotlib with pip)") from None
 
 
 # ---- JSON ----
