@@ -2,10 +2,14 @@
 
 import collections
 import csv
+import html
 import io
 import json
 import os
+import pathlib
 import re
+import shutil
+import subprocess
 import sys
 
 import jsonschema
@@ -195,3 +199,130 @@ class TestReports:
         status, out, err = run(command[0], "no-such-results", "--anno", "no-such-annotation", *command[1:])
         assert status == 1 and err.count("\n") == 1 and "python3-matplotlib" in err and command[1] in err
         assert not os.listdir(tmp_path)
+
+
+# ---- The HTML page, in a real browser ----
+
+# Injected into a copy of the page: records script errors from the start, and once the page has
+# loaded, what a reader would see (the tables' cells, the plots decoded, the strips) and the
+# tables' rows after a click, and a second click, on every sortable heading.
+_ERRORS = '<script>window.__errors = []; addEventListener("error", e => __errors.push(String(e.message)));</script>'
+_CHECK = """<script>
+addEventListener("load", () => {
+  const cells = table => Array.from(table.tBodies[0].rows,
+    row => Array.from(row.cells, c => c.dataset.v !== undefined ? c.dataset.v : c.textContent.trim()));
+  const seen = {errors: __errors, tables: {}, sorted: {},
+    images: Array.from(document.images, i => [i.closest("figure").dataset.plot, i.naturalWidth]),
+    strips: Array.from(document.querySelectorAll("#sequences td.strip svg"),
+                       s => Array.from(s.querySelectorAll("path"), p => p.getAttribute("class")).filter(c => c))};
+  for (const table of document.querySelectorAll("table.sortable")) {
+    seen.tables[table.id] = cells(table);
+    seen.sorted[table.id] = Array.from(table.querySelectorAll("thead th[data-sort]"), th => {
+      const column = Array.from(th.parentNode.children).indexOf(th);
+      th.click();
+      const first = cells(table).map(row => row[column]);
+      th.click();
+      return [th.dataset.sort, first, cells(table).map(row => row[column])];
+    });
+  }
+  const out = document.createElement("pre");
+  out.id = "velmora-check";
+  out.textContent = JSON.stringify(seen);
+  document.body.appendChild(out);
+});
+</script>"""
+
+
+def _chromium(tmp_path, *arguments):
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if browser is None:
+        pytest.fail("the page's tests need headless Chromium: install Debian's chromium (scripts/install-deps.sh)")
+    # Root (as in CI) needs --no-sandbox; a profile of its own keeps parallel runs apart.
+    done = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                           "--hide-scrollbars", f"--user-data-dir={tmp_path / 'chromium-profile'}", *arguments],
+                          capture_output=True, timeout=120)
+    return done.stdout.decode()
+
+
+def browse(page, tmp_path):
+    """What headless Chromium shows of a page, as the check script above records it."""
+    text = page.read_text()
+    copy = tmp_path / "checked.html"
+    copy.write_text(text.replace("<head>", "<head>" + _ERRORS, 1).replace("</body>", _CHECK + "</body>", 1))
+    dom = _chromium(tmp_path, "--dump-dom", copy.as_uri())
+    found = re.search(r'<pre id="velmora-check">(.*?)</pre>', dom, re.S)
+    assert found, dom[-2000:]
+    return json.loads(html.unescape(found.group(1)))
+
+
+def assert_sorts(sorted_columns):
+    """Numbers: largest first, then smallest first, a missing value last; text: A to Z, then Z to A."""
+    for kind, first, second in sorted_columns:
+        if kind == "number":
+            for values, reverse in ((first, True), (second, False)):
+                present = [float(v) for v in values if v != ""]
+                assert present == sorted(present, reverse=reverse) and values[len(present):] == [""] * (
+                    len(values) - len(present))
+        else:
+            assert first == sorted(first, key=str.lower) and second == first[::-1]
+
+
+class TestPage:
+    def test_the_page_shows_every_tracker_sequence_and_plot_in_chromium(self, study, run):
+        run("fuse", study / "res", "-o", study / "fused" / "Velmora", "-q")
+        run("fuse", study / "res", "--trajectory", "-o", study / "fused" / "Velmora-traj", "-q")
+        status, out, err = run("eval", study / "res", study / "fused", "--anno", study / "annos", "--attributes",
+                               "--html", study / "page.html", "--dataset", "Cats <&>", "-q")
+        assert status == 0, err
+        page = (study / "page.html").read_text()
+        # Self-contained: nothing to fetch, and a policy that would refuse it anyway.
+        assert not re.search(r"""(src|href)=["']?(https?:|//)|url\(|@import""", page)
+        assert "default-src 'none'" in page and "Cats &lt;&amp;&gt;" in page
+        seen = browse(study / "page.html", study)
+        assert seen["errors"] == []
+        trackers = [line.split()[0] for line in out.splitlines()[2:8]]
+        assert [row[0] for row in seen["tables"]["summary"]] == trackers  # best first, as on the terminal
+        assert [row[0] for row in seen["tables"]["sequences"]] == [f"cat-{s}" for s in range(6)]
+        assert len(seen["tables"]["per-sequence"]) == 6 and len(seen["tables"]["per-sequence"][0]) == 7
+        plots = dict(seen["images"])
+        assert set(plots) == {"success.svg", "precision.svg", "norm_precision.svg", "success_IV.svg",
+                              "success_POC.svg", "success_DEF.svg"} and min(plots.values()) > 300
+        # A strip per sequence: the two fused tracks, the best single tracker and the others' band.
+        assert len(seen["strips"]) == 6 and all(set(s) >= {"band", "best", "fused"} and s.count("fused") == 2
+                                                 for s in seen["strips"])
+        for table in ("summary", "sequences", "per-sequence"):
+            assert_sorts(seen["sorted"][table])
+        # The strips hold each sequence's overlap over time, as the benchmark layer computes it.
+        bench = benchmark.match(benchmark.find_results([study / "res", study / "fused"]),
+                                benchmark.find_annotations(study / "annos"))
+        evaluation = benchmark.evaluate(bench, timelines=True)
+        strip = benchmark.sequence_strips(evaluation)[2]
+        single = [t for t in evaluation.trackers if not t.fused]
+        others = np.array([t.sequences[2].timeline for t in single[1:]])
+        assert strip.best[0] == single[0].name
+        assert [name for name, _ in strip.fused] == [t.name for t in evaluation.trackers if t.fused]
+        np.testing.assert_array_equal(strip.low, others.min(axis=0))
+        np.testing.assert_array_equal(strip.high, others.max(axis=0))
+        np.testing.assert_allclose(strip.best[1], metrics.overlap_timeline(
+            read(study / "res" / single[0].name / "cat-2.txt"), TRUTH + 2), rtol=1e-6)
+        # Kept for a person to look at: the build folder's test-artifacts, as the test run sets it.
+        shot = pathlib.Path(os.environ.get("VELMORA_TEST_ARTIFACTS", study)) / "report-page.png"
+        shot.parent.mkdir(parents=True, exist_ok=True)
+        _chromium(study, "--window-size=1280,1600", f"--screenshot={shot}", (study / "page.html").as_uri())
+        assert shot.read_bytes().startswith(b"\x89PNG") and shot.stat().st_size > 20000
+
+    def test_the_crossval_page_shows_the_folds_weights_and_selections(self, study, run):
+        status, out, err = run("crossval", study / "res", "--anno", study / "annos", "--folds", "3", "--html",
+                               study / "cv.html", "--json", study / "cv.json", "-q")
+        assert status == 0, err
+        seen = browse(study / "cv.html", study)
+        assert seen["errors"] == [] and len(seen["images"]) == 3
+        folds = json.loads((study / "cv.json").read_text())["crossval"]["folds"]
+        table = {row[0]: row[1:] for row in seen["tables"]["folds"]}
+        assert list(table) == ["T0", "T1", "T2", "T3"]
+        for k, fold in enumerate(folds):
+            assert [float(table[name][k]) for name in table] == [fold["weights"][name] for name in table]
+        page = (study / "cv.html").read_text()
+        assert page.count('class="kept"') == sum(len(f["selection"]) for f in folds)
+        assert [row[0] for row in seen["tables"]["sequences"]] == [f"cat-{s}" for s in range(6)]
+        assert all(s.count("fused") == 2 for s in seen["strips"])  # held-out and in-sample
