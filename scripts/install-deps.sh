@@ -12,6 +12,7 @@ packages=(
     python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-matplotlib python3-jsonschema
     python3-venv python3-setuptools python3-wheel pkgconf
     binutils
+    chromium  # the tests render the HTML report in it, headless
 )
 
 missing=()
