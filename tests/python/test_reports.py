@@ -271,10 +271,12 @@ class TestPage:
     def test_the_page_shows_every_tracker_sequence_and_plot_in_chromium(self, study, run):
         run("fuse", study / "res", "-o", study / "fused" / "Velmora", "-q")
         run("fuse", study / "res", "--trajectory", "-o", study / "fused" / "Velmora-traj", "-q")
-        status, out, err = run("eval", study / "res", study / "fused", "--anno", study / "annos", "--attributes",
-                               "--html", study / "page.html", "--dataset", "Cats <&>", "-q")
+        command = ("eval", study / "res", study / "fused", "--anno", study / "annos", "--attributes", "--html",
+                   study / "page.html", "--dataset", "Cats <&>", "-q")
+        status, out, err = run(*command)
         assert status == 0, err
         page = (study / "page.html").read_text()
+        assert run(*command)[0] == 0 and (study / "page.html").read_text() == page  # no date: the same bytes
         # Self-contained: nothing to fetch, and a policy that would refuse it anyway.
         assert not re.search(r"""(src|href)=["']?(https?:|//)|url\(|@import""", page)
         assert "default-src 'none'" in page and "Cats &lt;&amp;&gt;" in page
