@@ -32,6 +32,8 @@ class TestInputsAreNeverWritten:
         ["eval", "{b}/results", "--anno", "{b}/anno", "--csv", "{b}/anno/scores.csv"],  # into a read folder
         ["eval", "{b}/results", "--anno", "{b}/anno", "--plot", "{b}/results/plots"],
         ["eval", "{b}/results", "--anno", "{b}/anno", "--csv", "{b}/link.csv"],  # a symbolic link to an input
+        ["eval", "{b}/results", "--anno", "{b}/anno", "--csv", "{b}/s.csv", "--html", "{b}/results/A/page.html"],
+        ["crossval", "{b}/results", "--anno", "{b}/anno", "--folds", "2", "--html", "{b}/anno/Basketball.txt"],
         ["weights", "{b}/results", "--anno", "{b}/anno", "-o", "{b}/results/A/basketball.txt"],
         ["weights", "{b}/results", "--anno", "{b}/anno", "-o", "{b}/hard.txt"],  # a hard link to an input
         ["select", "{b}/results", "--anno", "{b}/anno", "-o", "{b}/results/B/CAR-1.txt"],
