@@ -40,15 +40,23 @@ def _number(value):
     return ("", "-") if math.isnan(value) else (repr(value), f"{value:.3f}")
 
 
-def _cell(value, classes=""):
+def _attribute(name, value):
+    """` name="value"`, or nothing when there is no value."""
+    return f' {name}="{_e(value)}"' if value else ""
+
+
+def _class(name):
+    return _attribute("class", name)
+
+
+def _cell(value, css=""):
     v, text = _number(value)
-    return f'<td data-v="{v}"{f" class=" + chr(34) + classes + chr(34) if classes else ""}>{text}</td>'
+    return f'<td data-v="{v}"{_class(css)}>{text}</td>'
 
 
 def _table(table_id, headings, rows, caption=""):
     """A sortable table: headings are (text, "number" | "text" | None), rows their cells' HTML."""
-    head = "".join(f'<th scope="col"{f" data-sort={chr(34)}{kind}{chr(34)}" if kind else ""}>{_e(text)}</th>'
-                   for text, kind in headings)
+    head = "".join(f'<th scope="col"{_attribute("data-sort", kind)}>{_e(text)}</th>' for text, kind in headings)
     caption = f"<caption>{_e(caption)}</caption>" if caption else ""
     return (f'<div class="scroll"><table id="{table_id}" class="sortable">{caption}<thead><tr>{head}</tr></thead>'
             f"<tbody>\n" + "\n".join(rows) + "\n</tbody></table></div>")
@@ -68,7 +76,8 @@ def _runs(*series):
 
 
 def _steps(values):
-    """Relative line segments through the points (x, x + 1, ...): "1 -3 1 0 ..." in viewBox units."""
+    """Relative line segments through the points at x, x + 1, ...: "1-3 1 0 ..." in viewBox units (the
+    space before a minus sign is not needed)."""
     ys = [_y(v) for v in values]
     return " ".join(f"1{b - a}" if b < a else f"1 {b - a}" for a, b in zip(ys, ys[1:]))
 
@@ -150,7 +159,7 @@ def _summary(evaluation):
                 cells.append(f'<td data-v="{v}">{"-" if not v else format(value, ".1f")}</td>')
             else:
                 cells.append(_cell(value))
-        rows.append(f'<tr{" class=" + chr(34) + "fused" + chr(34) if t.fused else ""}>' + "".join(cells) + "</tr>")
+        rows.append(f'<tr{_class("fused" if t.fused else "")}>' + "".join(cells) + "</tr>")
     return _table("summary", headings, rows)
 
 
