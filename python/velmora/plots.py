@@ -16,6 +16,7 @@ come from a fixed salt.
 import io
 import math
 import os
+import re
 from collections import namedtuple
 
 import matplotlib
@@ -151,8 +152,9 @@ def figures(trackers, dataset=None, order=None, fmt="png", attributes=(), protoc
     trackers, then one success plot per attribute.
 
     `attributes`: (attribute, sequence count, its TrackerScores); the attribute as given heads its
-    plot, which is named success_<attribute>.<fmt>. Under GOT-10k's `protocol` the success plots
-    show and order by AO.
+    plot, which is named success_<attribute>.<fmt>, or after the abbreviation in brackets that ends
+    a full name ("Full Occlusion (FOC)": success_FOC.<fmt>). Under GOT-10k's `protocol` the success
+    plots show and order by AO.
     """
     got10k = bool(protocol is not None and protocol.got10k)
     measure = "AO" if got10k else "AUC"
@@ -167,8 +169,11 @@ def figures(trackers, dataset=None, order=None, fmt="png", attributes=(), protoc
              (f"norm_precision.{fmt}", "Normalized precision", plot_norm_precision,
               [(t.name, t.norm_precision, t.norm_precision20) for t in trackers], {})]
     for attribute, count, scores in attributes:
-        subtitle = f"{attribute} ({count} sequence{'s' if count != 1 else ''})"
-        safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in attribute)
+        sequences = f"{count} sequence{'s' if count != 1 else ''}"
+        # "Full Occlusion (FOC)" heads its plot as it is and names the file by its abbreviation.
+        short = re.fullmatch(r".*\(([^()]+)\)\s*", attribute)
+        subtitle = f"{attribute}, {sequences}" if short else f"{attribute} ({sequences})"
+        safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in (short.group(1) if short else attribute))
         plots.append((f"success_{safe}.{fmt}", subtitle, plot_success, success(scores),
                       {"subtitle": subtitle, "measure": measure}))
     drawn = []

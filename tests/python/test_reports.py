@@ -191,6 +191,16 @@ class TestReports:
         legend = re.findall(r">\[(\d\.\d+)\] (T\d)<", svg)
         assert ">AO<" in svg and [(ao, name) for name, ao, *_ in table] == legend
 
+    def test_attribute_plots_are_headed_as_given_and_named_by_the_abbreviation(self, study):
+        from velmora import plots
+        bench = benchmark.match(benchmark.find_results([study / "res"]), benchmark.find_annotations(study / "annos"))
+        trackers = benchmark.evaluate(bench).trackers
+        drawn = plots.figures(trackers, "Cats", fmt="svg", attributes=[("Full Occlusion (FOC)", 3, trackers),
+                                                                        ("POC", 1, trackers)])
+        assert [(name, caption) for name, caption, _ in drawn[3:]] == [
+            ("success_FOC.svg", "Full Occlusion (FOC), 3 sequences"), ("success_POC.svg", "POC (1 sequence)")]
+        assert all(caption.encode() in data for _, caption, data in drawn[3:])
+
     @pytest.mark.parametrize("command", [["eval", "--plot", "p"], ["eval", "--html", "p.html"],
                                          ["crossval", "--html", "p.html"]])
     def test_plots_without_matplotlib_are_refused_before_any_work(self, tmp_path, run, monkeypatch, command):
