@@ -42,6 +42,10 @@ def _listing(names, limit=5):
     return benchmark._listing(names, limit)
 
 
+def _plural(n, noun):
+    return f"{n} {noun}{'s' if n != 1 else ''}"
+
+
 # ---- Reading what a command names ----
 
 def _restriction(args):
@@ -352,7 +356,8 @@ def _run_crossval(args, reporter):
     if args.html:  # made before the first output is written
         from . import page
         html = page.evaluation_page(evaluation, dataset, folds=held.folds, command=[PROG] + list(args.argv),
-                                    summary=f"{len(evaluation.sequences)} sequences held out, {how}, {mode}").encode()
+                                    summary=f"{_plural(len(evaluation.sequences), 'sequence')} held out, {how}, "
+                                            f"{mode}").encode()
     if args.csv:
         text = report.format_sequences_csv(evaluation) if args.per_sequence else report.format_csv(evaluation)
         write_file(args.csv, text.encode())
