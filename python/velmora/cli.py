@@ -80,6 +80,17 @@ def _inputs(bench, args):
     return inputs
 
 
+def _distinct_outputs(args, options):
+    """Refuses two output options that name the same file: the second would silently replace the first."""
+    seen = {}
+    for option in options:
+        path = getattr(args, option, None)
+        if path:
+            earlier = seen.setdefault(os.path.realpath(path), option)
+            if earlier != option:
+                raise InputError(f"--{option} {path}: also named by --{earlier}; give each output its own file")
+
+
 def _tracker_weights(names, args):
     if not getattr(args, "weights", None):
         return None
@@ -208,6 +219,7 @@ def _run_eval(args, reporter):
     for option in ("csv", "json", "html"):
         if getattr(args, option):
             inputs.check_file(getattr(args, option), "--" + option)
+    _distinct_outputs(args, ("csv", "json", "html", "plot"))
     if args.plot:
         inputs.check_folder(args.plot, "--plot")
     attributes = None
@@ -333,6 +345,7 @@ def _run_crossval(args, reporter):
     for option in ("csv", "json", "html"):
         if getattr(args, option):
             inputs.check_file(getattr(args, option), "--" + option)
+    _distinct_outputs(args, ("csv", "json", "html", "output"))
     if args.output:
         inputs.check_folder(args.output, "-o")
     if args.train is not None:
