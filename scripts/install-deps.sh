@@ -15,6 +15,7 @@ packages=(
     # The Clang suite (libomp-dev: Clang's OpenMP runtime) and the ARM64 cross build, whose tests
     # run under qemu-user.
     clang libomp-dev g++-aarch64-linux-gnu qemu-user
+    chromium  # the tests render the HTML report in it, headless
 )
 
 missing=()

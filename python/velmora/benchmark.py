@@ -35,8 +35,8 @@ from .outputs import Inputs, OutputFolder
 
 __all__ = [
     "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs", "describe",
-    "evaluate", "Evaluation", "TrackerScore", "by_attribute", "fuse_sequence", "fuse_results", "write_fused",
-    "DataSet", "build_dataset", "learn_weights", "learn_weights_streaming", "Selection", "select_trackers", "folds",
+    "evaluate", "Evaluation", "TrackerScore", "by_attribute", "Strip", "sequence_strips", "fuse_sequence",
+    "fuse_results", "write_fused", "DataSet", "build_dataset", "learn_weights", "learn_weights_streaming", "Selection", "select_trackers", "folds",
     "split", "Fold", "HeldOut", "crossval",
 ]
 
@@ -457,12 +457,15 @@ def _as_library_boxes(boxes):
     return boxes
 
 
-def _score_track(result, boxes, absent, visible, bound, protocol, name=""):
+def _score_track(result, boxes, absent, visible, bound, protocol, name="", timeline=False):
     """(the toolkits' measures, the library's mean overlap) of one result on one sequence.
 
-    The library's own measure counts the first frame as 1 and reads no absence flags.
+    The library's own measure counts the first frame as 1 and reads no absence flags. With
+    `timeline`, the measures also hold the overlap over time (metrics.overlap_timeline).
     """
     score = metrics.score_sequence(result, boxes, absent, name, protocol, visible, bound)
+    if timeline:
+        score.timeline = metrics.overlap_timeline(result, boxes, absent, protocol)
     frames = min(len(result), len(boxes))
     return score, _library().track_quality(_as_library_boxes(result[:frames]), _as_library_boxes(boxes[:frames]))
 
@@ -472,13 +475,14 @@ def _best_first(scores, protocol):
     return sorted(scores, key=lambda s: (-(s.ao if protocol.got10k else s.auc), s.name))
 
 
-def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
+def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=(), timelines=False):
     """Scores every tracker of a matched benchmark on its sequences; best AUC first.
 
     `protocol` names the toolkit whose rules the scores follow (velmora.metrics.PROTOCOLS). A
     tracker's repetitions of a sequence are scored one by one and their curves averaged;
     GOT-10k's measures pool their frames. Timing logs give the trackers' speed. The trackers named
-    in `fused`, and the folders velmora fuse wrote, are fused tracks.
+    in `fused`, and the folders velmora fuse wrote, are fused tracks. With `timelines`, every
+    sequence's measures also hold its overlap over time (for sequence_strips).
     """
     reporter = reporter or Reporter(quiet=True)
     protocol = metrics.PROTOCOLS[protocol] if isinstance(protocol, str) else protocol
@@ -506,7 +510,7 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=()):
                 for path, boxes in zip(files.runs, raw[tracker.name]):
                     result = _interpret(boxes, path, tracker.layout, truth, log, tracker.name, bench.corners)
                     score, overlap = _score_track(*_cut(result, path, truth, reporter, protocol, log, tracker.name),
-                                                  truth.bound, protocol)
+                                                  truth.bound, protocol, timeline=timelines)
                     scores.append(score)
                     overlaps.append(overlap)
                 runs.append(list(scores))
@@ -533,6 +537,37 @@ def by_attribute(evaluation, bench, attributes):
             TrackerScore(t.name, [t.sequences[i] for i in positions], [t.overlaps[i] for i in positions], t.protocol,
                          [], t.fused, t.provenance) for t in evaluation.trackers]))
     return rows
+
+
+@dataclass
+class Strip:
+    """One sequence's overlap over time (metrics.overlap_timeline): each fused track's, the data set's
+    best single tracker's, and the range of the other single trackers', stretch by stretch."""
+
+    sequence: str
+    frames: int
+    fused: list  # (name, timeline) per fused track, best first
+    best: tuple  # (name, timeline), or None without single trackers
+    low: np.ndarray = None  # per stretch, the lowest and highest of the other single trackers (NaN
+    high: np.ndarray = None  # where none counts); None without other single trackers
+
+
+def sequence_strips(evaluation):
+    """A Strip per sequence of an evaluation made with timelines, in its sequence order."""
+    fused = [t for t in evaluation.trackers if t.fused]
+    single = [t for t in evaluation.trackers if not t.fused]  # best first, as the protocol ranks them
+    strips = []
+    for i, name in enumerate(evaluation.sequences):
+        if any(t.sequences[i].timeline is None for t in evaluation.trackers):
+            raise ValueError("the evaluation holds no overlap timelines (evaluate with timelines=True)")
+        strip = Strip(name, evaluation.trackers[0].sequences[i].frames,
+                      [(t.name, t.sequences[i].timeline) for t in fused],
+                      (single[0].name, single[0].sequences[i].timeline) if single else None)
+        if len(single) > 1:
+            others = np.stack([t.sequences[i].timeline for t in single[1:]])
+            strip.low, strip.high = np.fmin.reduce(others), np.fmax.reduce(others)  # NaN only where all are
+        strips.append(strip)
+    return strips
 
 
 # ---- Fusion ----
@@ -973,14 +1008,14 @@ class HeldOut:
 
 
 def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, select=True, use_flags=True,
-             protocol="pysot", name="Velmora", reporter=None, **parameters):
+             protocol="pysot", name="Velmora", reporter=None, timelines=False, **parameters):
     """Learns weights and a selection on each split's training sequences, fuses its test sequences with
     them, and scores the fused tracks beside every tracker, beside the in-sample fusion (learnt on
     the very sequences scored, which flatters it) and beside the untuned fusion (every tracker,
     equal weights, nothing learnt), which shows what learning brings.
 
     The learning data are read once for all parts; each training part's library data set is made
-    from them.
+    from them. `timelines` as in evaluate.
     """
     reporter = reporter or Reporter(quiet=True)
     protocol = metrics.PROTOCOLS[protocol] if isinstance(protocol, str) else protocol
@@ -1032,7 +1067,7 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
     fuse(scored, [1.0] * len(everyone), everyone, untuned, again)
 
     single = evaluate(Benchmark(bench.results, bench.annotations, scored, bench.names, bench.corners), use_flags,
-                      reporter, protocol)
+                      reporter, protocol, timelines=timelines)
     rows = list(single.trackers)
     for label, tracks, record in (
             (f"{name} (held-out)", held_out, {"learnt on": "the other sequences"}),
@@ -1041,7 +1076,7 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
             (f"{name} (untuned)", untuned, {"learnt on": "nothing: every tracker, each with weight 1"})):
         # Scored as written: the numbers of the files -o writes, which eval then reads.
         measured = [_score_track(vio.as_written(tracks[k]), truths[k].boxes, truths[k].absent, truths[k].visible,
-                                 truths[k].bound, protocol, bench.names[k]) for k in scored]
+                                 truths[k].bound, protocol, bench.names[k], timelines) for k in scored]
         rows.append(TrackerScore(label, [m[0] for m in measured], [m[1] for m in measured], protocol, [], True,
                                  record))
     evaluation = Evaluation(_best_first(rows, protocol), [bench.names[k] for k in scored], single.flagged,

@@ -42,6 +42,10 @@ def _listing(names, limit=5):
     return benchmark._listing(names, limit)
 
 
+def _plural(n, noun):
+    return f"{n} {noun}{'s' if n != 1 else ''}"
+
+
 # ---- Reading what a command names ----
 
 def _restriction(args):
@@ -82,6 +86,17 @@ def _inputs(bench, args):
         if path:
             inputs.file(path)
     return inputs
+
+
+def _distinct_outputs(args, options):
+    """Refuses two output options that name the same file: the second would silently replace the first."""
+    seen = {}
+    for option in options:
+        path = getattr(args, option, None)
+        if path:
+            earlier = seen.setdefault(os.path.realpath(path), option)
+            if earlier != option:
+                raise InputError(f"--{option} {path}: also named by --{earlier}; give each output its own file")
 
 
 def _tracker_weights(names, args):
@@ -204,23 +219,18 @@ def _heading(text, style):
     return {"text": f"{text}\n", "markdown": f"**{text}**\n\n", "latex": f"% {text}\n"}[style]
 
 
-def _check_plotting():
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        raise InputError("--plot needs matplotlib: install Debian's python3-matplotlib (apt-get install "
-                         "python3-matplotlib), or matplotlib into this environment") from None
-
 
 def _run_eval(args, reporter):
-    if args.plot:
-        _check_plotting()
+    for option in ("plot", "html"):
+        if getattr(args, option):
+            report.require_plotting("--" + option)
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
     inputs = _inputs(bench, args)
-    for option in ("csv", "json"):
+    for option in ("csv", "json", "html"):
         if getattr(args, option):
             inputs.check_file(getattr(args, option), "--" + option)
+    _distinct_outputs(args, ("csv", "json", "html", "plot"))
     if args.plot:
         inputs.check_folder(args.plot, "--plot")
     attributes = None
@@ -232,11 +242,17 @@ def _run_eval(args, reporter):
             inputs.file(args.attributes)
         attributes = attribute_files.read_attributes(args.attributes or None, annotations, reporter)
     fused = [n.strip() for n in args.fused.split(",") if n.strip()] if args.fused else []
-    evaluation = benchmark.evaluate(bench, not args.no_absence, reporter, args.protocol, fused)
+    evaluation = benchmark.evaluate(bench, not args.no_absence, reporter, args.protocol, fused,
+                                    timelines=bool(args.html))
     _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
     rows = benchmark.by_attribute(evaluation, bench, attributes) if attributes is not None else []
+    # Plots and the page title each attribute by its full name; the plot files keep the abbreviation.
+    titled = [(report.attribute_title(attribute), count, scores) for attribute, count, scores in rows]
     dataset = args.dataset or os.path.basename(os.path.normpath(os.path.abspath(args.anno)))
     count = f"{len(evaluation.sequences)} sequence" + ("s" if len(evaluation.sequences) != 1 else "")
+    if args.html:  # made before the first output is written
+        from . import page
+        html = page.evaluation_page(evaluation, dataset, titled, command=[PROG] + list(args.argv)).encode()
     if args.csv:
         text = report.format_sequences_csv(evaluation) if args.per_sequence else report.format_csv(evaluation)
         write_file(args.csv, text.encode())
@@ -248,8 +264,10 @@ def _run_eval(args, reporter):
     if args.plot:
         from . import plots
         order = [r.name for r in evaluation.trackers]  # colours by rank in the success plot
-        titled = [(report.attribute_title(attribute), count, scores) for attribute, count, scores in rows]
-        plots.write_plots(args.plot, evaluation.trackers, dataset, order, args.plot_format, titled)
+        plots.write_plots(args.plot, evaluation.trackers, dataset, order, args.plot_format, titled,
+                          evaluation.protocol)
+    if args.html:
+        write_file(args.html, html)
     text = _heading(f"{dataset}: {count}" + ("" if args.protocol == "pysot" else f", {args.protocol} protocol"),
                     args.format) + report.format_table(evaluation, args.format)
     if args.per_sequence:
@@ -330,15 +348,18 @@ def _run_crossval(args, reporter):
         args.parser.error("give either --folds or --train and --test")
     if args.no_backtracking and not args.trajectory:
         args.parser.error("--no-backtracking applies to --trajectory only")
+    if args.html:
+        report.require_plotting("--html")
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
     inputs = _inputs(bench, args)
     for option in ("train", "test"):
         if getattr(args, option):
             inputs.file(getattr(args, option))
-    for option in ("csv", "json"):
+    for option in ("csv", "json", "html"):
         if getattr(args, option):
             inputs.check_file(getattr(args, option), "--" + option)
+    _distinct_outputs(args, ("csv", "json", "html", "output"))
     if args.output:
         inputs.check_folder(args.output, "-o")
     if args.train is not None:
@@ -352,13 +373,18 @@ def _run_crossval(args, reporter):
     with _refused(args.anno):
         held = benchmark.crossval(bench, splits, args.trajectory, not args.no_backtracking, not args.no_refine,
                                   not args.no_select, not args.no_absence, args.protocol, args.name, reporter,
-                                  **_parameters(args))
+                                  timelines=bool(args.html), **_parameters(args))
     evaluation = held.evaluation
     _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
     dataset = args.dataset or os.path.basename(os.path.normpath(os.path.abspath(args.anno)))
     folds = [{"train": f.train, "test": f.test, "weights": f.weights, "selection": f.selection} for f in held.folds]
     record = {"protocol": "train/test lists" if args.train else "K folds", "mode": mode,
               "seed": None if args.train else args.seed, "folds": folds}
+    if args.html:  # made before the first output is written
+        from . import page
+        html = page.evaluation_page(evaluation, dataset, folds=held.folds, command=[PROG] + list(args.argv),
+                                    summary=f"{_plural(len(evaluation.sequences), 'sequence')} held out, {how}, "
+                                            f"{mode}").encode()
     if args.csv:
         text = report.format_sequences_csv(evaluation) if args.per_sequence else report.format_csv(evaluation)
         write_file(args.csv, text.encode())
@@ -370,6 +396,8 @@ def _run_crossval(args, reporter):
         files = [(bench.names[k] + ".txt", vio.format_boxes(boxes).encode()) for k, boxes in held.fused.items()]
         benchmark.write_fused(args.output, files, {"trackers": [t.name for t in bench.trackers], "crossval": record,
                                                    "parameters": benchmark._parameters_in_force(_parameters(args))})
+    if args.html:
+        write_file(args.html, html)
     count = f"{len(evaluation.sequences)} sequence" + ("s" if len(evaluation.sequences) != 1 else "")
     text = _heading(f"{dataset}: {count} held out, {how}, {mode}", args.format)
     text += report.format_table(evaluation, args.format)
@@ -530,6 +558,9 @@ out of every count but not out of the divisor.""")
                    help="draw the success, precision and normalised precision plots there (and one success plot "
                         "per attribute)")
     p.add_argument("--plot-format", choices=["png", "pdf", "svg"], default="png", help="image format of the plots")
+    p.add_argument("--html", metavar="FILE",
+                   help="also write one self-contained HTML page: the tables (sortable), the plots, and per sequence "
+                        "its overlap over time")
     _add_trackers(p)
     _add_common(p)
     p.set_defaults(run=_run_eval, parser=p)
@@ -588,6 +619,7 @@ that eval and the plots treat like any other.""")
     p.add_argument("--csv", metavar="FILE", help="as in eval")
     p.add_argument("--json", metavar="FILE", help="as in eval, with each fold's sequences, weights and selection")
     p.add_argument("--per-sequence", action="store_true", help="as in eval")
+    p.add_argument("--html", metavar="FILE", help="as in eval, with each fold's weights and selection")
     _add_trackers(p)
     _add_parameters(p)
     _add_common(p)

@@ -51,7 +51,8 @@ __all__ = [
     "SUCCESS_THRESHOLDS", "PRECISION_THRESHOLDS", "NORM_PRECISION_THRESHOLDS", "PRECISION_AT", "NORM_PRECISION_AT",
     "OP50_AT", "OP75_AT", "Protocol", "PROTOCOLS", "CurveMeasures", "overlaps", "center_errors",
     "normalized_center_errors", "success_curve", "precision_curve", "norm_precision_curve", "SequenceScore",
-    "score_sequence", "mean_score", "mean_curves", "got10k_measures", "frames_per_second",
+    "score_sequence", "mean_score", "mean_curves", "got10k_measures", "frames_per_second", "TIMELINE_BINS",
+    "overlap_timeline",
 ]
 
 SUCCESS_THRESHOLDS = np.arange(0, 1.05, 0.05)
@@ -255,7 +256,8 @@ class CurveMeasures:
 class SequenceScore(CurveMeasures):
     """One tracker's curves on one sequence, the frames scored and absent, and GOT-10k's counts."""
 
-    def __init__(self, success, precision, norm_precision, frames, absent=0, name="", got10k=(0.0, 0, 0, 0)):
+    def __init__(self, success, precision, norm_precision, frames, absent=0, name="", got10k=(0.0, 0, 0, 0),
+                 timeline=None):
         self.success = success
         self.precision = precision
         self.norm_precision = norm_precision
@@ -265,6 +267,7 @@ class SequenceScore(CurveMeasures):
         # Over the frames after the first whose target is visible: the sum of their overlaps, their
         # number, and the numbers above 0.5 and above 0.75. Pooled, these give AO, SR0.5, SR0.75.
         self.got10k = got10k
+        self.timeline = timeline  # overlap over time (overlap_timeline), where it was asked for
 
     @property
     def ao(self):
@@ -352,14 +355,45 @@ def _score_sequence(result, annotation, absent, name, protocol, visible, bound, 
     return SequenceScore(*curves, frames, absent_frames, name, counts)
 
 
+TIMELINE_BINS = 200  # the most points of an overlap timeline: a strip a few hundred pixels wide
+
+
+def overlap_timeline(result, annotation, absent=None, protocol=DEFAULT, bins=TIMELINE_BINS):
+    """A sequence's overlap over time, for a picture: the mean overlap in each of `bins` equal
+    stretches of frames (each frame its own, in a sequence of fewer frames), as float32.
+
+    The result is read as the protocol scores it (its first frame and lost boxes replaced where it
+    says so; a short one padded with zero boxes); a lost box overlaps 0. Frames flagged absent or
+    whose annotation is not scored count in no stretch; a stretch without any is NaN.
+    """
+    with _quiet():
+        result, annotation = _boxes(result), _boxes(annotation)
+        frames = len(annotation)
+        result = _as_the_toolkit_reads(result[:frames], annotation[:len(result)], protocol)
+        if len(result) < frames:
+            result = np.concatenate([result, np.zeros((frames - len(result), 4))])
+        values = _overlaps(result.T, annotation.T, protocol)
+        values[np.isnan(values)] = 0.0
+        counted = values >= 0
+        if absent is not None:
+            counted &= ~np.asarray(absent, dtype=bool)
+        parts = min(bins, frames)
+        stretch = np.arange(frames) * parts // frames
+        sums = np.bincount(stretch, np.where(counted, values, 0.0), parts)
+        counts = np.bincount(stretch, counted, parts)
+        return np.where(counts > 0, sums / np.maximum(counts, 1), np.nan).astype(np.float32)
+
+
 def mean_score(scores, name=""):
     """One sequence's score from those of its repetitions: the mean curves; GOT-10k pools the overlaps."""
     if len(scores) == 1:
         scores[0].name = name
         return scores[0]
     first = scores[0]
+    timelines = [s.timeline for s in scores]
+    timeline = None if any(t is None for t in timelines) else np.mean(timelines, axis=0).astype(np.float32)
     return SequenceScore(*mean_curves(scores), first.frames, first.absent, name,
-                         tuple(sum(values) for values in zip(*(s.got10k for s in scores))))
+                         tuple(sum(values) for values in zip(*(s.got10k for s in scores))), timeline)
 
 
 def mean_curves(scores, protocol=DEFAULT):

@@ -5,9 +5,11 @@ import json
 import math
 import os
 
+from .io import InputError
+
 __all__ = ["MEASURES", "columns", "format_table", "format_csv", "format_sequences", "format_sequences_csv", "beats",
-           "format_spreads",
-           "attribute_title", "format_attributes", "SCHEMA", "dataset_json", "results_json"]
+           "format_spreads", "attribute_title", "format_attributes", "SCHEMA", "dataset_json", "results_json",
+           "require_plotting"]
 
 # name: (heading, the value of a TrackerScore, its text)
 MEASURES = {
@@ -159,6 +161,18 @@ def format_attributes(rows, style="text"):
         parts.append(_title(f"{attribute_title(attribute)}, {count} sequence{'s' if count != 1 else ''}", style) +
                      _grid(["Tracker", "AUC", "Prec@20"], table, style))
     return "\n".join(parts)
+
+
+# ---- Plots ----
+
+def require_plotting(option):
+    """Refuses an option that draws plots (InputError, one line naming the package to install) when
+    matplotlib cannot be imported; a command calls it before any work."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise InputError(f"{option} draws plots, which need matplotlib: install Debian's python3-matplotlib "
+                         "(or matplotlib with pip)") from None
 
 
 # ---- JSON ----

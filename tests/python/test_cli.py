@@ -231,14 +231,6 @@ class TestEval:
             data = (root / "plots" / name).read_bytes()
             assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 1000
 
-    def test_plots_without_matplotlib_stop_before_any_work(self, tmp_path, run, monkeypatch):
-        root = hand_benchmark(tmp_path)
-        monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if python3-matplotlib were not installed
-        status, out, err = run("eval", root / "res", "--anno", root / "anno", "--plot", root / "plots")
-        assert (status, out) == (1, "") and err == (
-            "velmora: error: --plot needs matplotlib: install Debian's python3-matplotlib (apt-get install "
-            "python3-matplotlib), or matplotlib into this environment\n")
-
     def test_one_line_per_tracker_for_files_alike_and_plain_words(self, bench, run):
         # B short in two files: one warning with a count and the first example.
         write_boxes(bench / "results" / "B" / "CAR-1.txt", CAR_B[:5], sep="\t")

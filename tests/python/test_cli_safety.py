@@ -32,6 +32,9 @@ class TestInputsAreNeverWritten:
         ["eval", "{b}/results", "--anno", "{b}/anno", "--csv", "{b}/anno/scores.csv"],  # into a read folder
         ["eval", "{b}/results", "--anno", "{b}/anno", "--plot", "{b}/results/plots"],
         ["eval", "{b}/results", "--anno", "{b}/anno", "--csv", "{b}/link.csv"],  # a symbolic link to an input
+        ["eval", "{b}/results", "--anno", "{b}/anno", "--csv", "{b}/s.csv", "--html", "{b}/results/A/page.html"],
+        ["crossval", "{b}/results", "--anno", "{b}/anno", "--folds", "2", "--html", "{b}/anno/Basketball.txt"],
+        ["eval", "{b}/results", "--anno", "{b}/anno", "--csv", "{b}/out", "--html", "{b}/out"],  # one file, twice
         ["weights", "{b}/results", "--anno", "{b}/anno", "-o", "{b}/results/A/basketball.txt"],
         ["weights", "{b}/results", "--anno", "{b}/anno", "-o", "{b}/hard.txt"],  # a hard link to an input
         ["select", "{b}/results", "--anno", "{b}/anno", "-o", "{b}/results/B/CAR-1.txt"],
@@ -47,7 +50,8 @@ class TestInputsAreNeverWritten:
         before = snapshot(bench)
         status, out, err = run(*[a.format(b=bench) for a in argv])
         assert refused(status, err) and out == ""
-        assert "refusing to write" in err or "which the command reads" in err or "tracker folder" in err
+        assert any(why in err for why in ("refusing to write", "which the command reads", "tracker folder",
+                                          "give each output its own file"))
         assert snapshot(bench) == before
 
     def test_a_failing_sequence_writes_no_output_at_all(self, bench, run):

@@ -33,6 +33,27 @@ class TestOverlap:
         with pytest.raises(ValueError, match="3 result boxes for 2"):
             metrics.overlaps(repeat(SQUARE, 3), repeat(SQUARE, 2))
 
+    @pytest.mark.parametrize("protocol, bins, expected", [
+        # Frames: 50/150 | 1 | lost (0) | absent | unscored annotation | 36/100 | lost, then filled by the
+        # previous box under lasot's rules (as the NaN box is); the first frame is the annotation's there.
+        ("pysot", 10, [1 / 3, 1, 0, np.nan, np.nan, 0.36, 0]),
+        ("pysot", 3, [(1 / 3 + 1 + 0) / 3, np.nan, (0.36 + 0) / 2]),  # frames 0-2, 3-4, 5-6
+        ("lasot", 3, [1, np.nan, 0.36]),
+    ])
+    def test_overlap_timeline_averages_stretches_of_the_counted_frames(self, protocol, bins, expected):
+        result = np.array([[5, 0, 10, 10], SQUARE, [np.nan] * 4, SQUARE, SQUARE, [2, 2, 6, 6], [0, 0, 0, 0]],
+                          dtype=np.float64)
+        annotation = repeat(SQUARE, 7)
+        annotation[4] = [0, 0, 0, 10]  # not scored
+        absent = np.array([0, 0, 0, 1, 0, 0, 0], dtype=bool)
+        if protocol == "lasot":
+            annotation[:, :2] += 1  # lasot scores annotation boxes whose four numbers are above 0
+            result[:, :2] += 1
+            result[2] = [np.nan] * 4
+        timeline = metrics.overlap_timeline(result, annotation, absent, metrics.PROTOCOLS[protocol], bins)
+        assert timeline.dtype == np.float32
+        np.testing.assert_allclose(timeline, expected, rtol=1e-6)
+
 
 class TestSuccess:
     def test_known_curve(self):

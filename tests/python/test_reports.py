@@ -1,7 +1,16 @@
 """Research protocols: held-out learning, per-sequence and per-attribute reports, JSON results, plots."""
 
+import collections
 import csv
+import html
+import io
 import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
 
 import jsonschema
 import numpy as np
@@ -107,9 +116,9 @@ class TestReports:
         svg = study / "plots_svg"
         run("eval", study / "res", "--anno", study / "annos", "--attributes", "--plot", svg, "--plot-format", "svg",
             "-q")
-        text = (svg / "success_Partial_Occlusion__POC_.svg").read_text()
-        assert "Partial Occlusion (POC) (2 sequences)" in text and all(f"] T{k}" in text for k in range(4))
-        assert (study / "plots" / "success_Deformation__DEF_.png").read_bytes().startswith(b"\x89PNG")
+        text = (svg / "success_POC.svg").read_text()
+        assert "Partial Occlusion (POC), 2 sequences" in text and all(f"] T{k}" in text for k in range(4))
+        assert (study / "plots" / "success_DEF.png").read_bytes().startswith(b"\x89PNG")
         # A CSV of sequence to attributes gives the same groups.
         (tmp_path / "attributes.csv").write_text("".join(f"cat-{s},{['IV', 'POC', 'DEF'][s % 3]}\n" for s in range(6)))
         _, again, _ = run("eval", study / "res", "--anno", study / "annos", "--attributes", tmp_path / "attributes.csv",
@@ -164,12 +173,194 @@ class TestReports:
         assert len(rows) == 10 and all(line.startswith("| ") if style == "markdown" else " & " in line
                                        for line in rows)
 
-    def test_plots_keep_many_trackers_apart_in_every_format(self, tmp_path, run):
+    def test_plots_give_each_of_26_curves_its_own_look_and_the_same_bytes_every_time(self):
         from velmora import plots
-        looks = plots._looks([f"T{k}" for k in range(20)] + ["Fused"], fused={"Fused"})
-        assert len(set(looks.values())) == 21  # twenty single trackers, twenty looks; the fused one its own
-        assert all(looks[f"T{k}"][:2] != looks[f"T{k + 1}"][:2] for k in range(19))
+        entries = [(f"T{k}", np.linspace(1, 0, 21) ** (1 + k / 10), 0.6 - k / 100) for k in range(24)]
+        entries += [("Fused", np.linspace(1, 0, 21) ** 0.5, 0.7), ("Fused-traj", np.linspace(1, 0, 21) ** 0.4, 0.72)]
+        order = [e[0] for e in entries]
+
+        def draw(fmt):
+            buffer = io.BytesIO()
+            plots.plot_success(buffer, entries, "Cats", order, {"Fused", "Fused-traj"}, fmt)
+            return buffer.getvalue()
+
+        svg = draw("svg").decode()
+        # Every curve, and its legend sample, is a path of its own stroke, width and dash pattern.
+        lines = []  # (width drawn, stroke, stroke-width, dash pattern)
+        for d, style in re.findall(r'<path d="(M[^"]*)"[^>]*? style="(fill: none;[^"]*)"', svg):
+            style = dict(part.split(": ") for part in style.split("; "))
+            xs = [float(x) for x in re.findall(r"[ML] ([-\d.]+) ", d)]
+            if float(style["stroke-width"]) > 1:  # not the axes or the grid
+                lines.append((max(xs) - min(xs), style["stroke"], float(style["stroke-width"]),
+                              style.get("stroke-dasharray", "")))
+        looks = collections.Counter(line[1:] for line in lines)
+        assert len(looks) == 26 and set(looks.values()) == {2}
+        fused = {plots.looks(order, {"Fused", "Fused-traj"})[name].color for name in ("Fused", "Fused-traj")}
+        assert min(w for c, w, _ in looks if c in fused) > max(w for c, w, _ in looks if c not in fused)
+        # The legend sits right of the axes, in 9-point type, its samples two dash periods long at least.
+        right = max(float(x) for x in re.findall(r'text-anchor: middle" x="([\d.]+)"', svg))
+        legend = re.findall(r'<text style="font: ([\d.]+)px [^"]*" x="([\d.]+)"[^>]*>\[0\.\d+\] ', svg)
+        assert len(legend) == 26 and all(float(size) >= 9 and float(x) > right for size, x in legend)
+        samples = [(length, dash) for length, _, _, dash in lines if dash and length < 60]
+        assert len(samples) == 20 and all(length >= 1.5 * sum(map(float, dash.split(","))) for length, dash in samples)
         for fmt, magic in (("png", b"\x89PNG"), ("pdf", b"%PDF"), ("svg", b"<?xml")):
-            path = tmp_path / f"s.{fmt}"
-            plots.plot_success(path, [(f"T{k}", np.linspace(1, 0, 21), 0.5) for k in range(12)])
-            assert path.read_bytes().startswith(magic)
+            first = draw(fmt)
+            assert first.startswith(magic) and first == draw(fmt), fmt
+            assert b"CreationDate" not in first and b"<dc:date>" not in first
+
+    def test_plots_follow_the_protocol_as_the_table_does(self, study, run):
+        status, out, err = run("eval", study / "res", "--anno", study / "annos", "--protocol", "got10k", "--plot",
+                               study / "plots", "--plot-format", "svg", "-q")
+        assert status == 0, err
+        table = [line.split() for line in out.splitlines()[2:] if line.startswith("T")]
+        svg = (study / "plots" / "success.svg").read_text()
+        legend = re.findall(r">\[(\d\.\d+)\] (T\d)<", svg)
+        assert ">AO<" in svg and [(ao, name) for name, ao, *_ in table] == legend
+
+    def test_attribute_plots_are_headed_as_given_and_named_by_the_abbreviation(self, study):
+        from velmora import plots
+        bench = benchmark.match(benchmark.find_results([study / "res"]), benchmark.find_annotations(study / "annos"))
+        trackers = benchmark.evaluate(bench).trackers
+        drawn = plots.figures(trackers, "Cats", fmt="svg", attributes=[("Full Occlusion (FOC)", 3, trackers),
+                                                                        ("POC", 1, trackers)])
+        assert [(name, caption) for name, caption, _ in drawn[3:]] == [
+            ("success_FOC.svg", "Full Occlusion (FOC), 3 sequences"), ("success_POC.svg", "POC (1 sequence)")]
+        assert all(caption.encode() in data for _, caption, data in drawn[3:])
+
+    @pytest.mark.parametrize("command", [["eval", "--plot", "p"], ["eval", "--html", "p.html"],
+                                         ["crossval", "--html", "p.html"]])
+    def test_plots_without_matplotlib_are_refused_before_any_work(self, tmp_path, run, monkeypatch, command):
+        monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib fails
+        monkeypatch.chdir(tmp_path)
+        status, out, err = run(command[0], "no-such-results", "--anno", "no-such-annotation", *command[1:])
+        assert status == 1 and err.count("\n") == 1 and "python3-matplotlib" in err and command[1] in err
+        assert not os.listdir(tmp_path)
+
+
+# ---- The HTML page, in a real browser ----
+
+# Injected into a copy of the page: records script errors from the start, and once the page has
+# loaded, what a reader would see (the tables' cells, the plots decoded, the strips) and the
+# tables' rows after a click, and a second click, on every sortable heading.
+_ERRORS = '<script>window.__errors = []; addEventListener("error", e => __errors.push(String(e.message)));</script>'
+_CHECK = """<script>
+addEventListener("load", () => {
+  const cells = table => Array.from(table.tBodies[0].rows,
+    row => Array.from(row.cells, c => c.dataset.v !== undefined ? c.dataset.v : c.textContent.trim()));
+  const seen = {errors: __errors, tables: {}, sorted: {},
+    images: Array.from(document.images, i => [i.closest("figure").dataset.plot, i.naturalWidth]),
+    strips: Array.from(document.querySelectorAll("#sequences td.strip svg"),
+                       s => Array.from(s.querySelectorAll("path"), p => p.getAttribute("class")).filter(c => c))};
+  for (const table of document.querySelectorAll("table.sortable")) {
+    seen.tables[table.id] = cells(table);
+    seen.sorted[table.id] = Array.from(table.querySelectorAll("thead th[data-sort]"), th => {
+      const column = Array.from(th.parentNode.children).indexOf(th);
+      th.click();
+      const first = cells(table).map(row => row[column]);
+      th.click();
+      return [th.dataset.sort, first, cells(table).map(row => row[column])];
+    });
+  }
+  const out = document.createElement("pre");
+  out.id = "velmora-check";
+  out.textContent = JSON.stringify(seen);
+  document.body.appendChild(out);
+});
+</script>"""
+
+
+def _chromium(tmp_path, *arguments):
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if browser is None:
+        pytest.fail("the page's tests need headless Chromium: install Debian's chromium (scripts/install-deps.sh)")
+    # Root (as in CI) needs --no-sandbox; a profile of its own keeps parallel runs apart.
+    done = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                           "--hide-scrollbars", f"--user-data-dir={tmp_path / 'chromium-profile'}", *arguments],
+                          capture_output=True, timeout=120)
+    return done.stdout.decode()
+
+
+def browse(page, tmp_path):
+    """What headless Chromium shows of a page, as the check script above records it."""
+    text = page.read_text()
+    copy = tmp_path / "checked.html"
+    copy.write_text(text.replace("<head>", "<head>" + _ERRORS, 1).replace("</body>", _CHECK + "</body>", 1))
+    dom = _chromium(tmp_path, "--dump-dom", copy.as_uri())
+    found = re.search(r'<pre id="velmora-check">(.*?)</pre>', dom, re.S)
+    assert found, dom[-2000:]
+    return json.loads(html.unescape(found.group(1)))
+
+
+def assert_sorts(sorted_columns):
+    """Numbers: largest first, then smallest first, a missing value last; text: A to Z, then Z to A."""
+    for kind, first, second in sorted_columns:
+        if kind == "number":
+            for values, reverse in ((first, True), (second, False)):
+                present = [float(v) for v in values if v != ""]
+                assert present == sorted(present, reverse=reverse) and values[len(present):] == [""] * (
+                    len(values) - len(present))
+        else:
+            assert first == sorted(first, key=str.lower) and second == first[::-1]
+
+
+class TestPage:
+    def test_the_page_shows_every_tracker_sequence_and_plot_in_chromium(self, study, run):
+        run("fuse", study / "res", "-o", study / "fused" / "Velmora", "-q")
+        run("fuse", study / "res", "--trajectory", "-o", study / "fused" / "Velmora-traj", "-q")
+        command = ("eval", study / "res", study / "fused", "--anno", study / "annos", "--attributes", "--html",
+                   study / "page.html", "--dataset", "Cats <&>", "-q")
+        status, out, err = run(*command)
+        assert status == 0, err
+        page = (study / "page.html").read_text()
+        assert run(*command)[0] == 0 and (study / "page.html").read_text() == page  # no date: the same bytes
+        # Self-contained: nothing to fetch, and a policy that would refuse it anyway.
+        assert not re.search(r"""(src|href)=["']?(https?:|//)|url\(|@import""", page)
+        assert "default-src 'none'" in page and "Cats &lt;&amp;&gt;" in page
+        seen = browse(study / "page.html", study)
+        assert seen["errors"] == []
+        trackers = [line.split()[0] for line in out.splitlines()[2:8]]
+        assert [row[0] for row in seen["tables"]["summary"]] == trackers  # best first, as on the terminal
+        assert [row[0] for row in seen["tables"]["sequences"]] == [f"cat-{s}" for s in range(6)]
+        assert len(seen["tables"]["per-sequence"]) == 6 and len(seen["tables"]["per-sequence"][0]) == 7
+        plots = dict(seen["images"])
+        assert set(plots) == {"success.svg", "precision.svg", "norm_precision.svg", "success_IV.svg",
+                              "success_POC.svg", "success_DEF.svg"} and min(plots.values()) > 300
+        # A strip per sequence: the two fused tracks, the best single tracker and the others' band.
+        assert len(seen["strips"]) == 6 and all(set(s) >= {"band", "best", "fused"} and s.count("fused") == 2
+                                                 for s in seen["strips"])
+        for table in ("summary", "sequences", "per-sequence"):
+            assert_sorts(seen["sorted"][table])
+        # The strips hold each sequence's overlap over time, as the benchmark layer computes it.
+        bench = benchmark.match(benchmark.find_results([study / "res", study / "fused"]),
+                                benchmark.find_annotations(study / "annos"))
+        evaluation = benchmark.evaluate(bench, timelines=True)
+        strip = benchmark.sequence_strips(evaluation)[2]
+        single = [t for t in evaluation.trackers if not t.fused]
+        others = np.array([t.sequences[2].timeline for t in single[1:]])
+        assert strip.best[0] == single[0].name
+        assert [name for name, _ in strip.fused] == [t.name for t in evaluation.trackers if t.fused]
+        np.testing.assert_array_equal(strip.low, others.min(axis=0))
+        np.testing.assert_array_equal(strip.high, others.max(axis=0))
+        np.testing.assert_allclose(strip.best[1], metrics.overlap_timeline(
+            read(study / "res" / single[0].name / "cat-2.txt"), TRUTH + 2), rtol=1e-6)
+        # Kept for a person to look at: the build folder's test-artifacts, as the test run sets it.
+        shot = pathlib.Path(os.environ.get("VELMORA_TEST_ARTIFACTS", study)) / "report-page.png"
+        shot.parent.mkdir(parents=True, exist_ok=True)
+        _chromium(study, "--window-size=1280,1600", f"--screenshot={shot}", (study / "page.html").as_uri())
+        assert shot.read_bytes().startswith(b"\x89PNG") and shot.stat().st_size > 20000
+
+    def test_the_crossval_page_shows_the_folds_weights_and_selections(self, study, run):
+        status, out, err = run("crossval", study / "res", "--anno", study / "annos", "--folds", "3", "--html",
+                               study / "cv.html", "--json", study / "cv.json", "-q")
+        assert status == 0, err
+        seen = browse(study / "cv.html", study)
+        assert seen["errors"] == [] and len(seen["images"]) == 3
+        folds = json.loads((study / "cv.json").read_text())["crossval"]["folds"]
+        table = {row[0]: row[1:] for row in seen["tables"]["folds"]}
+        assert list(table) == ["T0", "T1", "T2", "T3"]
+        for k, fold in enumerate(folds):
+            assert [float(table[name][k]) for name in table] == [fold["weights"][name] for name in table]
+        page = (study / "cv.html").read_text()
+        assert page.count('class="kept"') == sum(len(f["selection"]) for f in folds)
+        assert [row[0] for row in seen["tables"]["sequences"]] == [f"cat-{s}" for s in range(6)]
+        assert all(s.count("fused") == 3 for s in seen["strips"])  # held-out, in-sample and untuned
