@@ -517,7 +517,7 @@ def _constant_stretches(present):
 
 
 def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refine=True, name="", reporter=None,
-                  **parameters):
+                  lag=None, **parameters):
     """Fuses one sequence's tracker boxes, a list of (frames, 4) arrays; returns (frames, 4) float32.
 
     Frame by frame, a tracker that lost the target (a NaN box, or one without positive size)
@@ -529,8 +529,12 @@ def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refi
     zero boxes, which attract the others only weakly. It needs a box in every frame, so it runs on
     each stretch of frames between those where every tracker lost the target; where its path
     passes through a lost box, that frame takes the frame-by-frame fusion of the trackers present.
+    With a `lag`, the trajectory is what a live run with that lag gives (velmora.streaming).
     `parameters` (alpha, beta, sigma) hold for this call only.
     """
+    if trajectory and lag is not None:
+        from . import streaming
+        return streaming.fuse_live(boxes, weights, lag, refine, name, reporter or Reporter(quiet=True), **parameters)
     lib = _library()
     reporter = reporter or Reporter(quiet=True)
     stack = np.stack([_as_library_boxes(b) for b in boxes])
@@ -618,7 +622,7 @@ def _repetitions(bench, repetition, reporter):
 
 
 def fuse_results(bench, output, weights=None, trajectory=False, backtracking=True, refine=True, repetition=None,
-                 reporter=None, inputs=None, provenance=None, **parameters):
+                 reporter=None, inputs=None, provenance=None, lag=None, **parameters):
     """Fuses every sequence of a matched benchmark into the folder `output`, as a tracker folder.
 
     Every input is read and every sequence fused before the first file is written; the folder
@@ -656,13 +660,14 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
         for (key, k), truth, raw in _read_ahead(jobs, read):
             tracks = _sequence_tracks(bench, raw, log, reporter, truth)
             fused[key, k] = fuse_sequence(tracks, weights, trajectory, backtracking, refine, bench.names[key],
-                                          reporter, **parameters)
+                                          reporter, lag, **parameters)
             progress.step()
     log.report(reporter)
     record = {"trackers": [t.name for t in bench.trackers],
               "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),
               "mode": "trajectory optimisation" if trajectory else "frame by frame", "refine": refine,
-              "backtracking": backtracking, "parameters": _parameters_in_force(parameters), **(provenance or {})}
+              "backtracking": backtracking, **({"lag": lag} if trajectory and lag is not None else {}),
+              "parameters": _parameters_in_force(parameters), **(provenance or {})}
     write_fused(output, [_submission_file(layout, bench.names[key], k, boxes) for (key, k), boxes in fused.items()],
                 record)
     return len(bench.keys)
