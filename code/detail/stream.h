@@ -61,7 +61,8 @@ private:
     // of the trajectory programme.
     std::vector<float> totals_, scores_;
     std::vector<int> predecessors_;
-    std::vector<float> frameScores_, work_;
+    std::vector<float> frameScores_;  // the normalised frame scores of the frame being pushed
+    std::vector<float> work_;         // per tracker, what a climb keeps for every move
     FrameField field_;
     track out_;
 
