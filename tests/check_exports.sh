@@ -1,5 +1,5 @@
 #!/bin/sh
-# Checks the dynamic symbol table of libVelmora.so: every function of approach.h is exported
+# Checks the dynamic symbol table of libVelmora.so: every function of approach.h and online.h is exported
 # under its C++ signature, so are the four std_ parameters and main, and nothing else is
 # (no internal helper, no standard-library instance), and that the straightforward path is not
 # in it at all.
@@ -39,6 +39,19 @@ T	calculateTrackerWeights($DATA&, $LIST&)
 T	globalRemoval($DATA&, $LIST&, $FLOATS, bool)
 T	calculateTrackerPerformances($LIST&, $INTS, $FLOATS)
 T	localRemoval($LIST&, $INTS, $FLOATS)
+T	currentParameters()
+T	OnlineFuser::OnlineFuser(int, $INTS, $FLOATS, OnlineMode, int, bool, FusionParameters)
+T	OnlineFuser::OnlineFuser(OnlineFuser&&)
+T	OnlineFuser::~OnlineFuser()
+T	OnlineFuser::operator=(OnlineFuser&&)
+T	OnlineFuser::push($TRACK const&)
+T	OnlineFuser::finish()
+T	OnlineFuser::pushed() const
+T	OnlineFuser::pending() const
+T	OnlineFuser::finished() const
+T	OnlineFuser::trackerCount() const
+T	OnlineFuser::mode() const
+T	OnlineFuser::lag() const
 DB	std_alpha
 DB	std_beta
 DB	std_gamma
@@ -56,7 +69,8 @@ actual=$(printf '%s\n' "$symbols" | sed -n 's/^[0-9a-fA-F]* \([A-Za-z]\) \(.*\)$
 status=0
 tab=$(printf '\t')
 while IFS="$tab" read -r types name; do
-    found=$(printf '%s\n' "$actual" | awk -F "$tab" -v n="$name" '$2 == n { print $1 }')
+    # Constructors and destructors come twice (complete and base object), under one name.
+    found=$(printf '%s\n' "$actual" | awk -F "$tab" -v n="$name" '$2 == n { print $1 }' | sort -u | tr -d '\n')
     if [ -z "$found" ]; then
         echo "missing: $name"
         status=1

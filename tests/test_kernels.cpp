@@ -5,6 +5,7 @@
 #include "approach.h"
 #include "detail/kernels.h"
 #include "detail/reference.h"
+#include "online.h"
 #include "test_support.h"
 
 #include <algorithm>
@@ -259,6 +260,42 @@ bool trajectoryAccepts(trackList& trackers, const std::vector<int>& selection, c
     return true;
 }
 
+// Pushes every frame of `trackers` through `stream` and finishes it: the boxes in the order they
+// came, and in `counts` how many each push gave, then finish().
+track streamAll(OnlineFuser& stream, const trackList& trackers, std::vector<int>& counts) {
+    track out, frame(trackers.size());
+    counts.clear();
+    const size_t frames = trackers.empty() ? 0 : trackers[0].size();
+    for (size_t f = 0; f < frames; ++f) {
+        for (size_t k = 0; k < trackers.size(); ++k) frame[k] = trackers[k][f];
+        const track& decided = stream.push(frame);
+        out.insert(out.end(), decided.begin(), decided.end());
+        counts.push_back(static_cast<int>(decided.size()));
+    }
+    const track& rest = stream.finish();
+    out.insert(out.end(), rest.begin(), rest.end());
+    counts.push_back(static_cast<int>(rest.size()));
+    return out;
+}
+
+// What a stream with lag L gives, by the straightforward path: frame t is frame t of the
+// back-tracked trajectory of frames 0 .. t + L alone (of all frames, near the end).
+track laggedTrajectory(const trackList& trackers, const std::vector<int>& selection, const std::vector<float>& weights,
+                       bool refine, size_t lag) {
+    const size_t frames = trackers[0].size();
+    track out(frames), path;
+    for (size_t end = lag; end < frames; ++end) {
+        trackList prefix;
+        for (const track& t : trackers) prefix.emplace_back(t.begin(), t.begin() + static_cast<long>(end + 1));
+        ref::performFusionForAllFrames_TrajectoryOptimization(prefix, path, selection, weights, false, refine);
+        out[end - lag] = path[end - lag];
+    }
+    trackList all = trackers;
+    ref::performFusionForAllFrames_TrajectoryOptimization(all, path, selection, weights, false, refine);
+    for (size_t t = frames > lag ? frames - lag : 0; t < frames; ++t) out[t] = path[t];
+    return out;
+}
+
 // Starts from the library's initial parameters and leaves them, and the instruction set, so.
 class Differential : public VelmoraTest {
 protected:
@@ -334,8 +371,46 @@ TEST_F(Differential, SequenceFusionMatchesTheStraightforwardPath) {
                                                                   skipBacktracking, refine);
 
         trajectories += trajectory;
+        // Live streams: lag 0 is the path without back-tracking, an unbounded lag (or one of
+        // frames - 1 or more) the back-tracked path, and any other lag the back-tracked path of
+        // the frames up to lag frames later.
+        const int lag = gen.uniform(1, std::max(1, frames + 1));
+        track expectedLagZero, expectedBacktracked, expectedLagged;
+        if (trajectory) {
+            ref::performFusionForAllFrames_TrajectoryOptimization(trackers, expectedLagZero, selection, weights, true,
+                                                                  refine);
+            ref::performFusionForAllFrames_TrajectoryOptimization(trackers, expectedBacktracked, selection, weights,
+                                                                  false, refine);
+            expectedLagged = laggedTrajectory(trackers, selection, weights, refine, static_cast<size_t>(lag));
+        }
+        // A stream keeps the parameters it was made with, whatever happens to the globals.
+        auto streamed = [&](OnlineMode mode, int streamLag, std::vector<int>& counts) {
+            OnlineFuser stream(count, selection, weights, mode, streamLag, refine);
+            const FusionParameters made = currentParameters();
+            std_alpha = 1.5f, std_beta = -7.0f, std_sigma = 0.25f;
+            track out = streamAll(stream, trackers, counts);
+            std_alpha = made.alpha, std_beta = made.beta, std_sigma = made.sigma;
+            return out;
+        };
+
         const trackList unchanged = trackers;
         forEachInstructionSet([&] {
+            std::vector<int> counts;
+            EXPECT_SAME_TRACK(expectedFrames, streamed(OnlineMode::FrameByFrame, 0, counts));
+            EXPECT_EQ(std::vector<int>(static_cast<size_t>(frames), 1),
+                      std::vector<int>(counts.begin(), counts.end() - 1));
+            if (trajectory) {
+                EXPECT_SAME_TRACK(expectedLagZero, streamed(OnlineMode::Trajectory, 0, counts));
+                EXPECT_SAME_TRACK(expectedBacktracked,
+                                  streamed(OnlineMode::Trajectory, OnlineFuser::kUnboundedLag, counts));
+                EXPECT_EQ(frames, counts.back());
+                EXPECT_SAME_TRACK(expectedBacktracked,
+                                  streamed(OnlineMode::Trajectory, std::max(0, frames - 1), counts));
+                EXPECT_SAME_TRACK(expectedLagged, streamed(OnlineMode::Trajectory, lag, counts));
+                // Frame t comes with frame t + lag, the last lag frames with finish().
+                for (int t = 0; t < frames; ++t) EXPECT_EQ(t >= lag ? 1 : 0, counts[static_cast<size_t>(t)]);
+                EXPECT_EQ(std::min(frames, lag), counts.back());
+            }
             track out = fused;
             performFusionForAllFrames(trackers, out, selection, weights, refine);
             EXPECT_SAME_TRACK(expectedFrames, out);

@@ -1,4 +1,5 @@
-// Fusion by trajectory optimisation.
+// Fusion by trajectory optimisation, on whole sequences and live.
+#include "online.h"
 #include "test_support.h"
 
 namespace velmora_test {
@@ -160,6 +161,43 @@ TEST_F(TrajectoryModes, BacktrackingFollowsTheBestPathAndSkippingTheBestPrefix) 
     performFusionForAllFrames_TrajectoryOptimization(trackers, framewise, {}, weights, true, false);
     EXPECT_SAME_TRACK(trackers[1], backtracked);
     EXPECT_SAME_TRACK((track{trackers[0][0], trackers[0][1], trackers[1][2]}), framewise);
+}
+
+// A live stream of the same frames: lag 0 decides each frame as it comes, like the call without
+// back-tracking; an unbounded lag waits for finish() and back-tracks like the call with it.
+TEST_F(TrajectoryModes, LiveStreamDecidesEachFrameWhenItsLagHasPassed) {
+    trackList trackers = lateSwitch();
+    const std::vector<float> weights = {1.0f, 1.0f, 0.3f};
+    auto frame = [&](size_t f) { return track{trackers[0][f], trackers[1][f], trackers[2][f]}; };
+
+    OnlineFuser now(3, {}, weights, OnlineMode::Trajectory, 0, false);
+    for (size_t f = 0; f < 3; ++f)
+        EXPECT_SAME_TRACK(track{f < 2 ? trackers[0][f] : trackers[1][f]}, now.push(frame(f)));
+    EXPECT_TRUE(now.finish().empty());
+
+    OnlineFuser later(3, {}, weights, OnlineMode::Trajectory, OnlineFuser::kUnboundedLag, false);
+    for (size_t f = 0; f < 3; ++f) EXPECT_TRUE(later.push(frame(f)).empty());
+    EXPECT_EQ(3, later.pending());
+    EXPECT_SAME_TRACK(trackers[1], later.finish());
+    EXPECT_EQ(0, later.pending());
+    EXPECT_TRUE(later.finish().empty());
+}
+
+// A stream asserts what the whole-sequence call asserts of every frame, and its own contract.
+TEST_F(TrajectoryModes, LiveStreamAssertsItsContract) {
+    auto push = [](const std::string& expression) {
+        return regexLiteral("code/online.cpp:") + "[0-9]+: " +
+               regexLiteral("const track& OnlineFuser::push(const track&): Assertion `" + expression + "' failed.");
+    };
+    OnlineFuser stream(2, {}, {}, OnlineMode::Trajectory, 1, false);
+    EXPECT_DEATH(stream.push({Box(0, 0, 0, 10), Box(5, 0, 0, 10)}), push("gs>=0"));
+    EXPECT_DEATH(stream.push({Box(0, 0, 10, 10)}), push("boxes.size() == static_cast<size_t>(state_->trackerCount())"));
+    stream.finish();
+    EXPECT_DEATH(stream.push({Box(0, 0, 10, 10), Box(5, 0, 10, 10)}), push("!state_->finished()"));
+    EXPECT_DEATH(OnlineFuser(2, {2}, {}, OnlineMode::FrameByFrame, 0, false),
+                 "code/online.cpp:[0-9]+: .*k >= 0 && k < trackerCount");
+    EXPECT_DEATH(OnlineFuser(2, {1}, {1.0f}, OnlineMode::FrameByFrame, 0, false),
+                 "code/online.cpp:[0-9]+: .*k\\) < trackerWeights.size");
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // An allocation failure inside the parallel data-set evaluation reaches the caller after the
-// thread team has joined, instead of ending the process.
+// thread team has joined, instead of ending the process; and a live stream allocates nothing
+// per frame.
 //
 // This file builds its own executable: it replaces the global operator new so that, while
-// armed, every allocation of at least kFailFrom bytes throws std::bad_alloc, on whatever
+// armed, every allocation of at least a given size throws std::bad_alloc, on whatever
 // thread asks. Only the one long sequence of the data set needs allocations that large (its
 // fused track, its annotation copy, its trajectory tables), so the failure happens on the
 // thread that owns that sequence.
+#include "online.h"
 #include "test_support.h"
 
 #include <omp.h>
@@ -53,7 +55,7 @@ constexpr int kSequences = 4;
 
 class ArmedAllocations {
 public:
-    ArmedAllocations() { failFrom.store(kFailFrom); }
+    explicit ArmedAllocations(std::size_t from = kFailFrom) { failFrom.store(from); }
     ~ArmedAllocations() { failFrom.store(0); }
 };
 
@@ -115,6 +117,31 @@ INSTANTIATE_TEST_SUITE_P(Cases, WorkerException,
                              return std::string(testInfo.param.trajectory ? "Trajectory" : "FrameByFrame") +
                                     (testInfo.param.longSequence == 0 ? "OnTheCallingThread" : "OnAnotherThread");
                          });
+
+// Once a stream has taken its first lag frames, a push allocates nothing, in every mode, with
+// refinement: every allocation fails while the frames go in.
+TEST(OnlineFuserMemory, PushAllocatesNothingOnceTheWindowIsFull) {
+    constexpr int kTrackers = 24, kLag = 5;
+    std::vector<track> frames;
+    for (int f = 0; f < 300; ++f) {
+        track frame;
+        for (int k = 0; k < kTrackers; ++k)
+            frame.push_back(Box(100.0f + static_cast<float>((k * 7 + f) % 13), 50.0f + static_cast<float>(k % 5),
+                                40.0f + static_cast<float>(k % 3), 30.0f));
+        frames.push_back(frame);
+    }
+    for (const OnlineMode mode : {OnlineMode::FrameByFrame, OnlineMode::Trajectory}) {
+        OnlineFuser stream(kTrackers, {}, {}, mode, kLag, true);
+        size_t decided = 0;
+        for (int f = 0; f < kLag; ++f) decided += stream.push(frames[f]).size();
+        {
+            ArmedAllocations armed(1);
+            for (size_t f = kLag; f < frames.size(); ++f) decided += stream.push(frames[f]).size();
+        }
+        decided += stream.finish().size();
+        EXPECT_EQ(frames.size(), decided);
+    }
+}
 
 }  // namespace
 }  // namespace velmora_test

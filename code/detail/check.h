@@ -11,7 +11,10 @@
 // The file a message names: code/approach.cpp, home of the exported functions whose contract
 // every check guards, whichever internal file holds the check (the line is the check's own).
 // Callers match the message on that name, so moving a check between files must not change it.
+// The live streams name their own home, code/online.cpp, the same way.
+#ifndef VELMORA_ASSERTION_FILE
 #define VELMORA_ASSERTION_FILE "code/approach.cpp"
+#endif
 
 // Fails with the enclosing function's signature text.
 #define VELMORA_ASSERT(expr) VELMORA_ASSERT_IN(expr, __PRETTY_FUNCTION__)

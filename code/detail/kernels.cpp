@@ -108,10 +108,12 @@ void setInstructionSet(const InstructionSet& set) {
 
 const Kernels& activeKernels() { return *activeInstructionSet().kernels; }
 
-FieldParams readFieldParams() {
+FieldParams readFieldParams() { return fieldParams(std_alpha, std_sigma); }
+
+FieldParams fieldParams(float alpha, float sigma) {
     FieldParams params{};
-    params.alpha = std_alpha;
-    params.sigma = std_sigma;
+    params.alpha = alpha;
+    params.sigma = sigma;
     params.inverseAlpha = 1.0f / params.alpha;
     // For alpha = 2^e with 2^-e a normal float, d / alpha and d * 2^-e are the same real
     // number rounded the same way, so the kernels may multiply.

@@ -49,6 +49,8 @@ struct FieldParams {
 
 // std_alpha and std_sigma as a call of the fast path reads them, once, at its start.
 FieldParams readFieldParams();
+// The same for values a caller holds (a live stream keeps those it was made with).
+FieldParams fieldParams(float alpha, float sigma);
 
 struct Kernels {
     // Box `frame` of each of the n tracks: its size into w, h and its centre cx = w * 0.5f + x,

@@ -18,6 +18,7 @@ inline constexpr const char kGlobalRemovalSignature[] =
     "std::vector<int> globalRemoval(trackData&, trackList&, std::vector<float>, bool)";
 inline constexpr const char kLocalRemovalSignature[] =
     "std::vector<int> localRemoval(trackList&, std::vector<int>, std::vector<float>)";
+inline constexpr const char kOnlinePushSignature[] = "const track& OnlineFuser::push(const track&)";
 
 // The one stop that is not an assertion.
 inline constexpr const char kGammaUnsetMessage[] = "std_gamma must be set before calling this function ... aborting";

@@ -76,7 +76,7 @@ void checkParameters(bool readsBeta) {
 
 // ---- Boxes ----
 
-void checkTrackerBoxes(const trackList& trackers, const std::string& name) {
+void checkTrackerBoxes(const trackList& trackers, const std::string& name, size_t firstFrame) {
     for (size_t k = 0; k < trackers.size(); ++k)
         for (size_t f = 0; f < trackers[k].size(); ++f) {
             const Box& b = trackers[k][f];
@@ -87,7 +87,7 @@ void checkTrackerBoxes(const trackList& trackers, const std::string& name) {
             else if (b.width < 0.0f || b.height < 0.0f)
                 problem = " has a negative width or height";
             if (problem)
-                valueError(name + ": tracker " + std::to_string(k) + ", frame " + std::to_string(f) + ": box " +
+                valueError(name + ": tracker " + std::to_string(k) + ", frame " + std::to_string(firstFrame + f) + ": box " +
                            boxText(b) + problem + "; a lost target is a zero or NaN box");
         }
 }
@@ -198,9 +198,9 @@ namespace {
 
 // Whether box `b` with weight `w` attracts itself: the library's own term, in the library's
 // float operations.
-bool attractsItself(const Box& b, float w) {
+bool attractsItself(const Box& b, float w, float sigma) {
     if (b.width == 0.0f) return false;  // a candidate of width 0 gets no attraction
-    const float own = attraction(b, b, std_sigma) * w * w;
+    const float own = attraction(b, b, sigma) * w * w;
     return own >= std::numeric_limits<float>::min();
 }
 
@@ -209,14 +209,14 @@ float weightOf(const std::vector<float>& weights, int k) { return weights.empty(
 // Frame scores stay finite while n * max(w * w) / sigma does; the path scores add at most
 // 1 + |beta| per frame, so they stay finite while frames * (1 + |beta|) does.
 void checkTrajectoryScores(size_t selected, const std::vector<int>& selection, const std::vector<float>& weights,
-                           size_t frames) {
+                           size_t frames, float sigma = std_sigma, float beta = std_beta) {
     const double bound =
-        static_cast<double>(selected) * greatestSquaredWeight(weights, selection) / static_cast<double>(std_sigma);
+        static_cast<double>(selected) * greatestSquaredWeight(weights, selection) / static_cast<double>(sigma);
     if (!(bound < 1e37))
-        valueError("weights: the selected weights are too large for the sigma parameter " + number(std_sigma) +
+        valueError("weights: the selected weights are too large for the sigma parameter " + number(sigma) +
                    ": frame scores could overflow");
-    if (!(static_cast<double>(frames) * (1.0 + std::fabs(static_cast<double>(std_beta))) < 1e37))
-        valueError("beta: " + number(std_beta) + " is too large for trajectory fusion of " + count(frames, "frame") +
+    if (!(static_cast<double>(frames) * (1.0 + std::fabs(static_cast<double>(beta))) < 1e37))
+        valueError("beta: " + number(beta) + " is too large for trajectory fusion of " + count(frames, "frame") +
                    ": the path scores could overflow");
 }
 
@@ -225,7 +225,7 @@ long long frameWithoutAttraction(const trackList& trackers, const std::vector<in
                                  const std::vector<float>& weights) {
     for (size_t f = 0; f < trackers[0].size(); ++f) {
         bool attracts = false;
-        for (int k : group) attracts = attracts || attractsItself(trackers[k][f], weightOf(weights, k));
+        for (int k : group) attracts = attracts || attractsItself(trackers[k][f], weightOf(weights, k), std_sigma);
         if (!attracts) return static_cast<long long>(f);
     }
     return -1;
@@ -243,6 +243,18 @@ void checkTrajectory(const trackList& trackers, std::vector<int> selection, cons
     checkTrajectoryScores(selection.size(), selection, weights, trackers[0].size());
     const long long frame = frameWithoutAttraction(trackers, selection, weights);
     if (frame >= 0) valueError(name + ": no selected box attracts in frame " + std::to_string(frame) + kNoAttraction);
+}
+
+void checkStreamScores(const std::vector<int>& selection, const std::vector<float>& weights, size_t frames,
+                       float sigma, float beta) {
+    checkTrajectoryScores(selection.size(), selection, weights, frames, sigma, beta);
+}
+
+void checkStreamFrame(const track& boxes, const std::vector<int>& selection, const std::vector<float>& weights,
+                      float sigma, size_t frame) {
+    for (int k : selection)
+        if (attractsItself(boxes[static_cast<size_t>(k)], weightOf(weights, k), sigma)) return;
+    valueError("boxes: no selected box attracts in frame " + std::to_string(frame) + kNoAttraction);
 }
 
 // Global removal in trajectory mode fuses with selections that depend on the scores along the

@@ -46,7 +46,8 @@ void checkParameters(bool readsBeta);
 
 // Tracker boxes: a NaN anywhere in a box, or a zero box, stands for a lost target; any other
 // box must be finite with a width and height of 0 or more.
-void checkTrackerBoxes(const trackList& trackers, const std::string& name);
+// `firstFrame` numbers the frames in the message (a stream's frame).
+void checkTrackerBoxes(const trackList& trackers, const std::string& name, size_t firstFrame = 0);
 // Annotation boxes [first, end) of `truth`: finite, width and height 0 or more.
 void checkAnnotationBoxes(const track& truth, size_t first, size_t end, const std::string& name);
 
@@ -65,6 +66,15 @@ void checkTrajectory(const trackList& trackers, std::vector<int> selection, cons
                      const std::string& name);
 void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& weights);
 void checkLocalRemoval(const Fusion& f, int gamma);
+
+// ---- Live trajectory streams, under the parameters they were made with ----
+
+// Frame scores that stay finite, and path scores that stay finite over `frames` frames.
+void checkStreamScores(const std::vector<int>& selection, const std::vector<float>& weights, size_t frames,
+                       float sigma, float beta);
+// Some selected box of stream frame `frame` attracts. Reads std_alpha: run it under the lock.
+void checkStreamFrame(const track& boxes, const std::vector<int>& selection, const std::vector<float>& weights,
+                      float sigma, size_t frame);
 
 }  // namespace velmora::python
 

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -634,6 +635,36 @@ T readParameter(const T& parameter) {
 
 }  // namespace
 
+// ---- For the bindings of the other files (support.h) ----
+
+namespace velmora::python {
+
+py::array_t<float> floatArrayArgument(py::handle object, const std::string& name, const char* expected) {
+    return toFloatArray(object, name, expected);
+}
+std::string shapeOf(const py::array& array) { return shapeText(array); }
+int intArgument(py::handle object, const std::string& name) { return toInt(object, name); }
+std::vector<int> selectionArgument(py::handle object, size_t trackerCount) { return toSelection(object, trackerCount); }
+std::vector<float> weightsArgument(py::handle object) { return toWeights(object); }
+
+FusionParameters parametersArgument(const py::object& alpha, const py::object& beta, const py::object& sigma,
+                                    bool readsBeta) {
+    const Overrides o = toOverrides(alpha, sigma, beta);
+    FusionParameters p{};
+    reading([&] { p = currentParameters(); });
+    if (o.alpha) p.alpha = *o.alpha;
+    if (o.beta) p.beta = *o.beta;
+    if (o.sigma) p.sigma = *o.sigma;
+    checkAlphaOrSigma("alpha", p.alpha, number(p.alpha));
+    checkAlphaOrSigma("sigma", p.sigma, number(p.sigma));
+    if (readsBeta) checkBeta(p.beta, number(p.beta));
+    return p;
+}
+
+void readingWithoutGil(const std::function<void()>& work) { reading(work); }
+
+}  // namespace velmora::python
+
 PYBIND11_MODULE(_core, m) {
     m.doc() = R"pbdoc(
         Compiled core of the velmora package: bindings of libVelmora.so.
@@ -643,6 +674,7 @@ PYBIND11_MODULE(_core, m) {
     m.attr("__version__") = VELMORA_VERSION;
     bindBoxFiles(m);
     bindScores(m);
+    bindOnline(m);
 
     const auto none = py::none();
 

@@ -33,6 +33,9 @@ as ``velmora.params.alpha``, or for one block with ``with velmora.parameters(sig
 A change waits for calls running in other threads, and applies to every thread afterwards; the
 blocks of different threads take turns, so their changes never interleave.
 
+Live fusion: velmora.OnlineFuser takes one frame of boxes at a time and returns each fused box
+as soon as it is final (frame by frame, or by trajectory optimisation with a lag).
+
 The long calls (fuse, fuse_trajectory, evaluate_dataset, tracker_weights, global_removal, ...)
 release the GIL, so several Python threads can run them at once.
 """
@@ -43,6 +46,7 @@ import threading
 from ._version import __version__
 from ._core import (
     DataSet,
+    OnlineFuser,
     attraction,
     distance4d_2,
     evaluate_dataset,
@@ -68,7 +72,7 @@ __all__ = [
     "frame_attraction", "fuse_frame", "fuse", "fuse_trajectory", "strongest_box", "gradient_ascent",
     "track_quality", "track_attraction", "evaluate_dataset",
     "tracker_weights", "global_removal", "tracker_performances", "local_removal",
-    "get_params", "set_params", "parameters", "params", "DataSet",
+    "get_params", "set_params", "parameters", "params", "DataSet", "OnlineFuser",
 ]
 
 

@@ -587,7 +587,7 @@ def _constant_stretches(present):
 
 
 def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refine=True, name="", reporter=None,
-                  **parameters):
+                  lag=None, **parameters):
     """Fuses one sequence's tracker boxes, a list of (frames, 4) arrays; returns (frames, 4) float32.
 
     Frame by frame, a tracker that lost the target (a NaN box, or one without positive size)
@@ -599,8 +599,12 @@ def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refi
     zero boxes, which attract the others only weakly. It needs a box in every frame, so it runs on
     each stretch of frames between those where every tracker lost the target; where its path
     passes through a lost box, that frame takes the frame-by-frame fusion of the trackers present.
+    With a `lag`, the trajectory is what a live run with that lag gives (velmora.streaming).
     `parameters` (alpha, beta, sigma) hold for this call only.
     """
+    if trajectory and lag is not None:
+        from . import streaming
+        return streaming.fuse_live(boxes, weights, lag, refine, name, reporter or Reporter(quiet=True), **parameters)
     lib = _library()
     reporter = reporter or Reporter(quiet=True)
     stack = np.stack([_as_library_boxes(b) for b in boxes])
@@ -726,7 +730,7 @@ def _selected(bench, selection):
 
 
 def fuse_results(bench, output, weights=None, trajectory=False, backtracking=True, refine=True, repetition=None,
-                 reporter=None, inputs=None, provenance=None, selection=None, layout=None, **parameters):
+                 reporter=None, inputs=None, provenance=None, selection=None, layout=None, lag=None, **parameters):
     """Fuses every sequence of a matched benchmark into the folder `output`, as a tracker folder.
 
     `weights` maps tracker names to weights (as learn_weights returns them) or lists one weight
@@ -775,7 +779,7 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
             tracks = _sequence_tracks(bench, raw, log, reporter, truth)
             start = time.perf_counter()
             fused[key, k] = fuse_sequence(tracks, weights, trajectory, backtracking, refine, bench.names[key],
-                                          reporter, **parameters)
+                                          reporter, lag, **parameters)
             seconds[key, k] = time.perf_counter() - start
             progress.step()
     log.report(reporter)
@@ -790,8 +794,8 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     record = {"trackers": [t.name for t in bench.trackers],
               "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),
               "mode": "trajectory optimisation" if trajectory else "frame by frame", "refine": refine,
-              "backtracking": backtracking, "layout": layout, "parameters": _parameters_in_force(parameters),
-              **(provenance or {})}
+              "backtracking": backtracking, "layout": layout, **({"lag": lag} if trajectory and lag is not None else {}),
+              "parameters": _parameters_in_force(parameters), **(provenance or {})}
     write_fused(output, files, record)
     reporter.note(f"wrote {_plural(len(bench.keys), 'sequence')} to {output} in the "
                   f"{submissions.describe_layout(layout)}{timed}")

@@ -5,6 +5,7 @@
     velmora weights  learn tracker weights on an annotated results root
     velmora select   drop the trackers that do not help the fusion on an annotated results root
     velmora crossval learn weights and a selection on some sequences, score the fusion on the others
+    velmora stream   fuse live trackers' boxes read from standard input, each frame as soon as it is final
 
 Results go to files or standard output, messages and progress to standard error. Exit status:
 0 on success, 1 on input the tool cannot use (the message names the file), 2 on bad usage.
@@ -17,7 +18,7 @@ import sys
 
 import numpy as np
 
-from . import benchmark, metrics, repetitions, report, sequences
+from . import benchmark, metrics, repetitions, report, sequences, streaming
 from . import io as vio
 from .io import InputError
 from .messages import PROG, Reporter
@@ -131,7 +132,8 @@ def _say_what_was_read(bench, reporter, flagged=None, nan_lines=0):
 # ---- fuse ----
 
 def _fuse_options(args):
-    return dict(trajectory=args.trajectory, backtracking=not args.no_backtracking, refine=not args.no_refine)
+    return dict(trajectory=args.trajectory, backtracking=not args.no_backtracking, refine=not args.no_refine,
+                lag=args.lag)
 
 
 def _run_fuse(args, reporter):
@@ -147,6 +149,8 @@ def _run_fuse(args, reporter):
         args.parser.error("--sequences applies to results folders, not to the result files of one sequence")
     if args.no_backtracking and not args.trajectory:
         args.parser.error("--no-backtracking applies to --trajectory only")
+    if args.lag is not None and (not args.trajectory or args.no_backtracking):
+        args.parser.error("--lag applies to --trajectory only (--lag 0 is --no-backtracking)")
     if files:
         return _fuse_files(args, files, reporter)
     if not args.output:
@@ -412,6 +416,28 @@ def _run_crossval(args, reporter):
     return 0
 
 
+# ---- stream ----
+
+def _run_stream(args, reporter):
+    if args.lag is not None and not args.trajectory:
+        args.parser.error("--lag applies to --trajectory only")
+    trackers = streaming.stream_trackers(args.trackers, args.weights, args.selection)
+    lag = args.lag or 0
+    live = streaming.LiveFusion(len(trackers.fused), trackers.weights, args.trajectory, lag if args.trajectory else 0,
+                                not args.no_refine, **_parameters(args, beta=args.trajectory))
+    named = f" (named by {trackers.source})" if trackers.source else ""
+    fused = "all" if len(trackers.fused) == args.trackers else _listing([trackers.names[k] for k in trackers.fused])
+    mode = f"trajectory optimisation, lag {lag}" if args.trajectory else "frame by frame"
+    reporter.note(f"reading frames of {args.trackers} boxes from standard input, trackers "
+                  f"{_listing(trackers.names)}{named}; fusing {fused}, {mode}; each fused box is written as soon as "
+                  "it is final")
+    try:
+        streaming.run_stream(sys.stdin.buffer, _out, live, trackers)
+    finally:
+        live.report(reporter, "standard input")
+    return 0
+
+
 # ---- Command line ----
 
 _FORMAT = argparse.RawDescriptionHelpFormatter  # keeps the paragraphs of the descriptions
@@ -441,6 +467,16 @@ def _count(text):
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more: {text!r}")
+    return value
+
+
+def _frames(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {text!r}")
     return value
 
 
@@ -511,6 +547,9 @@ with --anno) takes no part in the frames it lacks. Trackers are named after thei
     p.add_argument("--trajectory", action="store_true", help="trajectory optimisation instead of frame-by-frame fusion")
     p.add_argument("--no-backtracking", action="store_true",
                    help="with --trajectory: each frame takes the best path ending there (no look-ahead)")
+    p.add_argument("--lag", type=_frames, metavar="L",
+                   help="with --trajectory: write what a live run with lag L gives ('velmora stream --lag L'): frame "
+                        "t looks ahead to frame t + L only")
     p.add_argument("--no-refine", action="store_true",
                    help="keep the chosen tracker boxes, without the unit-step climb")
     p.add_argument("--weights", metavar="FILE", help="tracker weights, as 'velmora weights' writes them")
@@ -624,6 +663,29 @@ that eval and the plots treat like any other.""")
     _add_parameters(p)
     _add_common(p)
     p.set_defaults(run=_run_crossval, parser=p)
+
+    p = sub.add_parser("stream", formatter_class=_FORMAT, help="fuse live trackers' boxes from standard input",
+                       description="""Live fusion: reads one frame per line from standard input, the boxes of
+the N trackers one after another (4N numbers x, y, width, height, in the grammar of box files; a
+NaN or zero box is a lost target), and writes each fused box as an x,y,width,height line to
+standard output as soon as it is final, flushed at once, so that it can sit in a pipe behind live
+trackers. The end of input finishes the stream.
+
+Frame by frame, every line gives its own box at once. With --trajectory, frame t is final once
+frame t + L has arrived (--lag L, default 0). Lost boxes follow the rules of 'velmora fuse', which
+gives the same boxes on the same frames ('velmora fuse --trajectory --lag L'). The trackers of a
+line are those of the --weights file, in its order (else numbers 0 to N-1, which --selection may
+list). A bad line stops the stream with an error naming it; the boxes written before it stand.""")
+    p.add_argument("--trackers", type=_count, required=True, metavar="N", help="boxes per line")
+    p.add_argument("--trajectory", action="store_true", help="trajectory optimisation instead of frame-by-frame fusion")
+    p.add_argument("--lag", type=_frames, metavar="L", help="with --trajectory: frames of look-ahead (default 0)")
+    p.add_argument("--no-refine", action="store_true", help="keep the chosen tracker boxes")
+    p.add_argument("--weights", metavar="FILE",
+                   help="tracker weights, as 'velmora weights' writes them: one per tracker, in line order")
+    p.add_argument("--selection", metavar="FILE", help="the trackers to fuse, as 'velmora select' writes them")
+    _add_parameters(p)
+    p.add_argument("-q", "--quiet", action="store_true", help="no notes on standard error")
+    p.set_defaults(run=_run_stream, parser=p)
     return parser
 
 

@@ -251,6 +251,44 @@ def test_track_attraction_sums_from_start_and_divides_by_n_minus_one():
     assert velmora.track_attraction(np.zeros((0, 4)), truth) == 0.0
 
 
+@pytest.mark.parametrize("refine", [False, True])
+def test_streams_give_the_whole_sequence_calls_boxes_to_the_bit(refine):
+    rng = np.random.default_rng(5)
+    frames = 30
+    tracks = (np.array([100, 80, 40, 60]) + rng.normal(0, 4, size=(6, frames, 4))).astype(f32)
+    tracks[2, 7] = math.nan  # a lost box: the others attract
+    options = dict(selection=[4, 0, 2, 1, 5], weights=[1.0, 0.5, 2.0, 1.0, 0.8, 1.2], refine=refine)
+
+    def run(**kwargs):
+        stream = velmora.OnlineFuser(6, **options, **kwargs)
+        pieces = [stream.push(tracks[:, f]) for f in range(frames)] + [stream.finish()]
+        return [len(p) for p in pieces], np.concatenate(pieces)
+
+    whole = dict(options, refine=refine)
+    cases = [(dict(), velmora.fuse(tracks, **whole), [1] * frames + [0]),
+             (dict(trajectory=True), velmora.fuse_trajectory(tracks, backtracking=False, **whole), [1] * frames + [0]),
+             (dict(trajectory=True, lag=None), velmora.fuse_trajectory(tracks, **whole), [0] * frames + [frames]),
+             (dict(trajectory=True, lag=frames - 1), velmora.fuse_trajectory(tracks, **whole),
+              [0] * (frames - 1) + [1, frames - 1])]
+    lag = 4  # frame t: the back-tracked path of frames 0 .. t + 4
+    lagged = np.array([velmora.fuse_trajectory(tracks[:, :min(t + lag, frames - 1) + 1], **whole)[t]
+                       for t in range(frames)])
+    cases.append((dict(trajectory=True, lag=lag), lagged, [0] * lag + [1] * (frames - lag) + [lag]))
+    for kwargs, expected, counts in cases:
+        got_counts, got = run(**kwargs)
+        assert got_counts == counts, kwargs
+        assert_bits(got, expected)
+    # The parameters are those in force when the stream is made, or given to it.
+    with velmora.parameters(sigma=0.1, beta=5):
+        stream = velmora.OnlineFuser(6, trajectory=True, lag=None, **options)
+        given = velmora.OnlineFuser(6, trajectory=True, lag=None, alpha=2, **options)
+    for f in range(frames):
+        stream.push(tracks[:, f])
+        given.push(tracks[:, f])
+    assert_bits(stream.finish(), velmora.fuse_trajectory(tracks, sigma=0.1, beta=5, **whole))
+    assert_bits(given.finish(), velmora.fuse_trajectory(tracks, alpha=2, sigma=0.1, beta=5, **whole))
+
+
 # ---- Data sets ----
 
 def walk(rng, frames):

@@ -159,6 +159,15 @@ CASES = [
      lambda: velmora.global_removal([[LOST]], [ANNO], [2, 2], trajectory=True), ValueError,
      r"data: global removal with trajectory fusion may keep only trackers \[1\] \(the ones it never drops\), "
      r"and none of their boxes in data\[0\]\[0\] frame 1 attracts"),
+    ("stream-trackers", lambda: velmora.OnlineFuser(0), ValueError, r"n_trackers: must be 1 or more, got 0"),
+    ("stream-lag", lambda: velmora.OnlineFuser(2, trajectory=True, lag=-1), ValueError, r"lag: must be 0 or more"),
+    ("stream-lag-frames", lambda: velmora.OnlineFuser(2, lag=None), ValueError, r"lag: .*needs trajectory=True"),
+    ("stream-selection", lambda: velmora.OnlineFuser(2, selection=[2]), ValueError,
+     r"selection: tracker index 2 is out of range for 2 trackers"),
+    ("stream-weights", lambda: velmora.OnlineFuser(2, weights=[1]), ValueError, r"weights: 1 entry given"),
+    ("stream-sigma", lambda: velmora.OnlineFuser(2, sigma=0), ValueError, r"sigma: must be above 0"),
+    ("stream-infinite-weight", lambda: velmora.OnlineFuser(2, trajectory=True, weights=[math.inf, 1]), ValueError,
+     r"weights: the selected weights are too large"),
     ("set-params-type", lambda: velmora.set_params(gamma=2.5), TypeError, r"gamma: expected an int, got float"),
     ("set-params-string", lambda: velmora.set_params(sigma="0.1"), TypeError, r"sigma: expected a number, got str"),
     ("set-params-range", lambda: velmora.set_params(gamma=2 ** 31), ValueError,
@@ -226,3 +235,21 @@ def test_refused_calls_accept_what_the_library_handles():
     assert set(velmora.global_removal([[lost_and_steady]], [ANNO], [2, 2], trajectory=True)) <= {0, 1}
     with pytest.raises(ValueError, match=r"may keep tracker 0 alone"):
         velmora.global_removal([[lost_and_steady]], [ANNO], [1, 2], trajectory=True)
+
+
+def test_a_stream_refuses_a_bad_frame_as_the_whole_sequence_calls_do_and_goes_on():
+    stream = velmora.OnlineFuser(2, trajectory=True, lag=1)
+    assert stream.push(T[:, 0]).shape == (0, 4)
+    bad = [(np.zeros((3, 4)), r"boxes: expected one box per tracker, shape \(2, 4\), got shape \(3, 4\)"),
+           (LOST[:, 1], r"boxes: no selected box attracts in frame 1"),
+           ([(0, 0, -1, 10), (5, 0, 10, 10)], r"boxes: tracker 0, frame 1: box \(0, 0, -1, 10\) has a negative"),
+           ("boxes", r"boxes: expected an \(n_trackers, 4\) array")]
+    for boxes, message in bad:
+        with pytest.raises((ValueError, TypeError), match=message):
+            stream.push(boxes)
+    assert (stream.pushed, stream.pending) == (1, 1)
+    out = np.concatenate([stream.push(T[:, 1]), stream.push(T[:, 2]), stream.finish()])
+    np.testing.assert_array_equal(out, velmora.fuse_trajectory(T, backtracking=True))
+    assert stream.finished and stream.finish().shape == (0, 4)
+    with pytest.raises(RuntimeError, match=r"push: the stream is finished"):
+        stream.push(T[:, 0])

@@ -3,6 +3,7 @@
 import csv
 import io
 import os
+import select
 import shutil
 import subprocess
 import sys
@@ -385,6 +386,74 @@ class TestProgress:
         progress.close()
         assert stream.getvalue() == ("\rvelmora: eval: 1/3 sequences\nvelmora: warning: w\n"
                                      "\rvelmora: eval: 3/3 sequences\n")
+
+
+class TestLive:
+    """velmora stream, and velmora fuse --lag, which writes what a live run gives."""
+
+    @staticmethod
+    def _car_files(bench):
+        r = bench / "results"
+        return [r / "A" / "car_1.txt", r / "B" / "CAR-1.txt", r / "C" / "car-1.txt"]
+
+    @staticmethod
+    def _stream(*argv):
+        env = dict(os.environ, PYTHONPATH=str(Path(velmora.__file__).resolve().parents[1]))
+        return subprocess.Popen([sys.executable, "-m", "velmora", "stream", *map(str, argv)], env=env,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def test_fuse_with_a_lag_lies_between_the_causal_and_the_backtracked_trajectory(self, bench, run):
+        files = self._car_files(bench)
+        outputs = {}
+        for name, options in [("causal", ["--no-backtracking"]), ("lag0", ["--lag", 0]), ("whole", []),
+                              ("lag9", ["--lag", 9]), ("lag1", ["--lag", 1])]:
+            status, outputs[name], err = run("fuse", *files, "--trajectory", *options)
+            assert status == 0, err
+        assert outputs["lag0"] == outputs["causal"] and outputs["lag9"] == outputs["whole"]
+        # The frame every tracker lost splits the sequence; the live run starts anew after it.
+        assert outputs["lag1"].splitlines()[4] == "0.0,0.0,0.0,0.0"
+        assert run("fuse", *files, "--lag", 1)[0] == 2
+        assert run("fuse", *files, "--trajectory", "--no-backtracking", "--lag", 1)[0] == 2
+
+    @pytest.mark.parametrize("options", [[], ["--trajectory", "--lag", 1], ["--trajectory", "--lag", 0, "--no-refine"]])
+    def test_stream_in_a_pipe_writes_each_box_when_final_and_what_fuse_writes(self, bench, run, options):
+        files = self._car_files(bench)
+        lines = ["\t".join(" ".join(f"{v:g}" for v in track[f]) for track in map(vio.read_boxes, files)) + "\n"
+                 for f in range(6)]
+        lag = options[2] if len(options) > 2 else 0
+        proc = self._stream("--trackers", 3, *options)
+        got = b""
+        for f, line in enumerate(lines):
+            proc.stdin.write(line.encode())
+            proc.stdin.flush()
+            # Final now, before any more input: frame f - lag; all up to frame 4, which every tracker
+            # lost and where a trajectory starts anew; frame by frame, frame f.
+            final = f + 1 if not options else max(0, f + 1 - lag) if f < 4 else 5 + max(0, f - 4 - lag)
+            while got.count(b"\n") < final:
+                ready, _, _ = select.select([proc.stdout], [], [], 30)
+                assert ready, f"nothing written after line {f + 1}"
+                got += os.read(proc.stdout.fileno(), 1 << 16)
+        out, err = proc.communicate(timeout=30)
+        assert proc.returncode == 0, err
+        assert (got + out).decode() == run("fuse", *files, "-q", *options)[1]
+
+    def test_a_bad_line_stops_the_stream_naming_it_and_what_was_written_stands(self, bench, tmp_path):
+        (tmp_path / "w.txt").write_text("A\t1\nB\t0.5\n")
+        (tmp_path / "s.txt").write_text("B\n")
+        cases = [(b"1 2 3 4 5 6 7 8\n\n1 2 3 4 5 6 7 8\n", ":2: blank line"),
+                 (b"1,2,3,4,5,6,7,8\n1,2,3,4,5,6\n", ":2: 6 numbers; a line holds 4 per tracker, 8 for 2"),
+                 (b"1,2,3,4,5,6,7,8\n1,2,3,nan,5,6,7,8\n", ":2: the box of tracker 0 is NaN in part only"),
+                 (b"1,2,3,4,5,6,7,8\n1,2,3,4,5,6,7,1e39\n", ":2: '1e39' is not a finite float32 number"),
+                 (b"1,2,3,4,5,6,7,8\n1,2,3,4,5,6,x,8\n", ":2: cannot read 'x' as a number")]
+        for data, message in cases:
+            proc = self._stream("--trackers", 2, "--weights", tmp_path / "w.txt", "--selection", tmp_path / "s.txt")
+            out, err = proc.communicate(data, timeout=30)
+            assert proc.returncode == 1 and out == b"5.0,6.0,7.0,8.0\n", (data, err)
+            assert err.decode().splitlines()[-1] == f"velmora: error: <stdin>{message}" or message in err.decode()
+            assert "Traceback" not in err.decode()
+        proc = self._stream("--trackers", 3, "--weights", tmp_path / "w.txt")
+        _, err = proc.communicate(b"", timeout=30)
+        assert proc.returncode == 1 and b"w.txt: 2 weights for 3 trackers" in err
 
 
 # The command pip writes into this interpreter's environment when the package is installed there.

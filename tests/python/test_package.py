@@ -54,6 +54,17 @@ def test_stubs_name_every_function_with_the_extensions_parameters():
     assert sorted(stubbed) == sorted(runtime)
     for name in runtime:
         assert (name, stubbed[name]) == (name, runtime[name])
+    # Classes: every method the stub names, and every public one the extension has.
+    for node in stub.body:
+        if not isinstance(node, ast.ClassDef) or node.name.startswith("_"):
+            continue
+        cls = getattr(_core, node.name)
+        methods = {m.name: _stub_parameters(m) for m in node.body
+                   if isinstance(m, ast.FunctionDef) and not m.decorator_list}
+        public = {n for n, v in vars(cls).items() if not n.startswith("_") and not isinstance(v, property)}
+        assert public <= set(methods), node.name
+        for name, parameters in methods.items():
+            assert (node.name, name, parameters) == (node.name, name, _runtime_parameters(getattr(cls, name)))
     # The parser itself, on the forms the extension may take: keyword-only parameters, brackets.
     assert _runtime_parameters(type("F", (), {"__doc__": "f(a: Tuple[int, int], *, b: object = None) -> None"})) == [
         "a", "*", "b="]
