@@ -3,8 +3,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#if defined(__GLIBC__)
-#include <errno.h>  // program_invocation_short_name
+#if defined(__GLIBC__) || defined(__linux__)
+#include <errno.h>  // program_invocation_short_name (glibc and musl)
 #else
 #include <stdlib.h>  // getprogname, where the C library has it
 #endif
@@ -15,7 +15,7 @@ namespace {
 
 // The name glibc puts before the message: the program's file name without its folder.
 const char* programName() {
-#if defined(__GLIBC__)
+#if defined(__GLIBC__) || defined(__linux__)
     return program_invocation_short_name;
 #elif defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__)
     return getprogname();
