@@ -29,7 +29,8 @@ from . import layouts, metrics
 from .io import InputError
 from .layouts import find_annotations, find_results
 from .messages import Reporter
-from .outputs import Inputs, OutputFolder
+from . import outputs
+from .outputs import Inputs
 
 __all__ = [
     "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs", "describe",
@@ -633,8 +634,13 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     sequences written.
     """
     reporter = reporter or Reporter(quiet=True)
-    inputs = inputs or register_inputs(bench)
-    inputs.check_folder(output, "-o")
+    with outputs.into_folder(output, inputs or register_inputs(bench)) as folder:
+        return _fuse_into(folder, bench, weights, trajectory, backtracking, refine, repetition, reporter, provenance,
+                          parameters)
+
+
+def _fuse_into(folder, bench, weights, trajectory, backtracking, refine, repetition, reporter, provenance,
+               parameters):
     if not bench.keys:
         raise InputError(f"{bench.results.roots[0][0]}: no sequence has a result file from every tracker "
                          f"({_listing(t.name for t in bench.trackers)})")
@@ -663,18 +669,22 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
               "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),
               "mode": "trajectory optimisation" if trajectory else "frame by frame", "refine": refine,
               "backtracking": backtracking, "parameters": _parameters_in_force(parameters), **(provenance or {})}
-    write_fused(output, [_submission_file(layout, bench.names[key], k, boxes) for (key, k), boxes in fused.items()],
+    write_fused(folder, [_submission_file(layout, bench.names[key], k, boxes) for (key, k), boxes in fused.items()],
                 record)
     return len(bench.keys)
 
 
 def write_fused(output, files, record):
-    """Writes (path, bytes) files and the record of how they were made into a folder, all at once."""
-    with OutputFolder(output) as folder:
+    """Writes (path, bytes) files and the record of how they were made into a folder, all at once.
+
+    `output` is a path, or a folder of the caller's transaction (velmora.outputs.Outputs). A
+    path must name a new folder or one velmora wrote that holds nothing else; its old content
+    is replaced as a whole.
+    """
+    with outputs.into_folder(output) as folder:
+        folder.record.update(record)
         for path, data in files:
             folder.write(path, data)
-        folder.write(layouts.PROVENANCE, (json.dumps(record, indent=1) + "\n").encode())
-        folder.commit()
 
 
 def _parameters_in_force(parameters):
@@ -900,6 +910,11 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
     """
     reporter = reporter or Reporter(quiet=True)
     protocol = metrics.PROTOCOLS[protocol] if isinstance(protocol, str) else protocol
+    for number, (train, test) in enumerate(splits, 1):
+        shared = set(train) & set(test)
+        if shared:  # a held-out score of sequences learnt on is no held-out score
+            raise InputError(f"fold {number}: the training and test parts share {_plural(len(shared), 'sequence')}: "
+                             f"{_listing(sorted(bench.names[k] for k in shared))}; they must be disjoint")
     lib = _library()
     scored = sorted({k for _, test in splits for k in test}, key=bench.keys.index)
     wanted = set(scored) | {k for train, _ in splits for k in train}

@@ -16,7 +16,7 @@ matplotlib.use("Agg")  # files only, never a window; must precede pyplot
 import matplotlib.pyplot as plt  # noqa: E402
 
 from . import metrics  # noqa: E402
-from .outputs import OutputFolder, write_file  # noqa: E402
+from .outputs import into_folder, write_file  # noqa: E402
 
 __all__ = ["FORMATS", "plot_success", "plot_precision", "plot_norm_precision", "write_plots"]
 
@@ -102,8 +102,8 @@ def write_plots(folder, trackers, dataset=None, order=None, fmt="png", attribute
     """The success, precision and normalised precision plots of scored trackers, written into `folder`.
 
     `attributes`: (attribute, sequence count, its TrackerScores), one success plot each, named
-    success_<attribute>.<fmt>. The folder is built whole or not at all; each file is replaced
-    atomically.
+    success_<attribute>.<fmt>. `folder` is a path (a new folder, or one velmora wrote, replaced as
+    a whole) or a folder of the caller's transaction (velmora.outputs.Outputs).
     """
     fused = {t.name for t in trackers if getattr(t, "fused", False)}
     plots = [(f"success.{fmt}", plot_success, [(t.name, t.success, t.auc) for t in trackers], {}),
@@ -120,7 +120,7 @@ def write_plots(folder, trackers, dataset=None, order=None, fmt="png", attribute
         buffer = io.BytesIO()
         draw(buffer, entries, dataset, order, fused, fmt, **extra)
         drawn.append((name, buffer.getvalue()))
-    with OutputFolder(folder) as out:
+    with into_folder(folder, option="--plot") as out:
+        out.record.setdefault("plots", dataset)
         for name, data in drawn:
             out.write(name, data)
-        out.commit()

@@ -106,12 +106,10 @@ class TestFailedAndInterruptedWrites:
 
     def test_termination_signals_unwind_like_an_interrupt(self):
         previous = signal.getsignal(signal.SIGTERM)
-        try:
-            outputs.handle_termination()
+        with outputs.interrupts():
             with pytest.raises(KeyboardInterrupt):
                 signal.raise_signal(signal.SIGTERM)
-        finally:
-            signal.signal(signal.SIGTERM, previous)
+        assert signal.getsignal(signal.SIGTERM) is previous
 
 
 class TestOutputStreams:
