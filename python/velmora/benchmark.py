@@ -18,7 +18,7 @@ import collections
 import concurrent.futures
 import functools
 import itertools
-import json
+import math
 import os
 from dataclasses import dataclass, field
 
@@ -105,17 +105,23 @@ def read_truth(sequence, use_flags=True):
 
 
 def _resolution(path):
-    """The image size in a GOT-10k meta_info.ini ('resolution: (1280, 720)'), or None."""
-    try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            for line in f:
-                key, _, value = line.partition(":")
-                if key.strip() == "resolution":
-                    width, height = (float(v) for v in value.strip().strip("()").split(","))
-                    return width, height
-    except (OSError, ValueError):
-        pass
-    return None
+    """The image size in a GOT-10k meta_info.ini ('resolution: (1280, 720)').
+
+    GOT-10k's measures clip the boxes to the image, so a file that does not give the size is an
+    error, not a sequence scored without clipping.
+    """
+    for number, line in enumerate(vio._text_lines(path, vio._read_bytes(path)), 1):
+        key, _, value = line.partition(":")
+        if key.strip() == "resolution":
+            try:
+                width, height = (float(v) for v in value.strip().strip("()").split(","))
+            except ValueError:
+                width = height = math.nan
+            if not (0 < width < math.inf and 0 < height < math.inf):
+                raise InputError(f"{path}:{number}: cannot read {value.strip()!r} as the image size "
+                                 "'(width, height)'")
+            return width, height
+    raise InputError(f"{path}: no line 'resolution: (width, height)', the image size GOT-10k's measures clip to")
 
 
 class ReadLog:

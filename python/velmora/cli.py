@@ -658,6 +658,10 @@ def _run(argv, reporter):
         except SystemExit as e:  # --help, --version, or bad usage (argparse said why)
             _flush()
             return e.code
+        except BrokenPipeError:
+            raise
+        except OSError as e:  # --help or --version on a full disk
+            raise InputError(f"standard output: cannot write: {e.strerror or e}") from None
         args.argv = argv
         reporter.quiet = args.quiet
         try:

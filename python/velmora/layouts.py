@@ -88,8 +88,12 @@ def _scan(folder):
         entries = sorted((e for e in os.scandir(folder) if not e.name.startswith(".")), key=lambda e: e.name)
     except OSError as e:
         raise InputError(f"{folder}: cannot list the folder: {e.strerror or e}") from None
-    files = [e.name for e in entries if e.is_file()]
-    folders = [e.name for e in entries if e.is_dir()]
+    files, folders = [], []
+    for entry in entries:
+        try:  # a link is followed: a loop or a link into a closed folder is an error, as a file is
+            (files if entry.is_file() else folders if entry.is_dir() else []).append(entry.name)
+        except OSError as e:
+            raise InputError(f"{entry.path}: cannot read: {e.strerror or e}") from None
     return files, folders
 
 
