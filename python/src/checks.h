@@ -61,6 +61,9 @@ void checkDataSet(const DataSet& set, DataSetUse use);
 
 // ---- Fusion preconditions that read the parameters ----
 
+// Frame attractions of `selected` trackers (positions of `selection`, all when empty) stay finite.
+void checkFrameScores(size_t selected, const std::vector<int>& selection, const std::vector<float>& weights);
+
 void checkTrajectory(const trackList& trackers, std::vector<int> selection, const std::vector<float>& weights,
                      const std::string& name);
 void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& weights);
