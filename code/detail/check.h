@@ -18,4 +18,9 @@
 #define VELMORA_ASSERT_IN(expr, function) \
     ((expr) ? static_cast<void>(0) : __assert_fail(#expr, VELMORA_ASSERTION_FILE, __LINE__, function))
 
+// Fails with `text` as the expression: for a check whose operands the contract names by a
+// form the code cannot use as written.
+#define VELMORA_ASSERT_AS(expr, text, function) \
+    ((expr) ? static_cast<void>(0) : __assert_fail(text, VELMORA_ASSERTION_FILE, __LINE__, function))
+
 #endif  // VELMORA_DETAIL_CHECK_H
