@@ -1,7 +1,10 @@
-"""Nothing lost, nothing silently wrong: the command line's outputs against its inputs, failed and
-interrupted writes, bad numbers and boxes, output streams that fail, parameters across threads."""
+"""Nothing lost, nothing silently wrong: the command line's outputs against its inputs, output
+folders, failed and interrupted writes, bad numbers and boxes, files that are no box files,
+output streams that fail, parameters across threads."""
 
+import json
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -12,8 +15,8 @@ import numpy as np
 import pytest
 
 import velmora
-from velmora import outputs
-from conftest import DEFAULTS, JOGGING, bits, library_stack, read, write_boxes
+from velmora import benchmark, outputs
+from conftest import DEFAULTS, JOGGING, bits, library_stack, read, results_in, write_boxes
 
 
 def snapshot(root):
@@ -50,6 +53,32 @@ class TestInputsAreNeverWritten:
         assert "refusing to write" in err or "which the command reads" in err or "tracker folder" in err
         assert snapshot(bench) == before
 
+    @pytest.mark.parametrize("argv", [
+        # Each output is checked before any is written: the first would be written, the second fails.
+        ["eval", "{b}/results", "--anno", "{b}/anno", "--csv", "{b}/s.csv", "--json", "{b}/nodir/s.json"],
+        ["eval", "{b}/results", "--anno", "{b}/anno", "--csv", "{b}/s.csv", "--plot", "{b}/theirs"],
+        ["eval", "{b}/results", "--anno", "{b}/anno", "--csv", "{b}/s.csv", "--json", "{b}/s.csv"],
+        ["eval", "{b}/results", "--anno", "{b}/anno", "--plot", "{b}/p", "--csv", "{b}/p/s.csv"],
+        ["crossval", "{b}/results", "--anno", "{b}/anno", "--folds", "2", "--csv", "{b}/s.csv", "--json",
+         "{b}/s.json", "-o", "{b}/theirs/w.txt"],
+        # Every file read is an input, whenever it is read.
+        ["eval", "{b}/results", "--anno", "{b}/anno", "--attributes", "{b}/attrs.csv", "--csv", "{b}/attrs.csv"],
+        ["eval", "{b}/results", "--anno", "{b}/anno", "--attributes", "{b}/att", "--json", "{b}/att/new.json"],
+        ["crossval", "{b}/results", "--anno", "{b}/anno", "--train", "{b}/theirs/w.txt", "--test", "{b}/t.txt",
+         "--csv", "{b}/t.txt"],
+    ])
+    def test_all_outputs_are_checked_before_the_first_is_written(self, bench, run, argv):
+        (bench / "theirs").mkdir()
+        (bench / "theirs" / "w.txt").write_text("Basketball\n")
+        (bench / "t.txt").write_text("car-1\n")
+        (bench / "attrs.csv").write_text("sequence,OCC\nBasketball,1\n")
+        (bench / "att").mkdir()
+        (bench / "att" / "Basketball.txt").write_text("SV, OCC\n")
+        before = snapshot(bench)
+        status, out, err = run(*[a.format(b=bench) for a in argv], "-q")
+        assert refused(status, err) and out == "", err
+        assert snapshot(bench) == before
+
     def test_a_failing_sequence_writes_no_output_at_all(self, bench, run):
         # The last sequence in name order has a bad line: nothing of the first is written either.
         (bench / "results" / "C" / "car-1.txt").write_text("1,2,3,4\n1e39,2,3,4\n")
@@ -57,6 +86,69 @@ class TestInputsAreNeverWritten:
         assert refused(status, err) and "car-1.txt:2: '1e39' is not a finite float32 number" in err
         assert not (bench / "out").exists()
         assert not [p for p in bench.iterdir() if "velmora-tmp" in p.name]
+
+
+class TestOutputFolders:
+    """A folder is written only when new or empty, or when velmora wrote it and it holds nothing else."""
+
+    @pytest.mark.parametrize("setup, argv, message", [
+        # An annotation folder not named on the command line, a folder of other files.
+        (None, ["fuse", "{b}/results", "-o", "{b}/anno"], "an existing folder that velmora did not write"),
+        (None, ["eval", "{b}/results", "--anno", "{b}/anno", "--plot", "{b}/results/../theirs"],
+         "an existing folder that velmora did not write"),
+        ("mkdir {b}/out/car_1.txt.d", ["fuse", "{b}/results", "-o", "{b}/out"], "holds car_1.txt.d/, which velmora"),
+        ("touch {b}/out/notes.md", ["fuse", "{b}/results", "-o", "{b}/out"], "holds notes.md, which velmora"),
+        # Links inside are never followed: GOT-10k's form and VOT's.
+        ("ln -s ../results/A {b}/out/s1", ["fuse", "{b}/results", "-o", "{b}/out"], "holds s1 (a link)"),
+        ("ln -s ../results/A/basketball.txt {b}/out/baseline", ["fuse", "{b}/results", "-o", "{b}/out"],
+         "holds baseline (a link)"),
+        ("echo '{{\"files\": [\"x.txt\"], \"refine\": NaN}}' > {b}/out/.velmora.json",
+         ["fuse", "{b}/results", "-o", "{b}/out"], "not a record velmora writes"),
+        (None, ["fuse", "{b}/results", "-o", "{b}/theirs/notes.txt"], "exists and is not a folder"),
+    ])
+    def test_refused_with_why_and_what_to_do(self, bench, run, setup, argv, message):
+        (bench / "theirs").mkdir()
+        (bench / "theirs" / "notes.txt").write_text("mine\n")
+        assert run("fuse", bench / "results", "-o", bench / "out", "-q")[0] == 0
+        if setup:
+            subprocess.run(setup.format(b=bench), shell=True, check=True)
+        before = snapshot(bench)
+        status, out, err = run(*[a.format(b=bench) for a in argv], "-q")
+        last = err.splitlines()[-1]
+        assert refused(status, err) and message in last and err.count("error") == 1, err
+        assert "choose a new folder" in last or "not velmora's" in last or "not a folder" in last
+        assert snapshot(bench) == before
+
+    def test_velmora_s_own_folder_is_replaced_whole(self, bench, run, tmp_path):
+        out = bench / "out"
+        run("fuse", bench / "results", "-o", out, "-q")
+        record = json.loads((out / ".velmora.json").read_text())
+        assert record["files"] == ["basketball.txt", "car_1.txt"] and record["mode"] == "frame by frame"
+        # Fewer sequences the second time: nothing of the first run survives.
+        (bench / "results" / "C" / "car-1.txt").unlink()
+        assert run("fuse", bench / "results", "-o", out, "--no-refine", "-q")[0] == 0
+        assert results_in(out) == ["basketball.txt"]
+        assert json.loads((out / ".velmora.json").read_text())["files"] == ["basketball.txt"]
+        # An empty folder holds nothing to lose; eval's plots follow the same rule.
+        (tmp_path / "empty").mkdir()
+        assert run("fuse", bench / "results", "-o", tmp_path / "empty", "-q")[0] == 0
+        assert results_in(tmp_path / "empty") == ["basketball.txt"]
+        for _ in range(2):
+            assert run("eval", bench / "results", "--anno", bench / "anno", "--plot", tmp_path / "plots", "-q")[0] == 0
+        assert results_in(tmp_path / "plots") == ["norm_precision.png", "precision.png", "success.png"]
+        assert not [p for p in tmp_path.parent.rglob("*velmora-tmp*")]
+
+    def test_the_api_applies_the_same_rule(self, bench):
+        found = benchmark.match(benchmark.find_results([bench / "results"]))
+        before = snapshot(bench)
+        for output in (bench / "results" / "A", bench / "anno"):
+            with pytest.raises(benchmark.InputError):
+                benchmark.write_fused(output, [("x.txt", b"1,2,3,4\n")], {})
+            with pytest.raises(benchmark.InputError):
+                benchmark.fuse_results(found, output)
+        with pytest.raises(benchmark.InputError, match="share 1 sequence"):
+            benchmark.crossval(found, [(found.keys[:1], found.keys[:1])])
+        assert snapshot(bench) == before
 
 
 def big_sequence(root, frames=3000):
@@ -102,6 +194,31 @@ class TestFailedAndInterruptedWrites:
             assert status == 130 and err.splitlines()[-1] == "velmora: interrupted"
         assert snapshot(bench / "out") == before
         assert not (bench / "new").exists()
+        assert not [p for p in bench.rglob("*") if "velmora-tmp" in p.name]
+
+    @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+    @pytest.mark.parametrize("when", ["staging", "commit"])
+    def test_a_signal_while_writing_leaves_old_or_new_and_no_temporary(self, bench, run, monkeypatch, signum, when):
+        out = bench / "out"
+        run("fuse", bench / "results", "-o", out, "-q")
+        old = snapshot(out)
+        # The signal arrives while the second file is staged, or while the folder is swapped in.
+        target = outputs.os if when == "staging" else outputs
+        name = "fsync" if when == "staging" else "_swap"
+        real = getattr(target, name)
+        calls = []
+
+        def signalled(*args):
+            calls.append(args)
+            if len(calls) == (2 if when == "staging" else 1):
+                signal.raise_signal(signum)
+            return real(*args)
+        monkeypatch.setattr(target, name, signalled)
+        status, _, err = run("fuse", bench / "results", "-o", out, "--no-refine", "-q")
+        assert status == 128 + signum and err.splitlines()[-1] == "velmora: interrupted"
+        # Staging is undone; renames that have begun are finished before the signal is taken.
+        assert (snapshot(out) == old) == (when == "staging")
+        assert results_in(out) == ["basketball.txt", "car_1.txt"]
         assert not [p for p in bench.rglob("*") if "velmora-tmp" in p.name]
 
     def test_termination_signals_unwind_like_an_interrupt(self):
