@@ -237,6 +237,11 @@ def test_refused_calls_accept_what_the_library_handles():
     assert velmora.evaluate_dataset([[T[:, :1]]], [ANNO[:1]]) == 1.0  # a run of one frame
     assert velmora.track_quality(ANNO[:1], np.zeros((0, 4)), shift=-7) == 1.0
     assert velmora.track_attraction(ANNO[:3], ANNO[:1], start=-1) == 0.0
+    # A NaN box of a scored track is a lost target, scored as the zero box (not a NaN mean).
+    lost, zero = ANNO[:3].copy(), ANNO[:3].copy()
+    lost[1, 2], zero[1] = math.nan, 0
+    for score in (velmora.track_quality, velmora.track_attraction):
+        assert score(lost, ANNO) == score(zero, ANNO) and not math.isnan(score(lost, ANNO))
     # Global removal with trajectory fusion passes when a tracker it never drops (here the
     # second of two equal weights) attracts in every frame, although the other loses the target.
     lost_and_steady = np.array([LOST[1], T[0]])

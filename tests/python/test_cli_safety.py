@@ -230,9 +230,10 @@ class TestFailedAndInterruptedWrites:
 
 
 class TestOutputStreams:
-    def test_a_full_disk_is_one_line_and_a_closed_pipe_is_silent(self, tmp_path):
+    @pytest.mark.parametrize("argv", [["fuse", "{a}", "{b}"], ["--help"], ["--version"], ["fuse", "--help"]])
+    def test_a_full_disk_is_one_line_and_a_closed_pipe_is_silent(self, tmp_path, argv):
         files = big_sequence(tmp_path)
-        argv, env = velmora_command("fuse", *files)
+        argv, env = velmora_command(*[a.format(a=files[0], b=files[1]) for a in argv])
         with open("/dev/full", "w") as full:
             done = subprocess.run(argv, env=env, stdout=full, stderr=subprocess.PIPE, text=True)
         assert done.returncode == 1
@@ -240,6 +241,22 @@ class TestOutputStreams:
         reader = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         reader.stdout.close()  # as `velmora ... | head -1` does once it has its line
         assert reader.wait() == 1 and reader.stderr.read() == b""
+
+    def test_closed_standard_streams_are_never_taken_by_an_output(self, tmp_path):
+        a, b = big_sequence(tmp_path)
+        b.write_text("".join(b.read_text().splitlines(keepends=True)[:10]))  # short: a warning
+        argv, env = velmora_command("fuse", a, b)
+        shell = 'exec "$@" > "$OUT" 2>&-'
+        done = subprocess.run(["bash", "-c", shell, "bash", *argv], env=dict(env, OUT=str(tmp_path / "f.txt")))
+        assert done.returncode == 0
+        assert "warning" not in (tmp_path / "f.txt").read_text()
+        argv, env = velmora_command("fuse", tmp_path / "A", tmp_path / "B", "-o", tmp_path / "out")
+        done = subprocess.run(["bash", "-c", 'exec "$@" <&- >&- 2>&-', "bash", *argv], env=env)
+        assert done.returncode == 0 and results_in(tmp_path / "out") == ["s.txt"]
+        # Results meant for a closed standard output: silent status 1, as with a closed pipe.
+        argv, env = velmora_command("fuse", a, b)
+        done = subprocess.run(["bash", "-c", 'exec "$@" >&-', "bash", *argv], env=env, capture_output=True, text=True)
+        assert done.returncode == 1 and "error" not in done.stderr and "Traceback" not in done.stderr
 
 
 class TestNumbersAndBoxes:
@@ -273,6 +290,83 @@ class TestNumbersAndBoxes:
         status, out, err = run("eval", tmp_path / "res", "--anno", tmp_path / "anno", "--csv", tmp_path / "s.csv")
         assert status == 0
         assert "0 frames flagged absent, 1 NaN annotation line taken as absent" in err
+
+
+class TestFilesThatAreNoBoxFiles:
+    @pytest.mark.parametrize("name, data, message", [
+        ("results/B/CAR-1.txt", b"1,2,3,4\n\f", "CAR-1.txt:2: cannot read '\\x0c' as four numbers"),
+        ("results/B/CAR-1.txt", b"1,2,3,4\n\xc2\xa0\n", "CAR-1.txt:2: cannot read '\\xa0' as four numbers"),
+        ("results/B/CAR-1.txt", b"1,2,3,4\n1,2,\xff,4\n", "CAR-1.txt:2: not a text file (not UTF-8)"),
+        ("results/B/CAR-1.txt", b"1,2,3,4\n" + b"\0" * 5000, "CAR-1.txt:2: holds a NUL byte; not a text file"),
+        ("results/B/CAR-1.txt", b"1,2,3,4\n" + b"7" * 5000, "CAR-1.txt:2: a line of over 1000 characters"),
+        ("anno/car-1/absent.txt", b"0\r0\r1\r0\r0\r0\r", "absent.txt:1: cannot read '0\\r0\\r1\\r0\\r0\\r0' as a flag "
+         "0 or 1; lines end in LF or CRLF"),
+        ("anno/car-1/absent.txt", b"0\n0\n1\n0\n0\n0\xc2\xa0\n", "absent.txt:6: cannot read '0\\xa0' as a flag"),
+        ("anno/car-1/absent.txt", b"0\n0\f\n1\n0\n0\n0\n", "absent.txt:2: cannot read '0\\x0c' as a flag"),
+        ("anno/car-1/absent.txt", b"0,0,2,0,0,0\n", "absent.txt:1: cannot read '2' as a flag 0 or 1"),
+        ("anno/car-1/absent.txt", b"0\n" + b"\0" * 3000, "absent.txt:2: holds a NUL byte"),
+    ])
+    def test_refused_with_file_and_line(self, bench, run, name, data, message):
+        (bench / name).write_bytes(data)
+        status, out, err = run("eval", bench / "results", "--anno", bench / "anno", "-q")
+        last = err.splitlines()[-1]
+        assert status == 1 and out == "" and err.count("error") == 1
+        assert last.startswith(f"velmora: error: {bench / name.rsplit('/', 1)[0]}/") and message in last, err
+
+    def test_a_huge_file_is_refused_at_once_and_a_valid_one_costs_its_boxes(self, tmp_path):
+        # A valid file of 1.5 million lines (36 MB) and one of 512 MB that a few NUL bytes end
+        # (what `truncate -s` leaves); sparse, so the test writes little. Each is read in a
+        # process of its own, whose peak memory is compared with one that reads a small file.
+        valid, huge = tmp_path / "valid.txt", tmp_path / "huge.txt"
+        valid.write_bytes(b"123.25,456.5,78.75,90.5\n" * 1_500_000)
+        huge.write_bytes(b"1,2,3,4\n")
+        os.truncate(huge, 512 << 20)
+        code = ("import resource, sys\nfrom velmora import io\ntry:\n    io.read_boxes(sys.argv[1])\n"
+                "except io.InputError as e:\n    print(e)\n"
+                "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+        env = velmora_command()[1]
+
+        def peak(path):
+            done = subprocess.run([sys.executable, "-c", code, str(path)], env=env, capture_output=True, text=True,
+                                  timeout=60)
+            return done.stdout.splitlines()[-1] and int(done.stdout.splitlines()[-1]) * 1024, done.stdout
+
+        base, _ = peak(tmp_path / "small.txt")
+        used, _ = peak(valid)
+        refused_at, said = peak(huge)
+        assert f"{huge}:2: holds a NUL byte; not a text file" in said
+        assert refused_at - base < 8 << 20
+        # The boxes take 33 bytes a line (float64 and a kind); the file's bytes are never held.
+        assert used - base < 1_500_000 * 33 + (8 << 20)
+
+
+class TestNamesAndValues:
+    @pytest.mark.parametrize("folder", ["#A", "A ", " A", "A\nB", "A\tB"])
+    def test_tracker_names_that_would_not_survive_the_files_are_refused(self, bench, run, folder):
+        os.rename(bench / "results" / "A", bench / "results" / folder)
+        status, out, err = run("weights", bench / "results", "--anno", bench / "anno", "-q")
+        assert refused(status, err) and "rename the folder" in err and err.count("error") == 1
+
+    @pytest.mark.parametrize("text, message", [
+        ("", "no line 'resolution: (width, height)'"),
+        ("resolution: (1280 720)\n", "meta_info.ini:1: cannot read '(1280 720)' as the image size"),
+        ("url: x\nresolution: (-1, 720)\n", "meta_info.ini:2: cannot read '(-1, 720)'"),
+        (b"\0", "meta_info.ini:1: holds a NUL byte"),
+    ])
+    def test_a_meta_info_file_that_gives_no_image_size_is_an_error(self, bench, run, text, message):
+        path = bench / "anno" / "car-1" / "meta_info.ini"
+        path.write_bytes(text if isinstance(text, bytes) else text.encode())
+        status, out, err = run("eval", bench / "results", "--anno", bench / "anno", "--protocol", "got10k", "-q")
+        assert refused(status, err) and message in err, err
+
+    def test_loops_and_attributes_that_name_nothing_are_reported(self, bench, run):
+        os.symlink("loop", bench / "results" / "loop")
+        status, _, err = run("eval", bench / "results", "--anno", bench / "anno", "-q")
+        assert refused(status, err) and f"{bench}/results/loop: cannot read: Too many levels" in err
+        os.unlink(bench / "results" / "loop")
+        (bench / "attrs.csv").write_text("sequence,OCC\nnowhere,1\n")
+        status, _, err = run("eval", bench / "results", "--anno", bench / "anno", "--attributes", bench / "attrs.csv")
+        assert status == 0 and "names no attribute of the 2 sequences scored" in err
 
 
 class TestParametersAndThreads:
