@@ -3,9 +3,10 @@
 //
 // They are the command line's fast path: no GIL, no Python object per line. A file is read
 // from its path in pieces of 1 MiB, twice: a first pass counts the lines (or numbers) and
-// refuses what cannot be a text file of ours (a NUL byte, a line or number of over 1,000
-// characters) after reading no more than it must; the second fills arrays of exactly that size.
-// So reading a valid file costs its arrays and one piece, never the file's bytes on top. Each
+// refuses a NUL byte, or a piece without a line end (or separator) for over 1,000 characters,
+// after reading no more than it must; the second parses into arrays of that size, refusing
+// longer lines there. So reading a valid file costs its arrays and one piece, never the file's
+// bytes on top, and what cannot be a text file of ours costs one piece at most. Each
 // returns its numbers, or the line where the file stops being what it should be, with the text
 // of that line (or token) for the package to word the message. The grammar matches what the
 // package documents:
@@ -23,6 +24,7 @@
 #include <pybind11/numpy.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -194,19 +196,30 @@ struct Failure {
     }
 };
 
-// An open file, closed on every way out.
+// An open file, closed on every way out, with the buffer its passes share: a piece, or less for
+// a small file (a piece cleared for every short file would cost more than reading it).
 class File {
 public:
-    explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        struct stat st {};
+        piece_ = kPiece;
+        if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0)
+            piece_ = std::min(kPiece, static_cast<size_t>(st.st_size) + 1);
+        buffer_.reset(new char[piece_ + kLongest + 3]);
+    }
     ~File() {
         if (fd_ >= 0) ::close(fd_);
     }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
     int fd() const { return fd_; }
+    char* buffer() const { return buffer_.get(); }
+    size_t piece() const { return piece_; }
 
 private:
     int fd_;
+    size_t piece_;
+    std::unique_ptr<char[]> buffer_;
 };
 
 bool isBoxCut(char c) { return c == '\n'; }
@@ -223,12 +236,12 @@ void readPieces(const File& file, bool (*isCut)(char), const size_t& line, Failu
         failure.set(0, Problem::Read, std::strerror(errno));
         return;
     }
-    std::vector<char> buffer(kPiece + kLongest + 3);
+    char* const buffer = file.buffer();
     size_t kept = 0;
     bool start = true;
     while (true) {
         ssize_t n = 0;
-        do n = ::read(file.fd(), buffer.data() + kept, kPiece);
+        do n = ::read(file.fd(), buffer + kept, file.piece());
         while (n < 0 && errno == EINTR);
         if (n < 0) {
             failure.set(0, Problem::Read, std::strerror(errno));
@@ -237,13 +250,13 @@ void readPieces(const File& file, bool (*isCut)(char), const size_t& line, Failu
         size_t size = kept + static_cast<size_t>(n);
         if (start && (size >= 3 || n == 0)) {
             start = false;
-            if (std::string_view(buffer.data(), size).substr(0, 3) == "\xEF\xBB\xBF") {
-                std::memmove(buffer.data(), buffer.data() + 3, size - 3);
+            if (std::string_view(buffer, size).substr(0, 3) == "\xEF\xBB\xBF") {
+                std::memmove(buffer, buffer + 3, size - 3);
                 size -= 3;
             }
         }
         if (n == 0) {
-            take(std::string_view(buffer.data(), size), true);
+            take(std::string_view(buffer, size), true);
             return;
         }
         if (start) {  // fewer than 3 bytes so far: the mark may still come
@@ -252,14 +265,14 @@ void readPieces(const File& file, bool (*isCut)(char), const size_t& line, Failu
         }
         size_t end = size;
         while (end > 0 && !isCut(buffer[end - 1])) --end;
-        if (!take(std::string_view(buffer.data(), end), false)) return;
+        if (!take(std::string_view(buffer, end), false)) return;
         if (size - end > kLongest) {
-            const bool nul = std::memchr(buffer.data() + end, 0, size - end) != nullptr;
+            const bool nul = std::memchr(buffer + end, 0, size - end) != nullptr;
             failure.set(line + 1, nul ? Problem::Nul : Problem::Long);
             return;
         }
         kept = size - end;
-        std::memmove(buffer.data(), buffer.data() + end, kept);
+        std::memmove(buffer, buffer + end, kept);
     }
 }
 
@@ -270,31 +283,19 @@ size_t nulLine(std::string_view text, size_t line) {
     return line + 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n'));
 }
 
-// The first pass over a box file: its number of lines, or why it is no box file.
+// The first pass over a box file: an upper bound of its number of lines (its line ends and
+// one more), or why it is no box file. Counting runs at the speed of the reads.
 size_t countBoxLines(const File& file, Failure& failure) {
     size_t lines = 0;
-    readPieces(file, isBoxCut, lines, failure, [&](std::string_view text, bool last) {
+    readPieces(file, isBoxCut, lines, failure, [&](std::string_view text, bool) {
         if (const size_t at = nulLine(text, lines)) {
             failure.set(at, Problem::Nul);
             return false;
         }
-        size_t from = 0;
-        while (from < text.size()) {
-            size_t end = text.find('\n', from);
-            const bool ended = end != std::string_view::npos;
-            if (!ended) end = text.size();
-            if (end - from > kLongest) {
-                failure.set(lines + 1, Problem::Long);
-                return false;
-            }
-            ++lines;
-            from = end + 1;
-            if (!ended) break;
-        }
-        (void)last;
+        lines += static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
         return true;
     });
-    return lines;
+    return lines + 1;
 }
 
 // The second pass: the boxes (four per line) and kinds (per line: -1 a box, -2 a polygon, 0, 1
@@ -313,6 +314,10 @@ size_t parseBoxFile(const File& file, bool allowCodes, size_t room, double* boxe
             from = end + 1;
             ++line;
             if (!content.empty() && content.back() == '\r') content.remove_suffix(1);
+            if (content.size() > kLongest) {
+                failure.set(line, Problem::Long);
+                return false;
+            }
             // Blank lines at the end are not frames; elsewhere they are an error.
             if (std::all_of(content.begin(), content.end(), [](char c) { return isBlank(c) || c == '\r'; })) {
                 if (!blank) blank = line;
@@ -457,12 +462,7 @@ py::tuple readValueFile(const py::bytes& path, int top) {
         if (file->fd() < 0)
             failure.set(0, Problem::Read, std::strerror(errno));
         else
-            forEachValue(*file, failure, [&](std::string_view token, size_t line) {
-                double value = 0.0;
-                Problem problem = Problem::None;
-                if (!readValue(token, value, problem)) return refuse(token, line, problem);
-                if (top >= 0 && !(value >= 0.0 && value <= top && value == std::floor(value)))
-                    return refuse(token, line, Problem::Range);
+            forEachValue(*file, failure, [&](std::string_view, size_t) {
                 ++found;
                 return true;
             });
@@ -477,7 +477,10 @@ py::tuple readValueFile(const py::bytes& path, int top) {
         forEachValue(*file, failure, [&](std::string_view token, size_t line) {
             double value = 0.0;
             Problem problem = Problem::None;
-            if (filled == found || !readValue(token, value, problem)) return refuse(token, line, Problem::Changed);
+            if (filled == found) return refuse(token, line, Problem::Changed);
+            if (!readValue(token, value, problem)) return refuse(token, line, problem);
+            if (top >= 0 && !(value >= 0.0 && value <= top && value == std::floor(value)))
+                return refuse(token, line, Problem::Range);
             if (top >= 0)
                 static_cast<int8_t*>(data)[filled++] = static_cast<int8_t>(value);
             else

@@ -629,7 +629,9 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     """Fuses every sequence of a matched benchmark into the folder `output`, as a tracker folder.
 
     Every input is read and every sequence fused before the first file is written; the folder
-    appears whole or not at all. A tracker with fewer boxes than the annotation (or than the
+    appears whole or not at all. `output` is a path (a new folder, or one velmora wrote, which
+    is replaced whole; anything else is refused before any reading) or a folder of the caller's
+    transaction (velmora.outputs.Outputs). A tracker with fewer boxes than the annotation (or than the
     longest tracker, without annotation) takes no part in the frames it lacks. Output files take
     the annotation's spelling of a sequence name. Results in the GOT-10k layout give
     ``<sequence>/<sequence>_00k.txt`` files for each repetition k, as GOT-10k's server takes them,

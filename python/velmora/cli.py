@@ -12,7 +12,6 @@ Results go to files or standard output, messages and progress to standard error.
 
 import argparse
 import contextlib
-import errno
 import os
 import sys
 
@@ -22,22 +21,14 @@ from . import benchmark, metrics, report
 from . import io as vio
 from .io import InputError
 from .messages import PROG, Reporter
-from . import outputs
+from . import outputs, streams
 from .outputs import Inputs, Outputs
 from ._version import __version__
 
 # ---- Output on standard output ----
 
 
-def _out(text):
-    """Writes to standard output; a failure other than a closed pipe becomes an error naming it."""
-    try:
-        sys.stdout.write(text)
-        sys.stdout.flush()
-    except BrokenPipeError:
-        raise
-    except OSError as e:
-        raise InputError(f"standard output: cannot write: {e.strerror or e}") from None
+_out = streams.write
 
 
 def _listing(names, limit=5):
@@ -272,42 +263,42 @@ def _library_parameters():
 
 # ---- weights and select ----
 
-def _emit(args, text, summary):
-    """The file of weights or select: to -o (its summary to standard output), or standard output."""
-    if args.output:
-        args.target.write(text.encode())
-        args.outputs.commit()
-        _out(summary)
-    else:
+def _emit(out, target, text, summary):
+    """The file of weights or select: to its output (and its summary to standard output), or standard output."""
+    if target is None:
         _out(text)
+        return
+    target.write(text.encode())
+    out.commit()
+    _out(summary)
 
 
 def _annotated(args, reporter, out):
-    """The matched benchmark of weights and select, with their output checked against its inputs."""
+    """The matched benchmark of weights and select, and their -o file (None for standard output),
+    checked against every input."""
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
     out.inputs = _inputs(bench, args)
-    args.outputs, args.target = out, out.file(args.output, "-o") if args.output else None
-    return bench
+    return bench, out.file(args.output, "-o") if args.output else None
 
 
 def _run_weights(args, reporter):
     with Outputs() as out, _refused(args.anno):
-        bench = _annotated(args, reporter, out)
+        bench, target = _annotated(args, reporter, out)
         reporter.note(f"learning weights of {len(bench.trackers)} trackers on {len(bench.keys)} sequences")
         dataset, weights = benchmark.learn_weights_streaming(bench, not args.no_absence, reporter,
                                                              **_parameters(args, beta=False))
         _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
         comment = (f"velmora tracker weights: mean attraction to the annotation over {len(dataset.sequences)} "
                    f"sequences ({dataset.frames} frames)")
-        _emit(args, vio.format_weights(dataset.names, weights, comment),
+        _emit(out, target, vio.format_weights(dataset.names, weights, comment),
               "".join(f"{name}\t{w:.4f}\n" for name, w in sorted(zip(dataset.names, weights), key=lambda p: -p[1])))
     return 0
 
 
 def _run_select(args, reporter):
     with Outputs() as out, _refused(args.anno):
-        bench = _annotated(args, reporter, out)
+        bench, target = _annotated(args, reporter, out)
         dataset = benchmark.build_dataset(bench, not args.no_absence, args.trajectory, reporter)
         _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
         weights = _tracker_weights(dataset.names, args)
@@ -318,7 +309,7 @@ def _run_select(args, reporter):
         selection = benchmark.select_trackers(dataset, weights, args.trajectory, **_parameters(args))
         comment = (f"velmora tracker selection: {len(selection.kept)} of {len(dataset.names)} trackers kept, mean "
                    f"overlap {selection.before:.4f} with all, {selection.after:.4f} with these")
-        _emit(args, vio.format_names(selection.kept, comment),
+        _emit(out, target, vio.format_names(selection.kept, comment),
               comment.split(": ", 1)[1] + "\nkept: " + ", ".join(selection.kept) + "\n")
     return 0
 
@@ -592,59 +583,8 @@ that eval and the plots treat like any other.""")
     return parser
 
 
-class _ClosedOutput:
-    """Standard output that was closed before the command started: writing to it ends the command
-    as a closed pipe does."""
-
-    def write(self, text):
-        raise BrokenPipeError(errno.EPIPE, "standard output is closed")
-
-    def flush(self):
-        pass
-
-    def isatty(self):
-        return False
-
-
-def _standard_streams():
-    """Descriptors 0 to 2 that are closed at start get /dev/null, so that no file the command opens
-    takes their place (and receives its messages); a closed standard output stays closed to the
-    command."""
-    closed = []
-    for fd in (0, 1, 2):
-        try:
-            os.fstat(fd)
-        except OSError:
-            closed.append(fd)
-    for fd in closed:
-        null = os.open(os.devnull, os.O_RDWR)
-        if null != fd:
-            os.dup2(null, fd)
-            os.close(null)
-    if 2 in closed or sys.stderr is None:
-        sys.stderr = open(os.devnull, "w")
-    if 1 in closed or sys.stdout is None:
-        sys.stdout = _ClosedOutput()
-
-
-def _silence_stdout():
-    # The reader of standard output went away (velmora ... | head): nothing is left to say, and
-    # the interpreter's last flush must not complain either.
-    with contextlib.suppress(OSError, ValueError):
-        sys.stdout = open(os.devnull, "w")
-
-
-def _flush():
-    try:
-        sys.stdout.flush()
-    except BrokenPipeError:
-        raise
-    except OSError as e:
-        raise InputError(f"standard output: cannot write: {e.strerror or e}") from None
-
-
 def main(argv=None):
-    _standard_streams()
+    streams.open_standard_streams()
     argv = sys.argv[1:] if argv is None else [str(a) for a in argv]
     reporter = Reporter()
     with outputs.interrupts():  # signals unwind the command; no temporary outlives it
@@ -656,7 +596,7 @@ def _run(argv, reporter):
         try:
             args = build_parser().parse_args(argv)
         except SystemExit as e:  # --help, --version, or bad usage (argparse said why)
-            _flush()
+            streams.flush()
             return e.code
         except BrokenPipeError:
             raise
@@ -668,13 +608,13 @@ def _run(argv, reporter):
             status = args.run(args, reporter)
         except SystemExit as e:  # bad usage found on the way
             return e.code
-        _flush()
+        streams.flush()
         return status
     except InputError as e:
         reporter.error("error: " + " ".join(str(e).split("\n")))
         return 1
     except BrokenPipeError:
-        _silence_stdout()
+        streams.silence()
         return 1
     except KeyboardInterrupt as e:
         reporter.error("interrupted")
