@@ -642,7 +642,9 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     sequences written.
     """
     reporter = reporter or Reporter(quiet=True)
-    with outputs.into_folder(output, inputs or register_inputs(bench)) as folder:
+    if not isinstance(output, outputs.OutputFolder):  # a path: checked against every input here
+        inputs = inputs or register_inputs(bench)
+    with outputs.into_folder(output, inputs) as folder:
         return _fuse_into(folder, bench, weights, trajectory, backtracking, refine, repetition, reporter, provenance,
                           parameters)
 
