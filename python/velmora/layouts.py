@@ -30,7 +30,7 @@ import re
 from dataclasses import dataclass, field
 
 from .io import InputError
-from .outputs import RECORD, read_record
+from .records import RECORD, read_record
 
 __all__ = [
     "SequenceResult", "Tracker", "Results", "AnnotatedSequence", "Annotations", "sequence_key", "find_results",
