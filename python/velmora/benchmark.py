@@ -85,6 +85,12 @@ def read_truth(sequence, use_flags=True):
     if len(boxes) == 0:
         raise InputError(f"{sequence.path}: no boxes")
     nan_lines = np.isnan(boxes).any(axis=1)
+    with np.errstate(over="ignore", invalid="ignore"):
+        area = boxes[:, 2].astype(np.float32) * boxes[:, 3].astype(np.float32)
+    huge = np.flatnonzero(np.isinf(area))
+    if len(huge):  # the library's overlap of such a box is inf / inf
+        raise InputError(f"{sequence.path}:{huge[0] + 1}: the box's width times height overflows float32; an "
+                         "annotation box must be smaller")
     absent = nan_lines.copy()
     flagged = np.zeros(len(boxes), dtype=bool)
     if use_flags:

@@ -299,6 +299,8 @@ class TestFilesThatAreNoBoxFiles:
         ("results/B/CAR-1.txt", b"1,2,3,4\n1,2,\xff,4\n", "CAR-1.txt:2: not a text file (not UTF-8)"),
         ("results/B/CAR-1.txt", b"1,2,3,4\n" + b"\0" * 5000, "CAR-1.txt:2: holds a NUL byte; not a text file"),
         ("results/B/CAR-1.txt", b"1,2,3,4\n" + b"7" * 5000, "CAR-1.txt:2: a line of over 1000 characters"),
+        ("anno/Basketball.txt", b"10 20 40 50\n1 1 2e19 2e19\n", "Basketball.txt:2: the box's width times height "
+         "overflows float32"),
         ("anno/car-1/absent.txt", b"0\r0\r1\r0\r0\r0\r", "absent.txt:1: cannot read '0\\r0\\r1\\r0\\r0\\r0' as a flag "
          "0 or 1; lines end in LF or CRLF"),
         ("anno/car-1/absent.txt", b"0\n0\n1\n0\n0\n0\xc2\xa0\n", "absent.txt:6: cannot read '0\\xa0' as a flag"),
