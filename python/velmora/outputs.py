@@ -198,13 +198,15 @@ class OutputFile:
     def __init__(self, path, option):
         self.path, self.option = path, option
         self.target = os.path.realpath(path)
+        # A device or a pipe (/dev/stdout, whose link names no real file) cannot be replaced.
+        self.direct = os.path.exists(path) and not os.path.isfile(path)
         self._tmp = None
         self._direct = None  # the content for a device or a pipe, written at commit
 
     def write(self, data):
         """The file's content: bytes, or a function that writes to a binary file."""
         try:
-            if os.path.exists(self.target) and not os.path.isfile(self.target):
+            if self.direct:
                 self._direct = data
                 return
             if self._tmp is not None:
@@ -215,7 +217,7 @@ class OutputFile:
 
     def _commit(self):
         if self._direct is not None:
-            with open(self.target, "wb") as f:
+            with open(self.path, "wb") as f:
                 _write_data(f, self._direct)
         elif self._tmp is not None:
             os.replace(self._tmp, self.target)
@@ -372,9 +374,9 @@ class Outputs:
         output = OutputFile(path, option)
         self._check_apart(output)
         parent = os.path.dirname(output.target)
-        if not os.path.isdir(parent):
+        if not output.direct and not os.path.isdir(parent):
             raise InputError(f"{option} {path}: no such folder {parent}")
-        if not os.path.exists(output.target) or os.path.isfile(output.target):
+        if not output.direct:
             _parent_ready(output.target, option, path)
         self._outputs.append(output)
         return output

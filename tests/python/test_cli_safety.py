@@ -253,6 +253,10 @@ class TestOutputStreams:
         argv, env = velmora_command("fuse", tmp_path / "A", tmp_path / "B", "-o", tmp_path / "out")
         done = subprocess.run(["bash", "-c", 'exec "$@" <&- >&- 2>&-', "bash", *argv], env=env)
         assert done.returncode == 0 and results_in(tmp_path / "out") == ["s.txt"]
+        # A pipe given as output is written directly.
+        argv, env = velmora_command("fuse", a, b, "-o", "/dev/stdout", "-q")
+        done = subprocess.run(argv, env=env, capture_output=True, text=True)
+        assert done.returncode == 0 and done.stdout == (tmp_path / "f.txt").read_text()
         # Results meant for a closed standard output: silent status 1, as with a closed pipe.
         argv, env = velmora_command("fuse", a, b)
         done = subprocess.run(["bash", "-c", 'exec "$@" >&-', "bash", *argv], env=env, capture_output=True, text=True)
