@@ -367,8 +367,11 @@ void checkInsideAnnotation(size_t n, const track& t2, int shift1) {
 std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotation) {
     const vd::Kernels& kernels = vd::activeKernels();
     const vd::FieldParams params = vd::readFieldParams();
-    const int trackerCount = static_cast<int>(data[0][0].size());
-    std::vector<float> result(std::max<size_t>(400, data[0][0].size()), 0.0f);
+    // The first run fixes the tracker count: data[0][0] whenever the first sequence has a run.
+    // A data set without runs learns nothing (it was once read out of range).
+    const size_t trackers = vd::firstRunSize(data);
+    const int trackerCount = static_cast<int>(trackers);
+    std::vector<float> result(std::max<size_t>(400, trackers), 0.0f);
     int frameTotal = 0;
 
     // Per run, every tracker's attractions to the annotation over its frames 1 .. n-1, each
@@ -386,7 +389,8 @@ std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotatio
             tracks.clear();
             counts.clear();
             for (int k = 0; k < static_cast<int>(run.size()); ++k) {
-                VELMORA_ASSERT_IN(data[i][j].size() == data[0][0].size(), vd::kWeightsSignature);
+                VELMORA_ASSERT_AS(data[i][j].size() == trackers, "data[i][j].size() == data[0][0].size()",
+                                  vd::kWeightsSignature);
                 // A track of fewer than two boxes has no frame after the first: it adds
                 // nothing (its mean would be 0/0 and poison the sum).
                 const track& t1 = run[k];

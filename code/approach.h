@@ -174,9 +174,13 @@ VELMORA_API float evaluate(trackData& data, trackList& anno, bool useTrajectoryO
 
 // Tracker weights learnt from the annotation: entry k is the mean attraction between tracker
 // k's boxes and the annotation over frames 1.. of every run, each run counting by its
-// length less one. Returns max(400, T) entries, T = data[0][0].size(); entries from T on are
-// 0. A track of fewer than two boxes adds nothing. Asserts "annotation[i].size()" and
-// "data[i][j].size() == data[0][0].size()". Preconditions: at least one sequence and run.
+// length less one. Returns max(400, T) entries, T the number of tracks of the first run
+// (data[0][0].size() when the first sequence has a run); entries from T on are 0. A track of
+// fewer than two boxes adds nothing; a data set without any run gives 400 zeros. Asserts
+// "annotation[i].size()" and "data[i][j].size() == data[0][0].size()" (every run holds T
+// tracks). Preconditions: annotation holds a track for every sequence of data, and each run
+// lies within its sequence's annotation (else "k+shift1<t2.size()"); when no run has a frame
+// after its first, entries 0 .. T-1 are 0 / 0, NaN.
 VELMORA_API std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotation);
 
 // Greedy removal over a data set: tries dropping trackers in ascending order of weight (one

@@ -4,6 +4,7 @@
 // Assertions name this file, home of the stream's contract, wherever they check it.
 #define VELMORA_ASSERTION_FILE "code/online.cpp"
 #include "detail/check.h"
+#include "detail/signatures.h"
 #include "detail/stream.h"
 
 struct OnlineFuser::State : velmora::detail::Stream {
@@ -30,8 +31,10 @@ OnlineFuser::OnlineFuser(OnlineFuser&&) noexcept = default;
 OnlineFuser& OnlineFuser::operator=(OnlineFuser&&) noexcept = default;
 
 const track& OnlineFuser::push(const track& boxes) {
-    VELMORA_ASSERT(!state_->finished());
-    VELMORA_ASSERT(boxes.size() == static_cast<size_t>(state_->trackerCount()));
+    // The messages name push as declared: the same text whichever compiler built the library.
+    using velmora::detail::kOnlinePushSignature;
+    VELMORA_ASSERT_IN(!state_->finished(), kOnlinePushSignature);
+    VELMORA_ASSERT_IN(boxes.size() == static_cast<size_t>(state_->trackerCount()), kOnlinePushSignature);
     return state_->push(boxes);
 }
 

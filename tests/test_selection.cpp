@@ -1,6 +1,8 @@
 // Tracker weights, global removal, tracker performances and local removal.
 #include "test_support.h"
 
+#include "detail/reference.h"
+
 namespace velmora_test {
 namespace {
 
@@ -82,6 +84,23 @@ TEST_F(TrackerWeights, TracksShorterThanTwoBoxesAddNothing) {
     const std::vector<float> weights = calculateTrackerWeights(withShort, anno);
     EXPECT_FALSE(std::isnan(weights[0]));
     EXPECT_SAME_FLOATS(expected, weights);
+}
+
+TEST_F(TrackerWeights, TheFirstRunOfTheDataSetFixesTheTrackers) {
+    // No run at all learns nothing; a first sequence without runs is passed over (both were
+    // read out of range once), on both paths.
+    using Weights = std::vector<float> (*)(trackData&, trackList&);
+    for (Weights weightsOf : {static_cast<Weights>(&calculateTrackerWeights),
+                              static_cast<Weights>(&velmora::reference::calculateTrackerWeights)}) {
+        trackData none = {}, noRuns = {{}, {}};
+        trackList noAnno = {}, twoAnno = {repeated(kTruth, 3), repeated(kTruth, 3)};
+        EXPECT_EQ(std::vector<float>(400, 0.0f), weightsOf(none, noAnno));
+        EXPECT_EQ(std::vector<float>(400, 0.0f), weightsOf(noRuns, twoAnno));
+        trackData later = {{}, {run({repeated(kTruth, 3), repeated(kBeside, 3)})}};
+        trackData alone = {{run({repeated(kTruth, 3), repeated(kBeside, 3)})}};
+        trackList oneAnno = {repeated(kTruth, 3)};
+        EXPECT_SAME_FLOATS(weightsOf(alone, oneAnno), weightsOf(later, twoAnno));
+    }
 }
 
 TEST_F(TrackerWeights, EmptyAnnotationFailsTheAssertionEvenWithoutRuns) {

@@ -38,4 +38,9 @@ namespace velmora::detail {
 
 }  // namespace velmora::detail
 
+// Fails with `text` as the expression: for a check whose operands the contract names by a
+// form the code cannot use as written.
+#define VELMORA_ASSERT_AS(expr, text, function) \
+    ((expr) ? static_cast<void>(0) : VELMORA_ASSERTION_FAILED(text, VELMORA_ASSERTION_FILE, __LINE__, function))
+
 #endif  // VELMORA_DETAIL_CHECK_H

@@ -245,14 +245,18 @@ float evaluate(trackData& data, trackList& anno, bool useTrajectoryOptimization,
 // ---- Tracker weighting and selection ----
 
 std::vector<float> calculateTrackerWeights(trackData& data, trackList& annotation) {
-    const int trackerCount = static_cast<int>(data[0][0].size());
-    std::vector<float> result(std::max<size_t>(400, data[0][0].size()), 0.0f);
+    // The first run fixes the tracker count: data[0][0] whenever the first sequence has a run.
+    // A data set without runs learns nothing (it was once read out of range).
+    const size_t trackers = detail::firstRunSize(data);
+    const int trackerCount = static_cast<int>(trackers);
+    std::vector<float> result(std::max<size_t>(400, trackers), 0.0f);
     int frameTotal = 0;
     for (size_t i = 0; i < data.size(); ++i) {
         VELMORA_ASSERT_IN(annotation[i].size(), kWeightsSignature);
         for (size_t j = 0; j < data[i].size(); ++j) {
             for (int k = 0; k < static_cast<int>(data[i][j].size()); ++k) {
-                VELMORA_ASSERT_IN(data[i][j].size() == data[0][0].size(), kWeightsSignature);
+                VELMORA_ASSERT_AS(data[i][j].size() == trackers, "data[i][j].size() == data[0][0].size()",
+                                  kWeightsSignature);
                 const int shift = data[i][j].startFrame - 1;
                 // A track of fewer than two boxes has no frame after the first: it adds nothing
                 // (its mean would be 0/0 and poison the sum).

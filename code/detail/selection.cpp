@@ -15,6 +15,12 @@
 
 namespace velmora::detail {
 
+size_t firstRunSize(const trackData& data) {
+    for (const auto& runs : data)
+        if (!runs.empty()) return runs[0].size();
+    return 0;
+}
+
 void fillSelection(std::vector<int>& selection, const trackList& trackers) {
     if (!selection.empty()) return;
     // Resized rather than grown entry by entry: a list reused across calls keeps its storage.

@@ -12,6 +12,10 @@ namespace velmora::detail {
 // A selection that is not empty stays as it is.
 void fillSelection(std::vector<int>& selection, const trackList& trackers);
 
+// The number of tracks of the data set's first run (data[0][0] when the first sequence has a
+// run), 0 when no sequence has one.
+size_t firstRunSize(const trackData& data);
+
 using DataSetScore = float (*)(trackData&, trackList&, bool, std::vector<int>, std::vector<float>);
 using Performances = std::vector<float> (*)(trackList&, std::vector<int>, std::vector<float>);
 

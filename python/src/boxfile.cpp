@@ -1,10 +1,15 @@
 // The readers of the text files that tracking benchmarks use: box files, label files (absence
 // flags, cover levels) and value files (per-frame times).
 //
-// They are the command line's fast path: one pass over the bytes, no GIL, no Python object
-// per line. Each returns its numbers, or the line (and token) where the file stops being what
-// it should be; the package then re-reads that line to word the message. The grammar matches
-// what the package documents:
+// They are the command line's fast path: no GIL, no Python object per line. A file is read
+// from its path in pieces of 1 MiB, twice: a first pass counts the lines (or numbers) and
+// refuses a NUL byte, or a piece without a line end (or separator) for over 1,000 characters,
+// after reading no more than it must; the second parses into arrays of that size, refusing
+// longer lines there. So reading a valid file costs its arrays and one piece, never the file's
+// bytes on top, and what cannot be a text file of ours costs one piece at most. Each
+// returns its numbers, or the line where the file stops being what it should be, with the text
+// of that line (or token) for the package to word the message. The grammar matches what the
+// package documents:
 //
 //   number: [+-]? (digits [. digits?] | . digits) ([eE] [+-]? digits)?   or   [+-]? nan
 //   box line: 4 numbers (x, y, width, height) or 8 (a polygon, read as its bounding box),
@@ -18,13 +23,20 @@
 
 #include <pybind11/numpy.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -35,7 +47,8 @@ namespace {
 // place, where the tie goes to the even neighbour, 2^128.
 constexpr double kFloat32Limit = static_cast<double>(FLT_MAX) + 0x1p103;
 
-enum class Problem { None, Blank, Format, NotFinite, PartialNan };
+// Why a file is refused. Nul, Long and Read are found before any number is parsed.
+enum class Problem { None, Blank, Format, NotFinite, PartialNan, Range, Nul, Long, Changed, Read };
 
 const char* problemName(Problem p) {
     switch (p) {
@@ -47,53 +60,31 @@ const char* problemName(Problem p) {
             return "not_finite";
         case Problem::PartialNan:
             return "partial_nan";
+        case Problem::Range:
+            return "range";
+        case Problem::Nul:
+            return "nul";
+        case Problem::Long:
+            return "long";
+        case Problem::Changed:
+            return "changed";
+        case Problem::Read:
+            return "read";
         case Problem::None:
             break;
     }
     return "";
 }
 
+// A box line holds at most 8 numbers, a few dozen characters; a value file's number far fewer.
+// Anything longer is no file of ours, and refusing it bounds what a piece must carry over.
+constexpr size_t kLongest = 1000;
+constexpr size_t kPiece = size_t{1} << 20;
+// The text of a refused line or token kept for the message.
+constexpr size_t kShown = 200;
+
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-// The lines of a text, each without its line end, trailing blank lines dropped.
-class Lines {
-public:
-    explicit Lines(std::string_view text) : rest_(text) {
-        if (rest_.substr(0, 3) == "\xEF\xBB\xBF") rest_.remove_prefix(3);
-        // Blank lines at the end are not frames.
-        size_t end = rest_.size();
-        while (end > 0) {
-            const size_t start = rest_.rfind('\n', end - 1);
-            const size_t from = start == std::string_view::npos ? 0 : start + 1;
-            if (!std::all_of(rest_.begin() + from, rest_.begin() + end, [](char c) { return isBlank(c) || c == '\r'; }))
-                break;
-            end = start == std::string_view::npos ? 0 : start;
-        }
-        rest_ = rest_.substr(0, end);
-        done_ = rest_.empty();
-    }
-
-    bool next(std::string_view& line) {
-        if (done_) return false;
-        const size_t end = rest_.find('\n');
-        line = rest_.substr(0, end);
-        if (end == std::string_view::npos)
-            done_ = true;
-        else
-            rest_.remove_prefix(end + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        ++number_;
-        return true;
-    }
-
-    size_t number() const { return number_; }
-
-private:
-    std::string_view rest_;
-    bool done_ = false;
-    size_t number_ = 0;
-};
 
 // Reads one number at `p` by the grammar above; on success moves `p` past it. `problem` is
 // NotFinite for a number that no float32 holds.
@@ -193,146 +184,334 @@ int readLine(std::string_view line, double* values, int capacity, Problem& probl
     }
 }
 
-// Where a box file stops being one: the 1-based line, and why.
+// Where a file stops being what it should be: the 1-based line, why, and the text shown.
 struct Failure {
     size_t line = 0;
     Problem problem = Problem::None;
+    std::string text;
+
+    void set(size_t at, Problem why, std::string_view shown = {}) {
+        line = at, problem = why;
+        text.assign(shown.substr(0, kShown));
+    }
 };
 
-// Reads the lines of `text` into `boxes` (four per line) and `codes` (per line: -1 a box, -2 a
-// polygon, 0, 1 or 2 a code), which hold room for every line; returns the number of lines.
-size_t parseBoxText(std::string_view text, bool allowCodes, double* boxes, int8_t* codes, Failure& failure) {
-    constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-    Lines lines(text);
-    std::string_view line;
-    double v[9];
-    size_t count = 0;
-    while (lines.next(line)) {
-        Problem problem = Problem::Format;
-        const int n = readLine(line, v, 9, problem);
-        if (n <= 0) {
-            failure = {lines.number(), n == 0 ? Problem::Blank : problem};
-            return count;
-        }
-        const int nans = static_cast<int>(std::count_if(v, v + n, [](double x) { return x != x; }));
-        if (nans != 0 && nans != n) {
-            failure = {lines.number(), Problem::PartialNan};
-            return count;
-        }
-        double* box = boxes + 4 * count;
-        if (n == 4) {
-            std::copy(v, v + 4, box);
-            codes[count] = -1;
-        } else if (n == 8) {
-            const double x0 = std::min({v[0], v[2], v[4], v[6]}), x1 = std::max({v[0], v[2], v[4], v[6]});
-            const double y0 = std::min({v[1], v[3], v[5], v[7]}), y1 = std::max({v[1], v[3], v[5], v[7]});
-            box[0] = nans ? kNan : x0, box[1] = nans ? kNan : y0;
-            box[2] = nans ? kNan : x1 - x0, box[3] = nans ? kNan : y1 - y0;
-            codes[count] = -2;
-        } else if (n == 1 && allowCodes && (v[0] == 0.0 || v[0] == 1.0 || v[0] == 2.0)) {
-            std::fill(box, box + 4, kNan);
-            codes[count] = static_cast<int8_t>(v[0]);
-        } else {
-            failure = {lines.number(), Problem::Format};
-            return count;
-        }
-        ++count;
+// An open file, closed on every way out, with the buffer its passes share: a piece, or less for
+// a small file (a piece cleared for every short file would cost more than reading it).
+class File {
+public:
+    explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        struct stat st {};
+        piece_ = kPiece;
+        if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0)
+            piece_ = std::min(kPiece, static_cast<size_t>(st.st_size) + 1);
+        buffer_.reset(new char[piece_ + kLongest + 3]);
     }
+    ~File() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    int fd() const { return fd_; }
+    char* buffer() const { return buffer_.get(); }
+    size_t piece() const { return piece_; }
+
+private:
+    int fd_;
+    size_t piece_;
+    std::unique_ptr<char[]> buffer_;
+};
+
+bool isBoxCut(char c) { return c == '\n'; }
+bool isValueCut(char c) { return c == '\n' || c == ',' || isBlank(c); }
+
+// Reads `file` from its start in pieces and hands `take` the text in stretches that end at a cut
+// (and the rest at the end, with `last` set); the bytes after a piece's last cut wait for the
+// next piece, so no line (or number) is ever split. A UTF-8 byte-order mark is skipped. Stops
+// when `take` returns false; refuses a stretch without a cut of over kLongest bytes (Long, or
+// Nul when it holds a NUL byte) at `line` + 1, `line` being what `take` has counted so far.
+template <class Take>
+void readPieces(const File& file, bool (*isCut)(char), const size_t& line, Failure& failure, Take&& take) {
+    if (::lseek(file.fd(), 0, SEEK_SET) < 0 && errno != ESPIPE) {
+        failure.set(0, Problem::Read, std::strerror(errno));
+        return;
+    }
+    char* const buffer = file.buffer();
+    size_t kept = 0;
+    bool start = true;
+    while (true) {
+        ssize_t n = 0;
+        do n = ::read(file.fd(), buffer + kept, file.piece());
+        while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            failure.set(0, Problem::Read, std::strerror(errno));
+            return;
+        }
+        size_t size = kept + static_cast<size_t>(n);
+        if (start && (size >= 3 || n == 0)) {
+            start = false;
+            if (std::string_view(buffer, size).substr(0, 3) == "\xEF\xBB\xBF") {
+                std::memmove(buffer, buffer + 3, size - 3);
+                size -= 3;
+            }
+        }
+        if (n == 0) {
+            take(std::string_view(buffer, size), true);
+            return;
+        }
+        if (start) {  // fewer than 3 bytes so far: the mark may still come
+            kept = size;
+            continue;
+        }
+        size_t end = size;
+        while (end > 0 && !isCut(buffer[end - 1])) --end;
+        if (!take(std::string_view(buffer, end), false)) return;
+        if (size - end > kLongest) {
+            const bool nul = std::memchr(buffer + end, 0, size - end) != nullptr;
+            failure.set(line + 1, nul ? Problem::Nul : Problem::Long);
+            return;
+        }
+        kept = size - end;
+        std::memmove(buffer, buffer + end, kept);
+    }
+}
+
+// The 1-based line of the first NUL byte in `text`, counting on from `line` lines, or 0.
+size_t nulLine(std::string_view text, size_t line) {
+    const size_t at = text.find('\0');
+    if (at == std::string_view::npos) return 0;
+    return line + 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n'));
+}
+
+// The first pass over a box file: an upper bound of its number of lines (its line ends and
+// one more), or why it is no box file. Counting runs at the speed of the reads.
+size_t countBoxLines(const File& file, Failure& failure) {
+    size_t lines = 0;
+    readPieces(file, isBoxCut, lines, failure, [&](std::string_view text, bool) {
+        if (const size_t at = nulLine(text, lines)) {
+            failure.set(at, Problem::Nul);
+            return false;
+        }
+        lines += static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+        return true;
+    });
+    return lines + 1;
+}
+
+// The second pass: the boxes (four per line) and kinds (per line: -1 a box, -2 a polygon, 0, 1
+// or 2 a code) of every line, into arrays with room for `room` lines; returns the lines read.
+size_t parseBoxFile(const File& file, bool allowCodes, size_t room, double* boxes, int8_t* codes,
+                    Failure& failure) {
+    constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+    size_t count = 0, line = 0, blank = 0;  // blank: the first of the blank lines met since the last box
+    readPieces(file, isBoxCut, line, failure, [&](std::string_view text, bool) {
+        size_t from = 0;
+        while (from < text.size()) {
+            size_t end = text.find('\n', from);
+            const bool ended = end != std::string_view::npos;
+            if (!ended) end = text.size();
+            std::string_view content = text.substr(from, end - from);
+            from = end + 1;
+            ++line;
+            if (!content.empty() && content.back() == '\r') content.remove_suffix(1);
+            if (content.size() > kLongest) {
+                failure.set(line, Problem::Long);
+                return false;
+            }
+            // Blank lines at the end are not frames; elsewhere they are an error.
+            if (std::all_of(content.begin(), content.end(), [](char c) { return isBlank(c) || c == '\r'; })) {
+                if (!blank) blank = line;
+                if (!ended) break;
+                continue;
+            }
+            if (blank) {
+                failure.set(blank, Problem::Blank);
+                return false;
+            }
+            if (count == room) {  // more lines than the first pass counted
+                failure.set(line, Problem::Changed);
+                return false;
+            }
+            double v[9];
+            Problem problem = Problem::Format;
+            const int n = readLine(content, v, 9, problem);
+            if (n <= 0) {
+                failure.set(line, problem, content);
+                return false;
+            }
+            const int nans = static_cast<int>(std::count_if(v, v + n, [](double x) { return x != x; }));
+            if (nans != 0 && nans != n) {
+                failure.set(line, Problem::PartialNan, content);
+                return false;
+            }
+            double* box = boxes + 4 * count;
+            if (n == 4) {
+                std::copy(v, v + 4, box);
+                codes[count] = -1;
+            } else if (n == 8) {
+                const double x0 = std::min({v[0], v[2], v[4], v[6]}), x1 = std::max({v[0], v[2], v[4], v[6]});
+                const double y0 = std::min({v[1], v[3], v[5], v[7]}), y1 = std::max({v[1], v[3], v[5], v[7]});
+                box[0] = nans ? kNan : x0, box[1] = nans ? kNan : y0;
+                box[2] = nans ? kNan : x1 - x0, box[3] = nans ? kNan : y1 - y0;
+                codes[count] = -2;
+            } else if (n == 1 && allowCodes && (v[0] == 0.0 || v[0] == 1.0 || v[0] == 2.0)) {
+                std::fill(box, box + 4, kNan);
+                codes[count] = static_cast<int8_t>(v[0]);
+            } else {
+                failure.set(line, Problem::Format, content);
+                return false;
+            }
+            ++count;
+            if (!ended) break;
+        }
+        return true;
+    });
     return count;
 }
 
-// Numbers separated by commas, spaces, tabs or line ends, with the line and text of the first
-// token that is not one.
-struct ValueText {
-    std::vector<double> values;
-    size_t failedLine = 0;
-    std::string failedToken;
-};
-
-ValueText parseValueText(std::string_view text) {
-    ValueText result;
-    Lines lines(text);
-    std::string_view line;
-    while (lines.next(line)) {
-        const char* p = line.data();
-        const char* end = p + line.size();
-        while (p < end) {
-            if (isBlank(*p) || *p == ',') {
+// Numbers separated by commas, spaces, tabs or line ends (LF or CRLF). `visit(token, line)` gets
+// each in turn and returns false to stop; a NUL byte stops the reading first.
+template <class Visit>
+void forEachValue(const File& file, Failure& failure, Visit&& visit) {
+    size_t line = 0;  // line ends passed
+    readPieces(file, isValueCut, line, failure, [&](std::string_view text, bool last) {
+        if (const size_t at = nulLine(text, line)) {
+            failure.set(at, Problem::Nul);
+            return false;
+        }
+        size_t p = 0;
+        while (p < text.size()) {
+            const char c = text[p];
+            if (c == '\n') {
+                ++line;
                 ++p;
                 continue;
             }
-            const char* start = p;
-            double value = 0.0;
-            Problem problem = Problem::None;
-            const bool ok = readNumber(p, end, value, problem);
-            if (!ok || (p < end && !isBlank(*p) && *p != ',') || std::isnan(value)) {
-                const char* stop = start;
-                while (stop < end && !isBlank(*stop) && *stop != ',') ++stop;
-                result.failedLine = lines.number();
-                result.failedToken.assign(start, stop);
-                return result;
+            if (isBlank(c) || c == ',') {
+                ++p;
+                continue;
             }
-            result.values.push_back(value);
+            size_t stop = p;
+            while (stop < text.size() && !isValueCut(text[stop])) ++stop;
+            std::string_view token = text.substr(p, stop - p);
+            // The CR of a CRLF line end.
+            if (token.back() == '\r' && (stop == text.size() ? last : text[stop] == '\n')) token.remove_suffix(1);
+            p = stop;
+            if (!token.empty() && !visit(token, line + 1)) return false;
         }
+        return true;
+    });
+}
+
+// Reads one value token: false when it is not one finite number (`problem` says why).
+bool readValue(std::string_view token, double& value, Problem& problem) {
+    const char* p = token.data();
+    const char* end = p + token.size();
+    problem = Problem::Format;
+    return readNumber(p, end, value, problem) && p == end && !std::isnan(value);
+}
+
+std::string pathOf(const py::bytes& path) { return std::string(path); }
+
+py::tuple failureTuple(const Failure& f) {
+    return py::make_tuple(f.line, problemName(f.problem), py::bytes(f.text));
+}
+
+py::tuple readBoxFile(const py::bytes& path, bool codes) {
+    const std::string name = pathOf(path);
+    Failure failure;
+    size_t room = 0;
+    std::unique_ptr<File> file;
+    {
+        py::gil_scoped_release release;
+        file = std::make_unique<File>(name);
+        if (file->fd() < 0)
+            failure.set(0, Problem::Read, std::strerror(errno));
+        else
+            room = countBoxLines(*file, failure);
     }
-    return result;
-}
-
-std::string_view bytesView(const py::bytes& data) {
-    char* buffer = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) throw py::error_already_set();
-    return std::string_view(buffer, static_cast<size_t>(size));
-}
-
-py::tuple parseBoxes(const py::bytes& data, bool codes) {
-    const std::string_view bytes = bytesView(data);
-    // Room for every line, filled without the GIL and without a copy.
-    const auto room = static_cast<py::ssize_t>(std::count(bytes.begin(), bytes.end(), '\n') + 1);
-    py::array_t<double> boxes({room, py::ssize_t{4}});
-    py::array_t<int8_t> kinds(room);
+    if (failure.problem != Problem::None) return py::make_tuple(py::none(), py::none(), failureTuple(failure));
+    py::array_t<double> boxes({static_cast<py::ssize_t>(room), py::ssize_t{4}});
+    py::array_t<int8_t> kinds(static_cast<py::ssize_t>(room));
     double* boxData = boxes.mutable_data();
     int8_t* kindData = kinds.mutable_data();
-    Failure failure;
     size_t count = 0;
     {
-        py::gil_scoped_release release;  // `data` keeps the bytes alive
-        count = parseBoxText(bytes, codes, boxData, kindData, failure);
+        py::gil_scoped_release release;
+        count = parseBoxFile(*file, codes, room, boxData, kindData, failure);
+        file.reset();
     }
-    if (failure.problem != Problem::None)
-        return py::make_tuple(py::none(), py::none(), py::make_tuple(failure.line, problemName(failure.problem)));
+    if (failure.problem != Problem::None) return py::make_tuple(py::none(), py::none(), failureTuple(failure));
     const py::slice lines(0, static_cast<py::ssize_t>(count), 1);
     return py::make_tuple(boxes[lines], kinds[lines], py::none());
 }
 
-py::tuple parseValues(const py::bytes& data) {
-    const std::string_view bytes = bytesView(data);
-    ValueText text;
+// Values as float64, or with top >= 0 whole numbers from 0 to top (labels, flags) as int8.
+py::tuple readValueFile(const py::bytes& path, int top) {
+    const std::string name = pathOf(path);
+    Failure failure;
+    size_t found = 0;
+    std::unique_ptr<File> file;
+    const auto refuse = [&](std::string_view token, size_t line, Problem why) {
+        failure.set(line, why, token);
+        return false;
+    };
     {
         py::gil_scoped_release release;
-        text = parseValueText(bytes);
+        file = std::make_unique<File>(name);
+        if (file->fd() < 0)
+            failure.set(0, Problem::Read, std::strerror(errno));
+        else
+            forEachValue(*file, failure, [&](std::string_view, size_t) {
+                ++found;
+                return true;
+            });
     }
-    if (text.failedLine)
-        return py::make_tuple(py::none(), py::make_tuple(text.failedLine, py::bytes(text.failedToken)));
-    py::array_t<double> values(static_cast<py::ssize_t>(text.values.size()));
-    std::copy(text.values.begin(), text.values.end(), values.mutable_data());
+    if (failure.problem != Problem::None) return py::make_tuple(py::none(), failureTuple(failure));
+    py::array values = top >= 0 ? py::array(py::array_t<int8_t>(static_cast<py::ssize_t>(found)))
+                                : py::array(py::array_t<double>(static_cast<py::ssize_t>(found)));
+    void* data = values.mutable_data();
+    size_t filled = 0;
+    {
+        py::gil_scoped_release release;
+        forEachValue(*file, failure, [&](std::string_view token, size_t line) {
+            double value = 0.0;
+            Problem problem = Problem::None;
+            if (filled == found) return refuse(token, line, Problem::Changed);
+            if (!readValue(token, value, problem)) return refuse(token, line, problem);
+            if (top >= 0 && !(value >= 0.0 && value <= top && value == std::floor(value)))
+                return refuse(token, line, Problem::Range);
+            if (top >= 0)
+                static_cast<int8_t*>(data)[filled++] = static_cast<int8_t>(value);
+            else
+                static_cast<double*>(data)[filled++] = value;
+            return true;
+        });
+        file.reset();
+    }
+    if (failure.problem == Problem::None && filled != found) failure.set(0, Problem::Changed);
+    if (failure.problem != Problem::None) return py::make_tuple(py::none(), failureTuple(failure));
     return py::make_tuple(values, py::none());
 }
 
 }  // namespace
 
 void bindBoxFiles(py::module_& m) {
-    m.def("parse_boxes", &parseBoxes, py::arg("data"), py::arg("codes") = false, R"pbdoc(
-        Reads the bytes of a box file: (boxes, kinds, None), or (None, None, (line, problem)).
+    m.def("read_box_file", &readBoxFile, py::arg("path"), py::arg("codes") = false, R"pbdoc(
+        Reads a box file (path as bytes): (boxes, kinds, None), or (None, None, (line, problem, text)).
 
         boxes is a (lines, 4) float64 array of x, y, width, height (a polygon line gives its
         bounding box, a code line NaN); kinds holds per line -1 for a box, -2 for a polygon, or
         the code 0, 1 or 2 (only with codes=True, for VOT results). problem is one of 'blank',
-        'format', 'not_finite' and 'partial_nan'; line counts from 1.
+        'format', 'not_finite', 'partial_nan', 'nul', 'long', 'changed' and 'read'; line counts
+        from 1 (0 for the whole file); text is the refused line (its start), or for 'read' the
+        system's reason.
     )pbdoc");
-    m.def("parse_values", &parseValues, py::arg("data"), R"pbdoc(
-        Reads numbers separated by commas, spaces, tabs or line ends: (values, None) with a
-        float64 array, or (None, (line, token)) for the first token that is not a finite number.
+    m.def("read_value_file", &readValueFile, py::arg("path"), py::arg("top") = -1, R"pbdoc(
+        Reads numbers separated by commas, spaces, tabs or line ends (path as bytes): (values,
+        None) with a float64 array, or with top >= 0 an int8 array of whole numbers from 0 to top;
+        or (None, (line, problem, token)) for the first token that is not one. problem is 'format',
+        'not_finite', 'range' (not a whole number from 0 to top), 'nul', 'long', 'changed' or 'read'.
     )pbdoc");
 }
 

@@ -102,6 +102,8 @@ void checkAnnotationBoxes(const track& truth, size_t first, size_t end, const st
             problem = " has a coordinate that is not finite";
         else if (b.width < 0.0f || b.height < 0.0f)
             problem = " has a negative width or height";
+        else if (!std::isfinite(b.width * b.height))  // the overlap's union would be inf - inf
+            problem = " is too large: its area overflows float32";
         if (problem)
             valueError(name + ", frame " + std::to_string(f) + ": annotation box " + boxText(b) + problem +
                        "; every annotation frame that is scored needs a real box (leave absent frames out)");
@@ -183,6 +185,19 @@ void checkDataSet(const DataSet& set, DataSetUse use) {
 }
 
 // ---- Fusion preconditions that read the parameters ----
+
+// Frame scores stay finite while n * max(w * w) / sigma does: beyond, a weight's square or a
+// sum of terms turns infinite, every candidate ties and the first tracker wins every frame.
+void checkFrameScores(size_t selected, const std::vector<int>& selection, const std::vector<float>& weights,
+                      float sigma) {
+    const double bound = static_cast<double>(selected) *
+                         greatestSquaredWeight(weights, selection.empty() ? allTrackers(selected) : selection) /
+                         static_cast<double>(sigma);
+    if (!(bound < 1e37))
+        valueError("weights: the selected weights are too large for the sigma parameter " + number(sigma) +
+                   ": frame scores could overflow");
+}
+
 //
 // Trajectory fusion asserts that in every frame some selected box has a frame score above 0,
 // and that no normalised score exceeds 1.01 (which only an infinite score can cause). The
@@ -206,15 +221,11 @@ bool attractsItself(const Box& b, float w, float sigma) {
 
 float weightOf(const std::vector<float>& weights, int k) { return weights.empty() ? 1.0f : weights[k]; }
 
-// Frame scores stay finite while n * max(w * w) / sigma does; the path scores add at most
-// 1 + |beta| per frame, so they stay finite while frames * (1 + |beta|) does.
+// The path scores add at most 1 + |beta| per frame, so they stay finite while
+// frames * (1 + |beta|) does.
 void checkTrajectoryScores(size_t selected, const std::vector<int>& selection, const std::vector<float>& weights,
                            size_t frames, float sigma = std_sigma, float beta = std_beta) {
-    const double bound =
-        static_cast<double>(selected) * greatestSquaredWeight(weights, selection) / static_cast<double>(sigma);
-    if (!(bound < 1e37))
-        valueError("weights: the selected weights are too large for the sigma parameter " + number(sigma) +
-                   ": frame scores could overflow");
+    checkFrameScores(selected, selection, weights, sigma);
     if (!(static_cast<double>(frames) * (1.0 + std::fabs(static_cast<double>(beta))) < 1e37))
         valueError("beta: " + number(beta) + " is too large for trajectory fusion of " + count(frames, "frame") +
                    ": the path scores could overflow");

@@ -62,6 +62,10 @@ void checkDataSet(const DataSet& set, DataSetUse use);
 
 // ---- Fusion preconditions that read the parameters ----
 
+// Frame attractions of `selected` trackers (positions of `selection`, all when empty) stay finite.
+void checkFrameScores(size_t selected, const std::vector<int>& selection, const std::vector<float>& weights,
+                      float sigma = std_sigma);
+
 void checkTrajectory(const trackList& trackers, std::vector<int> selection, const std::vector<float>& weights,
                      const std::string& name);
 void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& weights);

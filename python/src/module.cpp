@@ -285,7 +285,26 @@ std::vector<float> toWeights(py::handle object) {
     if (array.ndim() == 0) typeError("weights: expected a sequence of tracker weights, got " + typeName(object));
     if (array.size() == 0) return {};
     if (array.ndim() != 1) valueError("weights: expected one weight per tracker, got shape " + shapeText(array));
-    return std::vector<float>(array.data(), array.data() + array.size());
+    std::vector<float> weights(array.data(), array.data() + array.size());
+    // A NaN weight makes every frame score NaN, an infinite one every score infinite: the fusion
+    // would then pick the first tracker everywhere.
+    for (size_t k = 0; k < weights.size(); ++k)
+        if (!std::isfinite(weights[k]))
+            valueError("weights: the weight of tracker " + std::to_string(k) + " is " + number(weights[k]) +
+                       "; every weight must be finite as a float32");
+    return weights;
+}
+
+// A flag: True or False (numpy's too); None and other objects are refused rather than read.
+bool toBool(const py::object& object, const char* name) {
+    if (PyBool_Check(object.ptr())) return object.ptr() == Py_True;
+    if (py::isinstance(object, py::module_::import("numpy").attr("bool_"))) return py::cast<bool>(object);
+    typeError(std::string(name) + ": expected True or False, got " + typeName(object));
+}
+
+// The selected trackers' frame scores stay finite (see checkFrameScores); under the parameter lock.
+void checkFusionScores(const Fusion& f) {
+    checkFrameScores(f.selection.empty() ? f.trackers.size() : f.selection.size(), f.selection, f.weights);
 }
 
 Fusion toFusion(py::handle trackers, py::handle selection, py::handle weights) {
@@ -443,39 +462,46 @@ py::tuple bindFrameAttraction(const py::object& trackers, const py::object& box,
     if (selection.is_none()) f.selection = allTrackers(f.trackers.size());
     std::vector<float> terms(f.selection.size(), 0.0f);
     const float total = withParameters(toOverrides(alpha, sigma), false, [&] {
+        checkFusionScores(f);
         return calculateAttraction(f.trackers, b, at, f.selection, f.weights, terms);
     });
     return py::make_tuple(total, toArray(terms));
 }
 
 py::array_t<float> bindFuseFrame(const py::object& trackers, const py::object& frame, const py::object& selection,
-                                 const py::object& weights, bool refine, const py::object& alpha,
+                                 const py::object& weights, const py::object& refine, const py::object& alpha,
                                  const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
     const int at = toFrame(frame, f.trackers);
+    const bool climb = toBool(refine, "refine");
     return toArray(withParameters(toOverrides(alpha, sigma), false, [&] {
-        return performFusionForFrame(f.trackers, at, f.selection, f.weights, refine);
+        checkFusionScores(f);
+        return performFusionForFrame(f.trackers, at, f.selection, f.weights, climb);
     }));
 }
 
 py::array_t<float> bindFuse(const py::object& trackers, const py::object& selection, const py::object& weights,
-                            bool refine, const py::object& alpha, const py::object& sigma) {
+                            const py::object& refine, const py::object& alpha, const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
+    const bool climb = toBool(refine, "refine");
     track result;
-    withParameters(toOverrides(alpha, sigma), false,
-                   [&] { performFusionForAllFrames(f.trackers, result, f.selection, f.weights, refine); });
+    withParameters(toOverrides(alpha, sigma), false, [&] {
+        checkFusionScores(f);
+        performFusionForAllFrames(f.trackers, result, f.selection, f.weights, climb);
+    });
     return toArray(result);
 }
 
 py::array_t<float> bindFuseTrajectory(const py::object& trackers, const py::object& selection,
-                                      const py::object& weights, bool backtracking, bool refine,
-                                      const py::object& alpha, const py::object& beta, const py::object& sigma) {
+                                      const py::object& weights, const py::object& backtracking,
+                                      const py::object& refine, const py::object& alpha, const py::object& beta,
+                                      const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
+    const bool back = toBool(backtracking, "backtracking"), climb = toBool(refine, "refine");
     track result;
     withParameters(toOverrides(alpha, sigma, beta), true, [&] {
         checkTrajectory(f.trackers, f.selection, f.weights, "trackers");
-        performFusionForAllFrames_TrajectoryOptimization(f.trackers, result, f.selection, f.weights, !backtracking,
-                                                         refine);
+        performFusionForAllFrames_TrajectoryOptimization(f.trackers, result, f.selection, f.weights, !back, climb);
     });
     return toArray(result);
 }
@@ -486,6 +512,7 @@ py::tuple bindStrongestBox(const py::object& trackers, const py::object& frame, 
     const int at = toFrame(frame, f.trackers);
     std::vector<float> totals(f.selection.empty() ? f.trackers.size() : f.selection.size(), 0.0f);
     const int position = withParameters(toOverrides(alpha, sigma), false, [&] {
+        checkFusionScores(f);
         return findTrackingRectWithGreatestAttraction(f.trackers, at, f.selection, f.weights, totals);
     });
     return py::make_tuple(position, toArray(totals));
@@ -497,9 +524,19 @@ py::array_t<float> bindGradientAscent(const py::object& box, const py::object& t
     Fusion f = toFusion(trackers, selection, weights);
     Box b = toBox(box, "box");
     const int at = toFrame(frame, f.trackers);
-    withParameters(toOverrides(alpha, sigma), false,
-                   [&] { gradient_ascent(b, f.trackers, at, f.selection, f.weights); });
+    withParameters(toOverrides(alpha, sigma), false, [&] {
+        checkFusionScores(f);
+        gradient_ascent(b, f.trackers, at, f.selection, f.weights);
+    });
     return toArray(b);
+}
+
+// A scored track's lost boxes (NaN anywhere) as the zero box, the library's lost target: a NaN
+// box would make the mean NaN, where a lost frame scores as no overlap.
+track lostAsZero(track t) {
+    for (Box& b : t)
+        if (std::isnan(b.x) || std::isnan(b.y) || std::isnan(b.width) || std::isnan(b.height)) b = Box(0, 0, 0, 0);
+    return t;
 }
 
 // The annotation boxes that track box k = first .. n - 1 is paired with, at k + shift.
@@ -510,20 +547,23 @@ void checkPairedAnnotation(const track& truth, size_t first, size_t frames, int 
 }
 
 float bindTrackQuality(const py::object& t, const py::object& annotation, const py::object& shift,
-                       const py::object& threshold, bool centerDistance) {
-    const track scored = toTrack(t, "track");
+                       const py::object& threshold, const py::object& centerDistance) {
+    const track scored = lostAsZero(toTrack(t, "track"));
+    const bool distance = toBool(centerDistance, "center_distance");
+    // The library divides by the number of boxes: an empty track would score 1 / 0.
+    if (scored.empty()) valueError("track: no box to score");
     const track truth = toTrack(annotation, "annotation");
     const int s = toInt(shift, "shift");
     const float limit = toFloat(threshold, "threshold");
     // Frame 0 is never compared; a track of at most one box compares nothing.
     checkReach(1, scored.size(), s, truth.size(), "frames 1 .. n-1 are compared");
     checkPairedAnnotation(truth, 1, scored.size(), s);
-    return reading([&] { return evaluate(scored, truth, s, limit, centerDistance); });
+    return reading([&] { return evaluate(scored, truth, s, limit, distance); });
 }
 
 float bindTrackAttraction(const py::object& t, const py::object& annotation, const py::object& shift,
                           const py::object& start, const py::object& alpha, const py::object& sigma) {
-    const track scored = toTrack(t, "track");
+    const track scored = lostAsZero(toTrack(t, "track"));
     const track truth = toTrack(annotation, "annotation");
     const int s = toInt(shift, "shift");
     const int from = toInt(start, "start");
@@ -535,7 +575,7 @@ float bindTrackAttraction(const py::object& t, const py::object& annotation, con
     return withParameters(toOverrides(alpha, sigma), false, [&] { return attraction(scored, truth, s, from); });
 }
 
-float bindEvaluateDataset(const py::object& data, const py::object& annotation, bool trajectory,
+float bindEvaluateDataset(const py::object& data, const py::object& annotation, const py::object& mode,
                           const py::object& selection, const py::object& weights, const py::object& alpha,
                           const py::object& beta, const py::object& sigma) {
     DataSetArgument argument(data, annotation, DataSetUse::Evaluation);
@@ -543,7 +583,9 @@ float bindEvaluateDataset(const py::object& data, const py::object& annotation, 
     const std::vector<int> chosen = toSelection(selection, set.trackerCount);
     const std::vector<float> w = toWeights(weights);
     checkWeightsCover(w, chosen, set.trackerCount);
+    const bool trajectory = toBool(mode, "trajectory");
     return withParameters(toOverrides(alpha, sigma, beta), trajectory, [&] {
+        checkFrameScores(chosen.empty() ? set.trackerCount : chosen.size(), chosen, w);
         if (trajectory)
             for (size_t i = 0; i < set.data.size(); ++i)
                 for (size_t j = 0; j < set.data[i].size(); ++j)
@@ -561,7 +603,9 @@ py::array_t<float> bindTrackerWeights(const py::object& data, const py::object& 
 }
 
 py::list bindGlobalRemoval(const py::object& data, const py::object& annotation, const py::object& weights,
-                           bool trajectory, const py::object& alpha, const py::object& beta, const py::object& sigma) {
+                           const py::object& mode, const py::object& alpha, const py::object& beta,
+                           const py::object& sigma) {
+    const bool trajectory = toBool(mode, "trajectory");
     DataSetArgument argument(data, annotation, DataSetUse::Evaluation);
     DataSet& set = argument.get();
     std::vector<float> w = weights.is_none() ? std::vector<float>(set.trackerCount, 1.0f) : toWeights(weights);
@@ -570,6 +614,7 @@ py::list bindGlobalRemoval(const py::object& data, const py::object& annotation,
         valueError("weights: " + count(w.size(), "entry", "entries") + " for " + count(set.trackerCount, "tracker") +
                    "; global removal needs one weight per tracker");
     return toList(withParameters(toOverrides(alpha, sigma, beta), trajectory, [&] {
+        checkFrameScores(set.trackerCount, allTrackers(set.trackerCount), w);
         if (trajectory) checkGlobalRemovalTrajectory(set, w);
         return globalRemoval(set.data, set.annotation, w, trajectory);
     }));
@@ -579,8 +624,10 @@ py::array_t<float> bindTrackerPerformances(const py::object& trackers, const py:
                                            const py::object& weights, const py::object& alpha,
                                            const py::object& sigma) {
     Fusion f = toFusion(trackers, selection, weights);
-    return toArray(withParameters(toOverrides(alpha, sigma), false,
-                                  [&] { return calculateTrackerPerformances(f.trackers, f.selection, f.weights); }));
+    return toArray(withParameters(toOverrides(alpha, sigma), false, [&] {
+        checkFusionScores(f);
+        return calculateTrackerPerformances(f.trackers, f.selection, f.weights);
+    }));
 }
 
 // The library takes the count to drop from std_gamma only; a gamma given here is set for the
@@ -591,6 +638,7 @@ py::list bindLocalRemoval(const py::object& trackers, const py::object& selectio
     Overrides o = toOverrides(alpha, sigma);
     if (!gamma.is_none()) o.gamma = toInt(gamma, "gamma");
     return toList(withParameters(o, false, [&] {
+        checkFusionScores(f);
         checkLocalRemoval(f, std_gamma);
         return localRemoval(f.trackers, f.selection, f.weights);
     }));

@@ -1,7 +1,7 @@
 # Types of the compiled extension velmora._core, for editors and type checkers. The bindings take
 # any array-like for boxes and tracks (converted to float32) and any int- or float-like for
 # numbers; tests/python/test_package.py holds the parameter names to the extension's own.
-from typing import List, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, TypedDict, Union
+from typing import Any, List, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -113,16 +113,18 @@ def local_removal(
     trackers: _Trackers, selection: _Selection = None, weights: _Weights = None, gamma: Optional[SupportsIndex] = None,
     *, alpha: _P = None, sigma: _P = None
 ) -> List[int]: ...
-def parse_boxes(
-    data: bytes, codes: bool = False
-) -> Union[Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8], None], Tuple[None, None, Tuple[int, str]]]: ...
+def read_box_file(
+    path: bytes, codes: bool = False
+) -> Union[Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8], None], Tuple[None, None, Tuple[int, str, bytes]]]: ...
 def score_boxes(
     scored: npt.ArrayLike, raw: npt.ArrayLike, annotation: npt.ArrayLike, absent: Optional[npt.ArrayLike],
     visible: npt.ArrayLike, bound: Optional[Tuple[float, float]], success: npt.ArrayLike, precision: npt.ArrayLike,
     norm_precision: npt.ArrayLike, scored_positive: bool, centre_by_scored: bool, unscored_centre: float,
     unscored_normalized: float, size_epsilon: float, pysot_centres: bool = ...
 ) -> Tuple[npt.NDArray[np.int_], npt.NDArray[np.int_], npt.NDArray[np.int_], npt.NDArray[np.float64], int, int]: ...
-def parse_values(data: bytes) -> Union[Tuple[npt.NDArray[np.float64], None], Tuple[None, Tuple[int, bytes]]]: ...
+def read_value_file(
+    path: bytes, top: int = -1
+) -> Union[Tuple[npt.NDArray[Any], None], Tuple[None, Tuple[int, str, bytes]]]: ...
 def get_params() -> _Params: ...
 def set_params(
     alpha: Optional[SupportsFloat] = None, beta: Optional[SupportsFloat] = None, gamma: Optional[SupportsIndex] = None,

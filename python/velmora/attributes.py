@@ -109,7 +109,11 @@ def _read_attributes(source, annotations, found, orders):
                              "toolkit's att/<sequence>.txt); name a folder or CSV file of them")
         return found
     if os.path.isdir(source):
-        for entry in sorted(os.listdir(source)):
+        try:
+            entries = sorted(os.listdir(source))
+        except OSError as e:
+            raise InputError(f"{source}: cannot list the folder: {e.strerror or e}") from None
+        for entry in entries:
             path = os.path.join(source, entry)
             if entry.endswith(".txt") and os.path.isfile(path):
                 found[sequence_key(entry[:-4])] = _read_file(path, orders)

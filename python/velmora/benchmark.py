@@ -20,7 +20,7 @@ import concurrent.futures
 import functools
 import io
 import itertools
-import json
+import math
 import time
 from dataclasses import dataclass, field
 
@@ -31,7 +31,8 @@ from . import layouts, metrics
 from .io import InputError
 from .layouts import find_annotations, find_results
 from .messages import Reporter
-from .outputs import Inputs, OutputFolder
+from . import outputs
+from .outputs import Inputs
 
 __all__ = [
     "find_results", "find_annotations", "Truth", "read_truth", "Benchmark", "match", "register_inputs", "describe",
@@ -86,6 +87,12 @@ def read_truth(sequence, use_flags=True):
     if len(boxes) == 0:
         raise InputError(f"{sequence.path}: no boxes")
     nan_lines = np.isnan(boxes).any(axis=1)
+    with np.errstate(over="ignore", invalid="ignore"):
+        area = boxes[:, 2].astype(np.float32) * boxes[:, 3].astype(np.float32)
+    huge = np.flatnonzero(np.isinf(area))
+    if len(huge):  # the library's overlap of such a box is inf / inf
+        raise InputError(f"{sequence.path}:{huge[0] + 1}: the box's width times height overflows float32; an "
+                         "annotation box must be smaller")
     absent = nan_lines.copy()
     flagged = np.zeros(len(boxes), dtype=bool)
     if use_flags:
@@ -106,17 +113,23 @@ def read_truth(sequence, use_flags=True):
 
 
 def _resolution(path):
-    """The image size in a GOT-10k meta_info.ini ('resolution: (1280, 720)'), or None."""
-    try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            for line in f:
-                key, _, value = line.partition(":")
-                if key.strip() == "resolution":
-                    width, height = (float(v) for v in value.strip().strip("()").split(","))
-                    return width, height
-    except (OSError, ValueError):
-        pass
-    return None
+    """The image size in a GOT-10k meta_info.ini ('resolution: (1280, 720)').
+
+    GOT-10k's measures clip the boxes to the image, so a file that does not give the size is an
+    error, not a sequence scored without clipping.
+    """
+    for number, line in enumerate(vio._text_lines(path, vio._read_bytes(path)), 1):
+        key, _, value = line.partition(":")
+        if key.strip() == "resolution":
+            try:
+                width, height = (float(v) for v in value.strip().strip("()").split(","))
+            except ValueError:
+                width = height = math.nan
+            if not (0 < width < math.inf and 0 < height < math.inf):
+                raise InputError(f"{path}:{number}: cannot read {value.strip()!r} as the image size "
+                                 "'(width, height)'")
+            return width, height
+    raise InputError(f"{path}: no line 'resolution: (width, height)', the image size GOT-10k's measures clip to")
 
 
 class ReadLog:
@@ -736,7 +749,9 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     `weights` maps tracker names to weights (as learn_weights returns them) or lists one weight
     per tracker of `bench`, in its order; `selection` names the trackers to fuse (default: all).
     Every input is read and every sequence fused before the first file is written; the folder
-    appears whole or not at all. A tracker with fewer boxes than the annotation (or than the
+    appears whole or not at all. `output` is a path (a new folder, or one velmora wrote, which
+    is replaced whole; anything else is refused before any reading) or a folder of the caller's
+    transaction (velmora.outputs.Outputs). A tracker with fewer boxes than the annotation (or than the
     longest tracker, without annotation) takes no part in the frames it lacks. Output files take
     the annotation's spelling of a sequence name, else the one most trackers use.
 
@@ -749,15 +764,22 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
     mode, parameters, and whatever `provenance` adds), which eval reports. Returns the number of
     sequences written.
     """
-    from . import submissions
     reporter = reporter or Reporter(quiet=True)
-    inputs = inputs or register_inputs(bench)
-    inputs.check_folder(output, "-o")
+    if not isinstance(output, outputs.OutputFolder):  # a path: checked against every input here
+        inputs = inputs or register_inputs(bench)
     weights = _weight_list(weights, [t.name for t in bench.trackers])
     if selection is not None:
         index = {t.name: i for i, t in enumerate(bench.trackers)}
         bench = _selected(bench, selection)
         weights = None if weights is None else [weights[index[t.name]] for t in bench.trackers]
+    with outputs.into_folder(output, inputs) as folder:
+        return _fuse_into(folder, bench, weights, trajectory, backtracking, refine, repetition, reporter, provenance,
+                          layout, lag, parameters)
+
+
+def _fuse_into(folder, bench, weights, trajectory, backtracking, refine, repetition, reporter, provenance, layout,
+               lag, parameters):
+    from . import submissions
     if not bench.keys:
         raise InputError(f"{bench.results.roots[0][0]}: no sequence has a result file from every tracker "
                          f"({_listing(t.name for t in bench.trackers)})")
@@ -790,25 +812,28 @@ def fuse_results(bench, output, weights=None, trajectory=False, backtracking=Tru
         timing, timed = submissions.timing_files(bench.trackers, bench.keys, bench.names, fused, seconds, repetitions,
                                                  reporter)
         files += timing
-    submissions.check_spellings(output, [path for path, _ in files])
     record = {"trackers": [t.name for t in bench.trackers],
               "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),
               "mode": "trajectory optimisation" if trajectory else "frame by frame", "refine": refine,
               "backtracking": backtracking, "layout": layout, **({"lag": lag} if trajectory and lag is not None else {}),
               "parameters": _parameters_in_force(parameters), **(provenance or {})}
-    write_fused(output, files, record)
-    reporter.note(f"wrote {_plural(len(bench.keys), 'sequence')} to {output} in the "
+    write_fused(folder, files, record)
+    reporter.note(f"wrote {_plural(len(bench.keys), 'sequence')} to {folder.path} in the "
                   f"{submissions.describe_layout(layout)}{timed}")
     return len(bench.keys)
 
 
 def write_fused(output, files, record):
-    """Writes (path, bytes) files and the record of how they were made into a folder, all at once."""
-    with OutputFolder(output) as folder:
+    """Writes (path, bytes) files and the record of how they were made into a folder, all at once.
+
+    `output` is a path, or a folder of the caller's transaction (velmora.outputs.Outputs). A
+    path must name a new folder or one velmora wrote that holds nothing else; its old content
+    is replaced as a whole.
+    """
+    with outputs.into_folder(output) as folder:
+        folder.record.update(record)
         for path, data in files:
             folder.write(path, data)
-        folder.write(layouts.PROVENANCE, (json.dumps(record, indent=1) + "\n").encode())
-        folder.commit()
 
 
 def _parameters_in_force(parameters):
@@ -1023,6 +1048,11 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
     """
     reporter = reporter or Reporter(quiet=True)
     protocol = metrics.PROTOCOLS[protocol] if isinstance(protocol, str) else protocol
+    for number, (train, test) in enumerate(splits, 1):
+        shared = set(train) & set(test)
+        if shared:  # a held-out score of sequences learnt on is no held-out score
+            raise InputError(f"fold {number}: the training and test parts share {_plural(len(shared), 'sequence')}: "
+                             f"{_listing(sorted(bench.names[k] for k in shared))}; they must be disjoint")
     lib = _library()
     scored = sorted({k for _, test in splits for k in test}, key=bench.keys.index)
     wanted = set(scored) | {k for train, _ in splits for k in train}

@@ -22,21 +22,14 @@ from . import benchmark, metrics, repetitions, report, sequences, streaming
 from . import io as vio
 from .io import InputError
 from .messages import PROG, Reporter
-from .outputs import Inputs, handle_termination, write_file
+from . import outputs, streams
+from .outputs import Inputs, Outputs
 from ._version import __version__
 
 # ---- Output on standard output ----
 
 
-def _out(text):
-    """Writes to standard output; a failure other than a closed pipe becomes an error naming it."""
-    try:
-        sys.stdout.write(text)
-        sys.stdout.flush()
-    except BrokenPipeError:
-        raise
-    except OSError as e:
-        raise InputError(f"standard output: cannot write: {e.strerror or e}") from None
+_out = streams.write
 
 
 def _listing(names, limit=5):
@@ -81,23 +74,20 @@ def _match(args, reporter, annotations=None):
 
 
 def _inputs(bench, args):
+    """Every file and folder the command reads, registered before any output is checked."""
     inputs = benchmark.register_inputs(bench, use_flags=not getattr(args, "no_absence", False))
-    for option in ("weights", "selection", "sequences"):
+    for option in ("weights", "selection", "sequences", "train", "test"):
         path = getattr(args, option, None)
         if path:
             inputs.file(path)
+    attributes = getattr(args, "attributes", None)
+    if attributes:
+        if os.path.isdir(attributes):
+            inputs.folder(attributes, "the attributes")
+        else:
+            inputs.file(attributes)
     return inputs
 
-
-def _distinct_outputs(args, options):
-    """Refuses two output options that name the same file: the second would silently replace the first."""
-    seen = {}
-    for option in options:
-        path = getattr(args, option, None)
-        if path:
-            earlier = seen.setdefault(os.path.realpath(path), option)
-            if earlier != option:
-                raise InputError(f"--{option} {path}: also named by --{earlier}; give each output its own file")
 
 
 def _tracker_weights(names, args):
@@ -157,16 +147,17 @@ def _run_fuse(args, reporter):
         args.parser.error("fusing results folders needs -o/--output, the folder of the fused results")
     annotations = benchmark.find_annotations(args.anno) if args.anno else None
     bench = _match(args, reporter, annotations)
-    inputs = _inputs(bench, args)
-    inputs.check_folder(args.output, "-o")
-    weights = _tracker_weights([t.name for t in bench.trackers], args)
-    _say_what_was_read(bench, reporter)
-    mode = "trajectory optimisation" if args.trajectory else "frame by frame"
-    reporter.note(f"fusing {len(bench.trackers)} trackers ({_listing(t.name for t in bench.trackers)}) on "
-                  f"{len(bench.keys)} sequences, {mode}")
-    with _refused(args.paths[0]):
-        benchmark.fuse_results(bench, args.output, weights, repetition=args.repetition, reporter=reporter,
-                               inputs=inputs, layout=args.layout, **_fuse_options(args), **_parameters(args))
+    with Outputs(_inputs(bench, args)) as out:
+        folder = out.folder(args.output, "-o")
+        weights = _tracker_weights([t.name for t in bench.trackers], args)
+        _say_what_was_read(bench, reporter)
+        mode = "trajectory optimisation" if args.trajectory else "frame by frame"
+        reporter.note(f"fusing {len(bench.trackers)} trackers ({_listing(t.name for t in bench.trackers)}) on "
+                      f"{len(bench.keys)} sequences, {mode}")
+        with _refused(args.paths[0]):
+            benchmark.fuse_results(bench, folder, weights, repetition=args.repetition, reporter=reporter,
+                                   layout=args.layout, **_fuse_options(args), **_parameters(args))
+        out.commit()
     return 0
 
 
@@ -192,8 +183,18 @@ def _fuse_files(args, files, reporter):
         inputs.folder(os.path.dirname(os.path.abspath(path)), f"the results of tracker {name}", tracker=True)
     for path in files + [p for p in (args.anno, args.weights, args.selection) if p]:
         inputs.file(path)
-    if args.output:
-        inputs.check_file(args.output, "-o")
+    with Outputs(inputs) as out:
+        target = out.file(args.output, "-o") if args.output else None
+        fused = _fuse_sequence_files(args, files, names, reporter)
+        if target is None:
+            _out(vio.format_boxes(fused))
+            return 0
+        target.write(vio.format_boxes(fused).encode())
+        out.commit()
+    return 0
+
+
+def _fuse_sequence_files(args, files, names, reporter):
     weights = _tracker_weights(names, args)
     truth = None
     if args.anno:
@@ -208,13 +209,8 @@ def _fuse_files(args, files, reporter):
     tracks = benchmark._aligned(tracks, files, frames, args.anno, reporter)
     name = os.path.basename(files[0])[:-4]
     with _refused(files[0]):
-        fused = benchmark.fuse_sequence(tracks, weights, name=name, reporter=reporter, **_fuse_options(args),
-                                        **_parameters(args))
-    if args.output:
-        write_file(args.output, vio.format_boxes(fused).encode())
-    else:
-        _out(vio.format_boxes(fused))
-    return 0
+        return benchmark.fuse_sequence(tracks, weights, name=name, reporter=reporter, **_fuse_options(args),
+                                       **_parameters(args))
 
 
 # ---- eval ----
@@ -230,26 +226,34 @@ def _run_eval(args, reporter):
             report.require_plotting("--" + option)
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
-    inputs = _inputs(bench, args)
-    for option in ("csv", "json", "html"):
-        if getattr(args, option):
-            inputs.check_file(getattr(args, option), "--" + option)
-    _distinct_outputs(args, ("csv", "json", "html", "plot"))
-    if args.plot:
-        inputs.check_folder(args.plot, "--plot")
+    with Outputs(_inputs(bench, args)) as out:
+        files = {option: out.file(getattr(args, option), "--" + option) for option in ("csv", "json", "html")
+                 if getattr(args, option)}
+        plot = out.folder(args.plot, "--plot") if args.plot else None
+        text = _evaluate(args, reporter, bench, annotations, files, plot)
+        out.commit()
+    _out(text)
+    return 0
+
+
+def _evaluate(args, reporter, bench, annotations, files, plot):
+    """The scores of eval: its files staged, the text for standard output returned."""
     attributes = None
     if args.attributes is not None:
         from . import attributes as attribute_files
-        if os.path.isdir(args.attributes or ""):
-            inputs.folder(args.attributes, "the attributes")
-        elif args.attributes:
-            inputs.file(args.attributes)
         attributes = attribute_files.read_attributes(args.attributes or None, annotations, reporter)
     fused = [n.strip() for n in args.fused.split(",") if n.strip()] if args.fused else []
+    unknown = [n for n in fused if n not in {t.name for t in bench.trackers}]
+    if unknown:
+        args.parser.error(f"--fused: no tracker named {_listing(unknown)} (known: "
+                          f"{_listing(sorted(t.name for t in bench.trackers), 10)})")
     evaluation = benchmark.evaluate(bench, not args.no_absence, reporter, args.protocol, fused,
                                     timelines=bool(args.html))
     _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
     rows = benchmark.by_attribute(evaluation, bench, attributes) if attributes is not None else []
+    if attributes is not None and not rows:
+        reporter.warn(f"--attributes {args.attributes or args.anno}: names no attribute of the "
+                      f"{len(evaluation.sequences)} sequences scored; no rows per attribute")
     # Plots and the page title each attribute by its full name; the plot files keep the abbreviation.
     titled = [(report.attribute_title(attribute), count, scores) for attribute, count, scores in rows]
     dataset = args.dataset or os.path.basename(os.path.normpath(os.path.abspath(args.anno)))
@@ -259,19 +263,18 @@ def _run_eval(args, reporter):
         html = page.evaluation_page(evaluation, dataset, titled, command=[PROG] + list(args.argv)).encode()
     if args.csv:
         text = report.format_sequences_csv(evaluation) if args.per_sequence else report.format_csv(evaluation)
-        write_file(args.csv, text.encode())
+        files["csv"].write(text.encode())
     if args.json:
         document = report.results_json(
             [report.dataset_json(evaluation, dataset, args.per_sequence, rows)], [PROG] + list(args.argv),
             _library_parameters())
-        write_file(args.json, document.encode())
-    if args.plot:
+        files["json"].write(document.encode())
+    if plot is not None:
         from . import plots
         order = [r.name for r in evaluation.trackers]  # colours by rank in the success plot
-        plots.write_plots(args.plot, evaluation.trackers, dataset, order, args.plot_format, titled,
-                          evaluation.protocol)
+        plots.write_plots(plot, evaluation.trackers, dataset, order, args.plot_format, titled, evaluation.protocol)
     if args.html:
-        write_file(args.html, html)
+        files["html"].write(html)
     text = _heading(f"{dataset}: {count}" + ("" if args.protocol == "pysot" else f", {args.protocol} protocol"),
                     args.format) + report.format_table(evaluation, args.format)
     if args.per_sequence:
@@ -281,8 +284,7 @@ def _run_eval(args, reporter):
         text += "\n" + "\n".join(summary) + "\n"
     if rows:
         text += "\n" + report.format_attributes(rows, args.format)
-    _out(text)
-    return 0
+    return text
 
 
 def _library_parameters():
@@ -292,41 +294,42 @@ def _library_parameters():
 
 # ---- weights and select ----
 
-def _emit(args, text):
-    if args.output:
-        write_file(args.output, text.encode())
-    else:
+def _emit(out, target, text, summary):
+    """The file of weights or select: to its output (and its summary to standard output), or standard output."""
+    if target is None:
         _out(text)
+        return
+    target.write(text.encode())
+    out.commit()
+    _out(summary)
 
 
-def _annotated(args, reporter):
-    """The matched benchmark of weights and select, with their output checked against its inputs."""
+def _annotated(args, reporter, out):
+    """The matched benchmark of weights and select, and their -o file (None for standard output),
+    checked against every input."""
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
-    inputs = _inputs(bench, args)
-    if args.output:
-        inputs.check_file(args.output, "-o")
-    return bench
+    out.inputs = _inputs(bench, args)
+    return bench, out.file(args.output, "-o") if args.output else None
 
 
 def _run_weights(args, reporter):
-    with _refused(args.anno):
-        bench = _annotated(args, reporter)
+    with Outputs() as out, _refused(args.anno):
+        bench, target = _annotated(args, reporter, out)
         reporter.note(f"learning weights of {len(bench.trackers)} trackers on {len(bench.keys)} sequences")
         dataset, weights = benchmark.learn_weights_streaming(bench, not args.no_absence, reporter,
                                                              **_parameters(args, beta=False))
-    _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
-    comment = (f"velmora tracker weights: mean attraction to the annotation over {len(dataset.sequences)} "
-               f"sequences ({dataset.frames} frames)")
-    _emit(args, vio.format_weights(dataset.names, weights, comment))
-    if args.output:
-        _out("".join(f"{name}\t{w:.4f}\n" for name, w in sorted(zip(dataset.names, weights), key=lambda p: -p[1])))
+        _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
+        comment = (f"velmora tracker weights: mean attraction to the annotation over {len(dataset.sequences)} "
+                   f"sequences ({dataset.frames} frames)")
+        _emit(out, target, vio.format_weights(dataset.names, weights, comment),
+              "".join(f"{name}\t{w:.4f}\n" for name, w in sorted(zip(dataset.names, weights), key=lambda p: -p[1])))
     return 0
 
 
 def _run_select(args, reporter):
-    with _refused(args.anno):
-        bench = _annotated(args, reporter)
+    with Outputs() as out, _refused(args.anno):
+        bench, target = _annotated(args, reporter, out)
         dataset = benchmark.build_dataset(bench, not args.no_absence, args.trajectory, reporter)
         _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
         weights = _tracker_weights(dataset.names, args)
@@ -335,11 +338,10 @@ def _run_select(args, reporter):
         reporter.note(f"global tracker removal over {len(dataset.sequences)} sequences "
                       f"({'trajectory optimisation' if args.trajectory else 'frame by frame'})")
         selection = benchmark.select_trackers(dataset, weights, args.trajectory, **_parameters(args))
-    comment = (f"velmora tracker selection: {len(selection.kept)} of {len(dataset.names)} trackers kept, mean "
-               f"overlap {selection.before:.4f} with all, {selection.after:.4f} with these")
-    _emit(args, vio.format_names(selection.kept, comment))
-    if args.output:
-        _out(comment.split(": ", 1)[1] + "\nkept: " + ", ".join(selection.kept) + "\n")
+        comment = (f"velmora tracker selection: {len(selection.kept)} of {len(dataset.names)} trackers kept, mean "
+                   f"overlap {selection.before:.4f} with all, {selection.after:.4f} with these")
+        _emit(out, target, vio.format_names(selection.kept, comment),
+              comment.split(": ", 1)[1] + "\nkept: " + ", ".join(selection.kept) + "\n")
     return 0
 
 
@@ -356,16 +358,18 @@ def _run_crossval(args, reporter):
         report.require_plotting("--html")
     annotations = benchmark.find_annotations(args.anno)
     bench = _match(args, reporter, annotations)
-    inputs = _inputs(bench, args)
-    for option in ("train", "test"):
-        if getattr(args, option):
-            inputs.file(getattr(args, option))
-    for option in ("csv", "json", "html"):
-        if getattr(args, option):
-            inputs.check_file(getattr(args, option), "--" + option)
-    _distinct_outputs(args, ("csv", "json", "html", "output"))
-    if args.output:
-        inputs.check_folder(args.output, "-o")
+    with Outputs(_inputs(bench, args)) as out:
+        files = {option: out.file(getattr(args, option), "--" + option) for option in ("csv", "json", "html")
+                 if getattr(args, option)}
+        folder = out.folder(args.output, "-o") if args.output else None
+        text = _held_out(args, reporter, bench, files, folder)
+        out.commit()
+    _out(text)
+    return 0
+
+
+def _held_out(args, reporter, bench, files, folder):
+    """The scores of crossval: its files staged, the text for standard output returned."""
     if args.train is not None:
         splits = benchmark.split(bench, vio.read_names(args.train), vio.read_names(args.test), reporter)
         how = f"trained on {args.train}, tested on {args.test}"
@@ -391,17 +395,17 @@ def _run_crossval(args, reporter):
                                             f"{mode}").encode()
     if args.csv:
         text = report.format_sequences_csv(evaluation) if args.per_sequence else report.format_csv(evaluation)
-        write_file(args.csv, text.encode())
+        files["csv"].write(text.encode())
     if args.json:
         document = report.results_json([report.dataset_json(evaluation, dataset, args.per_sequence)],
                                        [PROG] + list(args.argv), _library_parameters(), {"crossval": record})
-        write_file(args.json, document.encode())
-    if args.output:
-        files = [(bench.names[k] + ".txt", vio.format_boxes(boxes).encode()) for k, boxes in held.fused.items()]
-        benchmark.write_fused(args.output, files, {"trackers": [t.name for t in bench.trackers], "crossval": record,
-                                                   "parameters": benchmark._parameters_in_force(_parameters(args))})
+        files["json"].write(document.encode())
+    if folder is not None:
+        fused = [(bench.names[k] + ".txt", vio.format_boxes(boxes).encode()) for k, boxes in held.fused.items()]
+        benchmark.write_fused(folder, fused, {"trackers": [t.name for t in bench.trackers], "crossval": record,
+                                              "parameters": benchmark._parameters_in_force(_parameters(args))})
     if args.html:
-        write_file(args.html, html)
+        files["html"].write(html)
     count = f"{len(evaluation.sequences)} sequence" + ("s" if len(evaluation.sequences) != 1 else "")
     text = _heading(f"{dataset}: {count} held out, {how}, {mode}", args.format)
     text += report.format_table(evaluation, args.format)
@@ -412,8 +416,7 @@ def _run_crossval(args, reporter):
         weights = ", ".join(f"{n} {w:.4g}" for n, w in fold.weights.items())
         lines.append(f"fold {i}: learnt on {len(fold.train)} sequences, tested on {len(fold.test)} "
                      f"({_listing(fold.test, 3)}); weights {weights}; kept {', '.join(fold.selection)}")
-    _out(text + "\n" + "\n".join(report.beats(evaluation) + lines) + "\n")
-    return 0
+    return text + "\n" + "\n".join(report.beats(evaluation) + lines) + "\n"
 
 
 # ---- stream ----
@@ -460,14 +463,19 @@ def _positive_number(text):
     return value
 
 
-def _count(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more: {text!r}")
-    return value
+def _whole(least):
+    def whole(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be {least} or more: {text!r}")
+        return value
+    return whole
+
+
+_count = _whole(1)
 
 
 def _frames(text):
@@ -643,8 +651,8 @@ parts, each held out once; --train FILE --test FILE take lists of sequence names
 that eval and the plots treat like any other.""")
     _add_annotated(p)
     g = p.add_argument_group("folds")
-    g.add_argument("--folds", type=_count, metavar="K", help="K folds (default 5)")
-    g.add_argument("--seed", type=int, default=0, help="the shuffle of the folds (default 0)")
+    g.add_argument("--folds", type=_whole(2), metavar="K", help="K folds (default 5)")
+    g.add_argument("--seed", type=_whole(0), default=0, help="the shuffle of the folds (default 0)")
     g.add_argument("--train", metavar="FILE", help="the training sequences, one name per line")
     g.add_argument("--test", metavar="FILE", help="the test sequences, one name per line")
     p.add_argument("--trajectory", action="store_true", help="trajectory optimisation instead of frame-by-frame fusion")
@@ -689,36 +697,47 @@ list). A bad line stops the stream with an error naming it; the boxes written be
     return parser
 
 
-def _silence_stdout():
-    # The reader of standard output went away (velmora ... | head): nothing is left to say, and
-    # the interpreter's last flush must not complain either.
-    with contextlib.suppress(OSError, ValueError):
-        sys.stdout = open(os.devnull, "w")
-
-
 def main(argv=None):
-    parser = build_parser()
-    argv = sys.argv[1:] if argv is None else list(argv)
-    args = parser.parse_args(argv)
-    args.argv = argv
-    reporter = Reporter(args.quiet)
-    handle_termination()
+    streams.open_standard_streams()
+    argv = sys.argv[1:] if argv is None else [str(a) for a in argv]
+    reporter = Reporter()
+    with outputs.interrupts():  # signals unwind the command; no temporary outlives it
+        return _run(argv, reporter)
+
+
+def _run(argv, reporter):
     try:
-        return args.run(args, reporter)
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as e:  # --help, --version, or bad usage (argparse said why)
+            streams.flush()
+            return e.code
+        except BrokenPipeError:
+            raise
+        except OSError as e:  # --help or --version on a full disk
+            raise InputError(f"standard output: cannot write: {e.strerror or e}") from None
+        args.argv = argv
+        reporter.quiet = args.quiet
+        try:
+            status = args.run(args, reporter)
+        except SystemExit as e:  # bad usage found on the way
+            return e.code
+        streams.flush()
+        return status
     except InputError as e:
-        reporter._print(f"{PROG}: error: " + " ".join(str(e).split("\n")))
+        reporter.error("error: " + " ".join(str(e).split("\n")))
         return 1
     except BrokenPipeError:
-        _silence_stdout()
+        streams.silence()
         return 1
     except KeyboardInterrupt as e:
-        reporter._print(f"{PROG}: interrupted")
+        reporter.error("interrupted")
         return 128 + (e.args[0] if e.args and isinstance(e.args[0], int) else 2)
     except MemoryError:
-        reporter._print(f"{PROG}: error: out of memory")
+        reporter.error("error: out of memory")
         return 1
     except Exception as e:  # a fault of this tool: one line, never a traceback
-        reporter._print(f"{PROG}: error: internal error ({type(e).__name__}: {e}); please report it")
+        reporter.error(f"error: internal error ({type(e).__name__}: {e}); please report it")
         return 1
 
 

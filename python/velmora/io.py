@@ -12,6 +12,7 @@ Nothing here writes a file: every output goes through velmora.outputs.
 """
 
 import math
+import os
 import re
 
 import numpy as np
@@ -37,16 +38,26 @@ def finite_float32(value):
     return abs(value) < FLOAT32_LIMIT
 
 
-def _read_bytes(path):
+# The weights, selection and list files are a few lines each: a bigger file is no such file.
+_SMALL_FILE = 64 << 20
+
+
+def _read_bytes(path, limit=_SMALL_FILE):
     try:
         with open(path, "rb") as f:
-            return f.read()
+            raw = f.read(limit + 1)
     except OSError as e:
         raise InputError(f"{path}: cannot read: {e.strerror or e}") from None
+    if len(raw) > limit:
+        raise InputError(f"{path}: over {limit >> 20} MB; not a file of names, weights or attributes")
+    return raw
 
 
 def _text_lines(path, raw):
     """The lines of a file's bytes without line ends, trailing blank lines dropped."""
+    if b"\0" in raw:
+        line = raw[:raw.index(b"\0")].count(b"\n") + 1
+        raise InputError(f"{path}:{line}: holds a NUL byte; not a text file")
     try:
         text = raw.decode("utf-8-sig")
     except UnicodeDecodeError as e:
@@ -65,9 +76,33 @@ def _describe(line):
 _TOKENS = re.compile(r"[\s,]+")
 
 
-def _box_problem(path, raw, number, problem, codes):
+def _shown(path, number, text):
+    """A refused line or token of the fast reader, as text (which it must be)."""
+    try:
+        return text.decode("utf-8")
+    except UnicodeDecodeError:
+        raise InputError(f"{path}:{number}: not a text file (not UTF-8)") from None
+
+
+def _unreadable(path, number, problem, text, what):
+    """The error for the problems the fast reader finds before any number: None for the others."""
+    if problem == "read":
+        return InputError(f"{path}: cannot read: {text.decode('utf-8', 'replace')}")
+    if problem == "nul":
+        return InputError(f"{path}:{number}: holds a NUL byte; not a text file")
+    if problem == "long":
+        return InputError(f"{path}:{number}: {what} of over 1000 characters; not a file of boxes or numbers")
+    if problem == "changed":
+        return InputError(f"{path}: changed while it was read")
+    return None
+
+
+def _box_problem(path, number, problem, text, codes):
     """The error for line `number` of a box file that the fast reader stopped at."""
-    line = _text_lines(path, raw)[number - 1]
+    error = _unreadable(path, number, problem, text, "a line")
+    if error is not None:
+        return error
+    line = _shown(path, number, text)
     tokens = [t for t in _TOKENS.split(line.strip()) if t]
     if problem == "blank":
         text = "blank line"
@@ -92,13 +127,13 @@ def read_box_file(path, codes=False):
     """Reads a box file: ((lines, 4) float64 boxes, per-line kinds).
 
     Boxes keep the numbers exactly as written (the fusion rounds to float32 itself); a polygon
-    line gives its axis-aligned bounding box. kinds holds -1 for a box line, -2 for a polygon
-    and, with codes (VOT results), 0, 1 or 2 for a code line, whose box is NaN.
+    line gives its axis-aligned bounding box. kinds holds -1 for a box line, -2 for a polygon and,
+    with codes (VOT results), 0, 1 or 2 for a code line, whose box is NaN. The file is read in
+    pieces: it costs its arrays (33 bytes a line) and no copy of its bytes.
     """
-    raw = _read_bytes(path)
-    boxes, kinds, failure = _core.parse_boxes(raw, codes)
+    boxes, kinds, failure = _core.read_box_file(os.fsencode(path), codes)
     if failure is not None:
-        raise _box_problem(path, raw, *failure, codes)
+        raise _box_problem(path, *failure, codes)
     return boxes, kinds
 
 
@@ -107,31 +142,29 @@ def read_boxes(path):
     return read_box_file(path)[0]
 
 
+def _value_problem(path, number, problem, token, what):
+    error = _unreadable(path, number, problem, token, "a number")
+    if error is not None:
+        return error
+    text = _shown(path, number, token)
+    hint = "; lines end in LF or CRLF" if "\r" in text else ""
+    return InputError(f"{path}:{number}: cannot read {_describe(text)} as {what}{hint}")
+
+
 def read_values(path):
     """The numbers of a file (commas, spaces, tabs, line ends between them) as a float64 array."""
-    raw = _read_bytes(path)
-    values, failure = _core.parse_values(raw)
+    values, failure = _core.read_value_file(os.fsencode(path))
     if failure is not None:
-        _text_lines(path, raw)  # a file that is not text says so
-        number, token = failure
-        raise InputError(f"{path}:{number}: cannot read {_describe(token.decode('utf-8', 'replace'))} as a number")
+        raise _value_problem(path, *failure, "a number")
     return values
-
-
-_LABEL = re.compile(r"\d(?:\.0*)?")
 
 
 def read_labels(path, top, what):
     """Whole numbers from 0 to `top`, one per frame (any separators), as an int8 array."""
-    raw = _read_bytes(path)
-    values, failure = _core.parse_values(raw)
-    if failure is None and np.isin(values, np.arange(top + 1)).all():
-        return values.astype(np.int8)
-    for number, line in enumerate(_text_lines(path, raw), 1):
-        for token in filter(None, _TOKENS.split(line.strip())):
-            if not (_LABEL.fullmatch(token) and int(token[0]) <= top):
-                raise InputError(f"{path}:{number}: cannot read {_describe(token)} as {what}")
-    raise AssertionError(f"{path}: the fast reader and the diagnosis disagree")
+    values, failure = _core.read_value_file(os.fsencode(path), top)
+    if failure is not None:
+        raise _value_problem(path, *failure, what)
+    return values
 
 
 def read_flags(path):
@@ -182,9 +215,8 @@ def as_written(boxes):
     (0.95000005f is 0.950000047..., its text 0.95000005); scores of a track that is also written
     are taken from the text, so that they are those of the file.
     """
-    boxes, _, failure = _core.parse_boxes(format_boxes(boxes).encode(), False)
-    assert failure is None
-    return boxes
+    texts = _format_numbers(np.asarray(boxes, dtype=np.float32).ravel())
+    return np.array([float(text) for text in texts], dtype=np.float64).reshape(-1, 4)
 
 
 def lost_frames(boxes):

@@ -25,12 +25,12 @@ sequence folder may hold absence flags (``absent.txt``, ``full_occlusion.txt``,
 Sequence names match ignoring case, with '-', '_' and '.' treated alike.
 """
 
-import json
 import os
 import re
 from dataclasses import dataclass, field
 
 from .io import InputError
+from .records import RECORD, read_record
 
 __all__ = [
     "SequenceResult", "Tracker", "Results", "AnnotatedSequence", "Annotations", "sequence_key", "find_results",
@@ -88,8 +88,12 @@ def _scan(folder):
         entries = sorted((e for e in os.scandir(folder) if not e.name.startswith(".")), key=lambda e: e.name)
     except OSError as e:
         raise InputError(f"{folder}: cannot list the folder: {e.strerror or e}") from None
-    files = [e.name for e in entries if e.is_file()]
-    folders = [e.name for e in entries if e.is_dir()]
+    files, folders = [], []
+    for entry in entries:
+        try:  # a link is followed: a loop or a link into a closed folder is an error, as a file is
+            (files if entry.is_file() else folders if entry.is_dir() else []).append(entry.name)
+        except OSError as e:
+            raise InputError(f"{entry.path}: cannot read: {e.strerror or e}") from None
     return files, folders
 
 
@@ -154,20 +158,13 @@ def _tracker_name(folder_name):
     return m[1] if m else folder_name
 
 
-PROVENANCE = ".velmora.json"
+PROVENANCE = RECORD
 
 
 def _provenance(folder):
-    """What velmora fuse recorded in a folder of fused tracks, or None for any other folder."""
-    path = os.path.join(folder, PROVENANCE)
-    if not os.path.isfile(path):
-        return None
-    try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except (OSError, ValueError) as e:
-        raise InputError(f"{path}: cannot read what velmora fuse recorded here ({e}); delete the file if it is "
-                         "not velmora's") from None
+    """What velmora fuse recorded in a folder of fused tracks (its list of files aside), or None."""
+    record = read_record(folder)
+    return None if record is None else {k: v for k, v in record.items() if k != "files"}
 
 
 def _as_trackers(folder, in_root):
@@ -259,6 +256,11 @@ def _root(path, dataset):
     return found, "results root"
 
 
+def _writable_name(name):
+    """Whether a tracker name reads back from a weights or selection file as itself."""
+    return name == name.strip() and not name.startswith("#") and name.isprintable()
+
+
 def find_results(paths, dataset=None):
     """The trackers under `paths`, each a tracker folder or a results root, in any layout above.
 
@@ -282,6 +284,10 @@ def find_results(paths, dataset=None):
     seen = {}
     for tracker in trackers:
         _strip_prefix(tracker)
+        if not _writable_name(tracker.name):
+            raise InputError(f"{tracker.folder}: the tracker name {tracker.name!r} would not survive velmora's "
+                             "weights and selection files (a name may not start with '#', start or end with a "
+                             "space, or hold a line break or other control character); rename the folder")
         if tracker.name in seen:
             raise InputError(f"{tracker.folder}: tracker name {tracker.name!r} is also the name of "
                              f"{seen[tracker.name]}")

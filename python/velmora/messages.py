@@ -41,6 +41,10 @@ class Reporter:
         self.warnings += 1
         self._print(f"{PROG}: warning: {message}")
 
+    def error(self, message):
+        """The one line that ends a command."""
+        self._print(f"{PROG}: {message}")
+
     def note(self, message):
         if not self.quiet:
             self._print(f"{PROG}: {message}")

@@ -25,7 +25,7 @@ matplotlib.use("Agg")  # files only, never a window; must precede pyplot
 import matplotlib.pyplot as plt  # noqa: E402
 
 from . import metrics  # noqa: E402
-from .outputs import OutputFolder, write_file  # noqa: E402
+from .outputs import into_folder, write_file  # noqa: E402
 
 __all__ = ["FORMATS", "Look", "looks", "plot_success", "plot_precision", "plot_norm_precision", "figures",
            "write_plots"]
@@ -185,10 +185,10 @@ def figures(trackers, dataset=None, order=None, fmt="png", attributes=(), protoc
 
 
 def write_plots(folder, trackers, dataset=None, order=None, fmt="png", attributes=(), protocol=None):
-    """The plots of figures(), written into `folder`, built whole or not at all; each file is
-    replaced atomically."""
+    """The plots of figures(), written into `folder`: a path (a new folder, or one velmora wrote,
+    replaced as a whole) or a folder of the caller's transaction (velmora.outputs.Outputs)."""
     drawn = figures(trackers, dataset, order, fmt, attributes, protocol)
-    with OutputFolder(folder) as out:
+    with into_folder(folder, option="--plot") as out:
+        out.record.setdefault("plots", dataset)
         for name, _, data in drawn:
             out.write(name, data)
-        out.commit()

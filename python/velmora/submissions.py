@@ -20,10 +20,9 @@ import numpy as np
 
 from . import io as vio
 from .io import InputError
-from .layouts import sequence_key
 
 __all__ = ["LAYOUTS", "choose_layout", "describe_layout", "fused_times", "submission_files", "time_file",
-           "timing_files", "check_spellings"]
+           "timing_files"]
 
 # The --layout names, and the reader's names of the same layouts.
 LAYOUTS = {"plain": "plain", "got10k": "GOT-10k", "vot": "VOT"}
@@ -138,30 +137,3 @@ def timing_files(trackers, keys, names, fused, seconds, repetitions, reporter):
                        "a tracker's timing log does not match its frames") + "; GOT-10k's server needs them")
     timed = "; each frame's time is the trackers' times plus the fusion's" if len(untimed) < len(keys) else ""
     return files, timed
-
-
-def check_spellings(output, paths):
-    """Refuses to write a sequence into a folder that already holds it under another spelling.
-
-    Two spellings of one name (Basketball.txt beside basketball.txt) would leave a folder that no
-    reader can take, since names are matched ignoring case and separators.
-    """
-    if not os.path.isdir(output):
-        return
-    existing = {}
-    for entry in os.listdir(output):
-        stem = entry[:-4] if entry.endswith(".txt") else entry
-        existing.setdefault(sequence_key(stem), entry)
-    for folder in ("unsupervised", "baseline"):
-        if os.path.isdir(os.path.join(output, folder)):
-            for entry in os.listdir(os.path.join(output, folder)):
-                existing.setdefault(sequence_key(entry), os.path.join(folder, entry))
-    for path in paths:
-        parts = path.split(os.sep)
-        top = parts[1] if parts[0] in ("unsupervised", "baseline") and len(parts) > 1 else parts[0]
-        stem = top[:-4] if top.endswith(".txt") else top
-        found = existing.get(sequence_key(stem))
-        if found is not None and os.path.basename(found) != top:
-            raise InputError(f"{output}: already holds {found} for the sequence written here as {top}; names that "
-                             "differ only in case or '-', '_', '.' are one sequence: write to a new folder, or remove "
-                             f"{found}")

@@ -162,11 +162,10 @@ def test_one_spelling_of_sequence_names_per_folder(bench, run):
     # No annotation: the spelling most trackers use (here each its own: the first tracker's).
     status, _, err = run("fuse", bench / "results", "-o", bench / "fused", "-q")
     assert status == 0 and results_in(bench / "fused") == ["basketball.txt", "car_1.txt"]
-    # The annotation's spelling differs: writing it beside the other would leave two files of one
-    # sequence, which no reader takes; refused, naming both.
+    # The annotation's spelling differs: the folder is replaced whole, so no two spellings of one
+    # sequence (which no reader takes) ever stand side by side.
     status, _, err = run("fuse", bench / "results", "-o", bench / "fused", "--anno", bench / "anno", "-q")
-    assert status == 1 and "already holds basketball.txt for the sequence written here as Basketball.txt" in err
-    assert results_in(bench / "fused") == ["basketball.txt", "car_1.txt"]
+    assert status == 0 and results_in(bench / "fused") == ["Basketball.txt", "car-1.txt"]
     status, _, err = run("fuse", bench / "results", "-o", bench / "annotated", "--anno", bench / "anno", "-q")
     assert status == 0 and results_in(bench / "annotated") == ["Basketball.txt", "car-1.txt"]
 

@@ -216,7 +216,8 @@ def test_track_quality_modes():
     for center_distance in (False, True):
         # One box scores 1.0 in every mode, whatever the annotation.
         assert velmora.track_quality(truth[:1], np.zeros((0, 4)), shift=7, center_distance=center_distance) == 1.0
-        assert velmora.track_quality(np.zeros((0, 4)), truth, center_distance=center_distance) == math.inf
+        with pytest.raises(ValueError, match=r"^track: no box to score$"):
+            velmora.track_quality(np.zeros((0, 4)), truth, center_distance=center_distance)
         # A NaN threshold never passes: only frame 0 counts.
         assert_bits(velmora.track_quality(truth, truth, threshold=math.nan, center_distance=center_distance),
                     f32(1) / f32(n))

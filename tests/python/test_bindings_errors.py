@@ -147,8 +147,25 @@ CASES = [
      r"trackers: no selected box attracts in frame 0"),
     ("trajectory-overflow", lambda: velmora.fuse_trajectory(T, weights=[1e30, 1]), ValueError,
      r"weights: the selected weights are too large for the sigma parameter 0.03: frame scores could overflow"),
-    ("trajectory-infinite-weight", lambda: velmora.fuse_trajectory(T, weights=[math.inf, 1]), ValueError,
+    ("weights-infinite", lambda: velmora.fuse_trajectory(T, weights=[math.inf, 1]), ValueError,
+     r"weights: the weight of tracker 0 is inf; every weight must be finite as a float32"),
+    ("weights-infinite-frame", lambda: velmora.fuse(T, weights=[1, math.inf]), ValueError,
+     r"weights: the weight of tracker 1 is inf"),
+    ("weights-nan", lambda: velmora.evaluate_dataset([[T]], [ANNO], weights=[math.nan, 1]), ValueError,
+     r"weights: the weight of tracker 0 is nan"),
+    ("weights-nan-removal", lambda: velmora.global_removal([[T]], [ANNO], [1, math.nan]), ValueError,
+     r"weights: the weight of tracker 1 is nan"),
+    ("weights-overflow-frame", lambda: velmora.fuse(T, weights=[1e30, 1]), ValueError,
+     r"weights: the selected weights are too large for the sigma parameter 0.03: frame scores could overflow"),
+    ("weights-overflow-performances", lambda: velmora.tracker_performances(T, weights=[1, 1e25]), ValueError,
      r"weights: the selected weights are too large"),
+    ("refine-none", lambda: velmora.fuse(T, refine=None), TypeError, r"refine: expected True or False, got NoneType"),
+    ("trajectory-flag", lambda: velmora.evaluate_dataset([[T]], [ANNO], trajectory="yes"), TypeError,
+     r"trajectory: expected True or False, got str"),
+    ("quality-empty-track", lambda: velmora.track_quality(np.zeros((0, 4)), ANNO), ValueError,
+     r"track: no box to score"),
+    ("annotation-area-overflow", lambda: velmora.track_quality(ANNO, ANNO * (1, 1, 2e18, 2e18)), ValueError,
+     r"annotation, frame 1: annotation box .* is too large: its area overflows float32"),
     ("dataset-trajectory-frame", lambda: velmora.evaluate_dataset([[T], [LOST]], [ANNO, ANNO], trajectory=True),
      ValueError, r"data\[1\]\[0\]: no selected box attracts in frame 1"),
     ("global-trajectory-alone",
@@ -167,7 +184,7 @@ CASES = [
     ("stream-weights", lambda: velmora.OnlineFuser(2, weights=[1]), ValueError, r"weights: 1 entry given"),
     ("stream-sigma", lambda: velmora.OnlineFuser(2, sigma=0), ValueError, r"sigma: must be above 0"),
     ("stream-infinite-weight", lambda: velmora.OnlineFuser(2, trajectory=True, weights=[math.inf, 1]), ValueError,
-     r"weights: the selected weights are too large"),
+     r"weights: the weight of tracker 0 is inf; every weight must be finite"),
     ("set-params-type", lambda: velmora.set_params(gamma=2.5), TypeError, r"gamma: expected an int, got float"),
     ("set-params-string", lambda: velmora.set_params(sigma="0.1"), TypeError, r"sigma: expected a number, got str"),
     ("set-params-range", lambda: velmora.set_params(gamma=2 ** 31), ValueError,
@@ -229,6 +246,11 @@ def test_refused_calls_accept_what_the_library_handles():
     assert velmora.evaluate_dataset([[T[:, :1]]], [ANNO[:1]]) == 1.0  # a run of one frame
     assert velmora.track_quality(ANNO[:1], np.zeros((0, 4)), shift=-7) == 1.0
     assert velmora.track_attraction(ANNO[:3], ANNO[:1], start=-1) == 0.0
+    # A NaN box of a scored track is a lost target, scored as the zero box (not a NaN mean).
+    lost, zero = ANNO[:3].copy(), ANNO[:3].copy()
+    lost[1, 2], zero[1] = math.nan, 0
+    for score in (velmora.track_quality, velmora.track_attraction):
+        assert score(lost, ANNO) == score(zero, ANNO) and not math.isnan(score(lost, ANNO))
     # Global removal with trajectory fusion passes when a tracker it never drops (here the
     # second of two equal weights) attracts in every frame, although the other loses the target.
     lost_and_steady = np.array([LOST[1], T[0]])

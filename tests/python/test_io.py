@@ -68,7 +68,7 @@ class TestReadBoxes:
             vio.read_boxes(tmp_path / "nothere.txt")
         path = tmp_path / "bin.txt"
         path.write_bytes(b"1,2,3,4\n\xff\xfe\n")
-        with pytest.raises(vio.InputError, match=r"bin\.txt: not a text file"):
+        with pytest.raises(vio.InputError, match=r"bin\.txt:2: not a text file"):
             vio.read_boxes(path)
 
     def test_empty_file_has_no_boxes(self, tmp_path):
