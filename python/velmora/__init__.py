@@ -21,6 +21,7 @@ import threading
 from ._version import __version__
 from ._core import (
     DataSet,
+    check_params,
     OnlineFuser,
     attraction,
     distance4d_2,
@@ -47,7 +48,7 @@ __all__ = [
     "frame_attraction", "fuse_frame", "fuse", "fuse_trajectory", "strongest_box", "gradient_ascent",
     "track_quality", "track_attraction", "evaluate_dataset",
     "tracker_weights", "global_removal", "tracker_performances", "local_removal",
-    "get_params", "set_params", "parameters", "params", "DataSet", "OnlineFuser",
+    "get_params", "set_params", "check_params", "parameters", "params", "DataSet", "OnlineFuser",
 ]
 
 
