@@ -198,6 +198,10 @@ void checkFrameScores(size_t selected, const std::vector<int>& selection, const 
                    ": frame scores could overflow");
 }
 
+void checkFusionScores(const Fusion& f) {
+    checkFrameScores(f.selection.empty() ? f.trackers.size() : f.selection.size(), f.selection, f.weights);
+}
+
 //
 // Trajectory fusion asserts that in every frame some selected box has a frame score above 0,
 // and that no normalised score exceeds 1.01 (which only an infinite score can cause). The

@@ -66,6 +66,9 @@ void checkDataSet(const DataSet& set, DataSetUse use);
 void checkFrameScores(size_t selected, const std::vector<int>& selection, const std::vector<float>& weights,
                       float sigma = std_sigma);
 
+// The same for the selected trackers of one fusion.
+void checkFusionScores(const Fusion& f);
+
 void checkTrajectory(const trackList& trackers, std::vector<int> selection, const std::vector<float>& weights,
                      const std::string& name);
 void checkGlobalRemovalTrajectory(const DataSet& set, const std::vector<float>& weights);

@@ -3,7 +3,8 @@
 // Every frame is checked as the whole-sequence functions check their tracks, before the stream
 // sees it, so a refused frame raises ValueError and leaves the stream as it was. The stream keeps
 // the parameters it was made with; its checks use those, not the ones in force.
-#include "checks.h"
+#include "convert.h"
+#include "parameters.h"
 
 #include <pybind11/numpy.h>
 
@@ -32,10 +33,10 @@ public:
     // The boxes that became final with `object`, one frame of (n_trackers, 4) boxes.
     py::array_t<float> push(const py::object& object) {
         const int n = fuser_.trackerCount();
-        const py::array_t<float> array = floatArrayArgument(object, "boxes", "an (n_trackers, 4) array of boxes");
+        const py::array_t<float> array = toFloatArray(object, "boxes", "an (n_trackers, 4) array of boxes");
         if (array.ndim() != 2 || array.shape(0) != n || array.shape(1) != 4)
             valueError("boxes: expected one box per tracker, shape (" + std::to_string(n) + ", 4), got shape " +
-                       shapeOf(array));
+                       shapeText(array));
         track boxes;
         trackList asTracks;
         for (int k = 0; k < n; ++k) {
@@ -44,7 +45,7 @@ public:
             asTracks.push_back(track{boxes.back()});
         }
         track decided;
-        readingWithoutGil([&] {
+        reading([&] {
             std::lock_guard<std::mutex> lock(mutex_);
             if (fuser_.finished())
                 throw std::runtime_error("push: the stream is finished; a new stream needs a new OnlineFuser");
@@ -61,7 +62,7 @@ public:
 
     py::array_t<float> finish() {
         track decided;
-        readingWithoutGil([&] {
+        reading([&] {
             std::lock_guard<std::mutex> lock(mutex_);
             decided = fuser_.finish();
         });
@@ -93,20 +94,22 @@ private:
     OnlineFuser fuser_;
 };
 
-std::unique_ptr<Stream> makeStream(const py::object& nTrackers, bool trajectory, const py::object& lag,
-                                   const py::object& selection, const py::object& weights, bool refine,
-                                   const py::object& alpha, const py::object& beta, const py::object& sigma) {
-    const int n = intArgument(nTrackers, "n_trackers");
+std::unique_ptr<Stream> makeStream(const py::object& nTrackers, const py::object& trajectoryFlag, const py::object& lag,
+                                   const py::object& selection, const py::object& weights,
+                                   const py::object& refineFlag, const py::object& alpha, const py::object& beta,
+                                   const py::object& sigma) {
+    const int n = toInt(nTrackers, "n_trackers");
+    const bool trajectory = toBool(trajectoryFlag, "trajectory"), refine = toBool(refineFlag, "refine");
     if (n < 1) valueError("n_trackers: must be 1 or more, got " + std::to_string(n));
     std::optional<int> frames;
     if (!lag.is_none()) {
-        frames = intArgument(lag, "lag");
+        frames = toInt(lag, "lag");
         if (*frames < 0) valueError("lag: must be 0 or more (None: unbounded), got " + std::to_string(*frames));
     }
     if (!trajectory && frames != std::optional<int>(0))
         valueError("lag: frame-by-frame fusion decides every frame at once; a lag needs trajectory=True");
-    std::vector<int> chosen = selectionArgument(selection, static_cast<size_t>(n));
-    std::vector<float> w = weightsArgument(weights);
+    std::vector<int> chosen = toSelection(selection, static_cast<size_t>(n));
+    std::vector<float> w = toWeights(weights);
     checkWeightsCover(w, chosen, static_cast<size_t>(n));
     const FusionParameters parameters = parametersArgument(alpha, beta, sigma, trajectory);
     if (trajectory)

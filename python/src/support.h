@@ -8,7 +8,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,25 +29,14 @@ std::string boxText(const Box& b);
 // 0, 1, ..., trackerCount - 1: what an empty selection stands for.
 std::vector<int> allTrackers(size_t trackerCount);
 
-// The box-file readers (boxfile.cpp), the one-pass scorer of the benchmark measures (scores.cpp)
-// and the live streams (online.cpp).
-void bindBoxFiles(py::module_& m);
-void bindScores(py::module_& m);
-void bindOnline(py::module_& m);
-
-// The argument conversions of module.cpp, for the bindings of the other files: the same checks
-// and messages.
-py::array_t<float> floatArrayArgument(py::handle object, const std::string& name, const char* expected);
-std::string shapeOf(const py::array& array);
-int intArgument(py::handle object, const std::string& name);
-std::vector<int> selectionArgument(py::handle object, size_t trackerCount);  // None: empty (all trackers)
-std::vector<float> weightsArgument(py::handle object);                       // None: empty (all 1.0)
-// The parameters in force, read under the parameter lock, with those given for one call (None
-// leaves one as it is), checked; beta only when `readsBeta`.
-FusionParameters parametersArgument(const py::object& alpha, const py::object& beta, const py::object& sigma,
-                                    bool readsBeta);
-// Runs `work` without the GIL, holding the parameter lock shared (module.cpp explains the lock).
-void readingWithoutGil(const std::function<void()>& work);
+// Each domain of the module registers its functions, one file each.
+void bindParameters(py::module_& m);  // get_params, set_params, check_params, each parameter (parameters.cpp)
+void bindFusion(py::module_& m);      // box geometry and the fusion of one sequence (fusion.cpp)
+void bindEvaluation(py::module_& m);  // track measures, DataSet, the data-set evaluation (evaluation.cpp)
+void bindLearning(py::module_& m);    // tracker weights, global and local removal (learning.cpp)
+void bindOnline(py::module_& m);      // the live streams (online.cpp)
+void bindBoxFiles(py::module_& m);    // the box-file readers (boxfile.cpp)
+void bindScores(py::module_& m);      // the one-pass scorer of the benchmark measures (scores.cpp)
 
 }  // namespace velmora::python
 

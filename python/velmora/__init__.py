@@ -1,43 +1,18 @@
 """Velmora: fusion of single-object visual trackers, for numpy users.
 
 Every function runs the C++ library libVelmora.so, so results are its single-precision numbers
-to the bit.
-
-Conventions:
-
-- A box is (x, y, width, height), top-left corner first, as float32. A track is a (frames, 4)
-  array, frame 0 first. The trackers of one sequence are a (trackers, frames, 4) array or a list
-  of (frames, 4) arrays, all of the same length. Other float dtypes, integers and nested lists
-  are converted to float32 (float64 is rounded to the nearest float32).
-- Frames are 0-based; a run's start_frame is 1-based.
-- A data set is a list of sequences, a sequence a list of runs, and a run a
-  (trackers, start_frame) tuple or a bare trackers array (start_frame 1). The annotation holds
-  one (frames, 4) track per sequence. A velmora.DataSet holds both in the library's own form,
-  converted once: for large data sets and for several calls on the same one.
-- A selection lists tracker indices in visiting order; None (or an empty list) means all
-  trackers. A *position* in a selection is not a tracker index: strongest_box, frame_attraction,
-  tracker_performances and local_removal's order follow positions.
-- Weights are indexed by tracker index; None (or an empty list) means 1.0 for every tracker.
-- Results are float32 numpy arrays, Python floats holding float32 values, or lists of ints.
-
-Input the library cannot take (wrong shapes, indices out of range, runs reaching past their
-annotation, frames that trajectory fusion cannot score, ...) raises ValueError, or TypeError for
-an argument of the wrong kind, before the library runs; the message names the argument.
-
-Parameters: alpha (4.0), beta (20.0), gamma (-1, unset) and sigma (0.03) tune the library. alpha
-and sigma must be above 0 and finite as float32, beta finite; anything else raises ValueError
-naming the parameter. Every function that reads a parameter also takes it as a keyword for that
-one call (``velmora.fuse(tracks, sigma=0.1)``), which no other thread sees: the way to vary the
-parameters in threaded code. Read and set the shared values with get_params() and set_params(),
-as ``velmora.params.alpha``, or for one block with ``with velmora.parameters(sigma=0.05): ...``.
-A change waits for calls running in other threads, and applies to every thread afterwards; the
-blocks of different threads take turns, so their changes never interleave.
+to the bit. Boxes are (x, y, width, height) as float32, a track a (frames, 4) array, the trackers
+of a sequence a (trackers, frames, 4) array; a selection lists tracker indices (None: all), weights
+are indexed by tracker (None: 1.0 each). The parameters alpha, beta, gamma and sigma are read and
+set with get_params(), set_params(), ``velmora.params`` or ``with velmora.parameters(...)``, and
+every function that reads one also takes it as a keyword for that call alone. Input the library
+cannot take raises ValueError (TypeError for the wrong kind of argument) naming the argument.
 
 Live fusion: velmora.OnlineFuser takes one frame of boxes at a time and returns each fused box
-as soon as it is final (frame by frame, or by trajectory optimisation with a lag).
+as soon as it is final.
 
-The long calls (fuse, fuse_trajectory, evaluate_dataset, tracker_weights, global_removal, ...)
-release the GIL, so several Python threads can run them at once.
+help() of each function gives its contract; docs/python.md in the source tree the whole picture,
+and velmora.benchmark the workflows on benchmark result folders.
 """
 
 import contextlib
@@ -46,6 +21,7 @@ import threading
 from ._version import __version__
 from ._core import (
     DataSet,
+    check_params,
     OnlineFuser,
     attraction,
     distance4d_2,
@@ -72,7 +48,7 @@ __all__ = [
     "frame_attraction", "fuse_frame", "fuse", "fuse_trajectory", "strongest_box", "gradient_ascent",
     "track_quality", "track_attraction", "evaluate_dataset",
     "tracker_weights", "global_removal", "tracker_performances", "local_removal",
-    "get_params", "set_params", "parameters", "params", "DataSet", "OnlineFuser",
+    "get_params", "set_params", "check_params", "parameters", "params", "DataSet", "OnlineFuser",
 ]
 
 

@@ -126,6 +126,9 @@ def read_value_file(
     path: bytes, top: int = -1
 ) -> Union[Tuple[npt.NDArray[Any], None], Tuple[None, Tuple[int, str, bytes]]]: ...
 def get_params() -> _Params: ...
+def check_params(
+    alpha: _P = None, beta: _P = None, gamma: Optional[SupportsIndex] = None, sigma: _P = None
+) -> None: ...
 def set_params(
     alpha: Optional[SupportsFloat] = None, beta: Optional[SupportsFloat] = None, gamma: Optional[SupportsIndex] = None,
     sigma: Optional[SupportsFloat] = None

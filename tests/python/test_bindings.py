@@ -430,11 +430,10 @@ def test_tracker_performances_and_local_removal():
     assert velmora.get_params()["gamma"] == 1
 
 
-def test_readme_example_runs_and_prints_what_it_says(capsys):
-    text = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
-    python_section = text[text.index("\n## Python\n"):]
-    code = re.search(r"```python\n(.*?)```", python_section, re.S).group(1)
-    exec(compile(code, "README.md", "exec"), {})
+def test_documented_example_runs_and_prints_what_it_says(capsys):
+    text = (pathlib.Path(__file__).parents[2] / "docs" / "python.md").read_text()
+    code = re.search(r"```python\n(.*?)```", text, re.S).group(1)
+    exec(compile(code, "docs/python.md", "exec"), {})
     printed = capsys.readouterr().out.splitlines()
     assert printed[0] == "0.9732142686843872" and printed[1] == "1.0" and printed[3] == "[0, 1, 2]"
     assert velmora.get_params() == DEFAULTS

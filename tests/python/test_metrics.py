@@ -123,10 +123,6 @@ class TestNormalizedPrecision:
         np.testing.assert_array_equal(curve, [0] * 25 + [1 / 2] * 26)
         assert curve[metrics.NORM_PRECISION_AT] == 0
 
-    def test_reported_at_point_two(self):
-        assert metrics.NORM_PRECISION_THRESHOLDS[metrics.NORM_PRECISION_AT] == 0.2
-        assert metrics.PRECISION_THRESHOLDS[metrics.PRECISION_AT] == 20
-
 
 class TestDataSet:
     def test_auc_is_the_mean_over_sequences_not_frames(self):
