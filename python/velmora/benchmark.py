@@ -26,9 +26,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import io as vio
+from . import textfiles
 from . import layouts, metrics
-from .io import InputError
+from .textfiles import InputError
 from .layouts import find_annotations, find_results
 from .messages import Reporter
 from . import outputs
@@ -83,7 +83,7 @@ def read_truth(sequence, use_flags=True):
 
     A NaN annotation line (UAV123 marks frames without the target so) is an absent frame always.
     """
-    boxes = vio.read_boxes(sequence.path)
+    boxes = textfiles.read_boxes(sequence.path)
     if len(boxes) == 0:
         raise InputError(f"{sequence.path}: no boxes")
     nan_lines = np.isnan(boxes).any(axis=1)
@@ -97,14 +97,14 @@ def read_truth(sequence, use_flags=True):
     flagged = np.zeros(len(boxes), dtype=bool)
     if use_flags:
         for path in sequence.flag_paths:
-            flags = vio.read_flags(path)
+            flags = textfiles.read_flags(path)
             if len(flags) != len(boxes):
                 raise InputError(f"{path}: {len(flags)} flags for the {len(boxes)} frames of {sequence.path}")
             flagged |= flags
     absent |= flagged
     cover = None
     if sequence.cover_path is not None:
-        cover = vio.read_labels(sequence.cover_path, 8, "a cover level 0 to 8")
+        cover = textfiles.read_labels(sequence.cover_path, 8, "a cover level 0 to 8")
         if len(cover) != len(boxes):
             raise InputError(f"{sequence.cover_path}: {len(cover)} labels for the {len(boxes)} frames of "
                              f"{sequence.path}")
@@ -118,7 +118,7 @@ def _resolution(path):
     GOT-10k's measures clip the boxes to the image, so a file that does not give the size is an
     error, not a sequence scored without clipping.
     """
-    for number, line in enumerate(vio._text_lines(path, vio._read_bytes(path)), 1):
+    for number, line in enumerate(textfiles._text_lines(path, textfiles._read_bytes(path)), 1):
         key, _, value = line.partition(":")
         if key.strip() == "resolution":
             try:
@@ -176,7 +176,7 @@ def read_result(path, layout="plain", truth=None, log=None, tracker="", corners=
     tracker was given; without annotation it is lost. With `corners`, a first line that matches
     the annotation's first box only when read as corners x1, y1, x2, y2 is read so.
     """
-    return _interpret(vio.read_box_file(path, codes=layout == "VOT"), path, layout, truth, log, tracker, corners)
+    return _interpret(textfiles.read_box_file(path, codes=layout == "VOT"), path, layout, truth, log, tracker, corners)
 
 
 def _first_line_as_corners(boxes, truth):
@@ -344,7 +344,7 @@ def describe(bench, absent=None):
         for key in bench.keys:
             paths = bench.annotations.sequences[key].flag_paths
             if paths:
-                flags = [vio.read_flags(p) for p in paths]
+                flags = [textfiles.read_flags(p) for p in paths]
                 if len({len(f) for f in flags}) > 1:
                     raise InputError(f"{paths[0]}: {len(flags[0])} flags, but {paths[1]} holds {len(flags[1])}")
                 flagged += int(np.logical_or.reduce(flags).sum())
@@ -466,7 +466,7 @@ def _cut(result, path, truth, reporter, protocol, log=None, tracker=None):
 def _as_library_boxes(boxes):
     """float32 boxes for the library, each lost box (NaN, or no positive size) as the zero box."""
     boxes = np.array(boxes, dtype=np.float32)
-    boxes[vio.lost_frames(boxes)] = 0.0
+    boxes[textfiles.lost_frames(boxes)] = 0.0
     return boxes
 
 
@@ -508,7 +508,7 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=(), t
 
     def read(key):
         truth = read_truth(bench.annotations.sequences[key], use_flags)
-        raw = {t.name: [vio.read_box_file(path, use_codes[t.name]) for path in t.sequences[key].runs]
+        raw = {t.name: [textfiles.read_box_file(path, use_codes[t.name]) for path in t.sequences[key].runs]
                for t in bench.trackers}
         return key, truth, raw
 
@@ -529,7 +529,7 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=(), t
                 runs.append(list(scores))
                 sequences.append(metrics.mean_score(scores, bench.names[key]))
                 library.append(float(np.mean(overlaps)))
-                times.extend(vio.read_values(path) for path in files.times)
+                times.extend(textfiles.read_values(path) for path in files.times)
             progress.step()
     log.report(reporter)
     scores = [TrackerScore(t.name, *per_tracker[t.name][:2], protocol, per_tracker[t.name][2],
@@ -622,7 +622,7 @@ def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refi
     reporter = reporter or Reporter(quiet=True)
     stack = np.stack([_as_library_boxes(b) for b in boxes])
     trackers, frames = stack.shape[:2]
-    present = ~np.stack([vio.lost_frames(b) for b in stack])
+    present = ~np.stack([textfiles.lost_frames(b) for b in stack])
     if weights is not None:
         present &= (np.asarray(weights, dtype=np.float32) != 0)[:, None]  # a weight of 0 attracts nothing
     somebody = present.any(axis=0)
@@ -646,7 +646,7 @@ def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refi
             part = np.ascontiguousarray(stack[:, start:end])
             result[start:end] = lib.fuse_trajectory(part, weights=weights, backtracking=backtracking, refine=refine,
                                                     **parameters)
-        stray = np.flatnonzero(somebody & vio.lost_frames(result))
+        stray = np.flatnonzero(somebody & textfiles.lost_frames(result))
         for f in stray:
             result[f] = frame_by_frame(f, f + 1, present[:, f])
         if len(stray):
@@ -687,7 +687,7 @@ def _aligned(tracks, paths, frames, truth_path, reporter, log=None, names=None):
 
 def _read_runs(bench, key, repetition):
     """The raw boxes of every tracker's repetition of one sequence (a job for _read_ahead)."""
-    return [(t.sequences[key].runs[repetition], vio.read_box_file(t.sequences[key].runs[repetition], t.layout == "VOT"))
+    return [(t.sequences[key].runs[repetition], textfiles.read_box_file(t.sequences[key].runs[repetition], t.layout == "VOT"))
             for t in bench.trackers]
 
 
@@ -885,11 +885,11 @@ class _Runs:
                 self.flagged += truth.flagged
                 self.nan_lines += truth.nan_lines
                 tracks = _sequence_tracks(bench, raw, log, self.reporter, truth)
-                usable = ~vio.lost_frames(truth.boxes) & ~truth.absent
+                usable = ~textfiles.lost_frames(truth.boxes) & ~truth.absent
                 stack = np.stack([_as_library_boxes(t) for t in tracks])
                 if self.every_tracker:
                     for track in stack:
-                        usable &= ~vio.lost_frames(track)
+                        usable &= ~textfiles.lost_frames(track)
                 runs = [(np.ascontiguousarray(stack[:, s:e]), int(s) + 1) for s, e in _stretches(usable)
                         if e - s >= 2]
                 used = sum(run[0].shape[1] for run in runs)
@@ -1109,7 +1109,7 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
                 zip((t.name for t in bench.trackers), weights)), "selection": [bench.trackers[i].name for i in kept]}),
             (f"{name} (untuned)", untuned, {"learnt on": "nothing: every tracker, each with weight 1"})):
         # Scored as written: the numbers of the files -o writes, which eval then reads.
-        measured = [_score_track(vio.as_written(tracks[k]), truths[k].boxes, truths[k].absent, truths[k].visible,
+        measured = [_score_track(textfiles.as_written(tracks[k]), truths[k].boxes, truths[k].absent, truths[k].visible,
                                  truths[k].bound, protocol, bench.names[k], timelines) for k in scored]
         rows.append(TrackerScore(label, [m[0] for m in measured], [m[1] for m in measured], protocol, [], True,
                                  record))

@@ -19,8 +19,8 @@ import sys
 import numpy as np
 
 from . import benchmark, metrics, repetitions, report, sequences, streaming
-from . import io as vio
-from .io import InputError
+from . import textfiles
+from .textfiles import InputError
 from .messages import PROG, Reporter
 from . import outputs, streams
 from .outputs import Inputs, Outputs
@@ -50,7 +50,7 @@ def _restriction(args):
             args.parser.error("--trackers names a tracker twice")
         return names
     if getattr(args, "selection", None):
-        return vio.read_names(args.selection)
+        return textfiles.read_names(args.selection)
     return None
 
 
@@ -59,7 +59,7 @@ def _match(args, reporter, annotations=None):
     names = _restriction(args)
     listed = None
     if getattr(args, "sequences", None):
-        listed = vio.read_names(args.sequences)
+        listed = textfiles.read_names(args.sequences)
         try:
             return benchmark.match(results, annotations, reporter, names, getattr(args, "first_line_corners", False),
                                    listed)
@@ -93,7 +93,7 @@ def _inputs(bench, args):
 def _tracker_weights(names, args):
     if not getattr(args, "weights", None):
         return None
-    table = vio.read_weights(args.weights)
+    table = textfiles.read_weights(args.weights)
     missing = [n for n in names if n not in table]
     if missing:
         raise InputError(f"{args.weights}: no weight for tracker {_listing(missing)}")
@@ -187,9 +187,9 @@ def _fuse_files(args, files, reporter):
         target = out.file(args.output, "-o") if args.output else None
         fused = _fuse_sequence_files(args, files, names, reporter)
         if target is None:
-            _out(vio.format_boxes(fused))
+            _out(textfiles.format_boxes(fused))
             return 0
-        target.write(vio.format_boxes(fused).encode())
+        target.write(textfiles.format_boxes(fused).encode())
         out.commit()
     return 0
 
@@ -322,7 +322,7 @@ def _run_weights(args, reporter):
         _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
         comment = (f"velmora tracker weights: mean attraction to the annotation over {len(dataset.sequences)} "
                    f"sequences ({dataset.frames} frames)")
-        _emit(out, target, vio.format_weights(dataset.names, weights, comment),
+        _emit(out, target, textfiles.format_weights(dataset.names, weights, comment),
               "".join(f"{name}\t{w:.4f}\n" for name, w in sorted(zip(dataset.names, weights), key=lambda p: -p[1])))
     return 0
 
@@ -340,7 +340,7 @@ def _run_select(args, reporter):
         selection = benchmark.select_trackers(dataset, weights, args.trajectory, **_parameters(args))
         comment = (f"velmora tracker selection: {len(selection.kept)} of {len(dataset.names)} trackers kept, mean "
                    f"overlap {selection.before:.4f} with all, {selection.after:.4f} with these")
-        _emit(out, target, vio.format_names(selection.kept, comment),
+        _emit(out, target, textfiles.format_names(selection.kept, comment),
               comment.split(": ", 1)[1] + "\nkept: " + ", ".join(selection.kept) + "\n")
     return 0
 
@@ -371,7 +371,7 @@ def _run_crossval(args, reporter):
 def _held_out(args, reporter, bench, files, folder):
     """The scores of crossval: its files staged, the text for standard output returned."""
     if args.train is not None:
-        splits = benchmark.split(bench, vio.read_names(args.train), vio.read_names(args.test), reporter)
+        splits = benchmark.split(bench, textfiles.read_names(args.train), textfiles.read_names(args.test), reporter)
         how = f"trained on {args.train}, tested on {args.test}"
     else:
         splits = benchmark.folds(bench, args.folds or 5, args.seed)
@@ -401,7 +401,7 @@ def _held_out(args, reporter, bench, files, folder):
                                        [PROG] + list(args.argv), _library_parameters(), {"crossval": record})
         files["json"].write(document.encode())
     if folder is not None:
-        fused = [(bench.names[k] + ".txt", vio.format_boxes(boxes).encode()) for k, boxes in held.fused.items()]
+        fused = [(bench.names[k] + ".txt", textfiles.format_boxes(boxes).encode()) for k, boxes in held.fused.items()]
         benchmark.write_fused(folder, fused, {"trackers": [t.name for t in bench.trackers], "crossval": record,
                                               "parameters": benchmark._parameters_in_force(_parameters(args))})
     if args.html:
@@ -451,7 +451,7 @@ def _number(text):
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if np.isnan(value) or not vio.finite_float32(value):
+    if np.isnan(value) or not textfiles.finite_float32(value):
         raise argparse.ArgumentTypeError(f"must be finite as a float32: {text!r}")
     return value
 

@@ -5,7 +5,7 @@ import json
 import math
 import os
 
-from .io import InputError
+from .textfiles import InputError
 
 __all__ = ["MEASURES", "columns", "format_table", "format_csv", "format_sequences", "format_sequences_csv", "beats",
            "format_spreads", "attribute_title", "format_attributes", "SCHEMA", "dataset_json", "results_json",
