@@ -18,7 +18,9 @@ import sys
 
 import numpy as np
 
-from . import benchmark, metrics, repetitions, report, sequences, streaming
+from . import benchmark, layouts, metrics, repetitions, report, sequences, streaming
+from .benchmark import fusing, reading
+from .benchmark.common import listing
 from . import textfiles
 from .textfiles import InputError
 from .messages import PROG, Reporter
@@ -33,7 +35,7 @@ _out = streams.write
 
 
 def _listing(names, limit=5):
-    return benchmark._listing(names, limit)
+    return listing(names, limit)
 
 
 def _plural(n, noun):
@@ -200,13 +202,13 @@ def _fuse_sequence_files(args, files, names, reporter):
     if args.anno:
         if not os.path.isfile(args.anno):
             raise InputError(f"{args.anno}: with result files, --anno names the annotation file of their sequence")
-        truth = benchmark.read_truth(benchmark.layouts.AnnotatedSequence(os.path.basename(args.anno)[:-4],
+        truth = benchmark.read_truth(layouts.AnnotatedSequence(os.path.basename(args.anno)[:-4],
                                                                          args.anno), use_flags=False)
     log = benchmark.ReadLog()
     tracks = [benchmark.read_result(f, truth=truth, log=log, tracker=n) for f, n in zip(files, names)]
     log.report(reporter)
     frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
-    tracks = benchmark._aligned(tracks, files, frames, args.anno, reporter)
+    tracks = reading._aligned(tracks, files, frames, args.anno, reporter)
     name = os.path.basename(files[0])[:-4]
     with _refused(files[0]):
         return benchmark.fuse_sequence(tracks, weights, name=name, reporter=reporter, **_fuse_options(args),
@@ -403,7 +405,7 @@ def _held_out(args, reporter, bench, files, folder):
     if folder is not None:
         fused = [(bench.names[k] + ".txt", textfiles.format_boxes(boxes).encode()) for k, boxes in held.fused.items()]
         benchmark.write_fused(folder, fused, {"trackers": [t.name for t in bench.trackers], "crossval": record,
-                                              "parameters": benchmark._parameters_in_force(_parameters(args))})
+                                              "parameters": fusing._parameters_in_force(_parameters(args))})
     if args.html:
         files["html"].write(html)
     count = f"{len(evaluation.sequences)} sequence" + ("s" if len(evaluation.sequences) != 1 else "")

@@ -1,0 +1,30 @@
+"""What every job of the benchmark layer shares: the library, and how a message counts and lists."""
+
+import numpy as np
+
+from .. import textfiles
+
+
+def library():
+    import velmora  # the package's own functions, which check their input
+    return velmora
+
+def listing(names, limit=5):
+    names = list(names)
+    shown = ", ".join(names[:limit])
+    return shown + (f" and {len(names) - limit} more" if len(names) > limit else "")
+
+def plural(n, noun, plural=None):
+    return f"{n:,} {noun if n == 1 else plural or noun + 's'}"
+
+def as_library_boxes(boxes):
+    """float32 boxes for the library, each lost box (NaN, or no positive size) as the zero box."""
+    boxes = np.array(boxes, dtype=np.float32)
+    boxes[textfiles.lost_frames(boxes)] = 0.0
+    return boxes
+
+
+def stretches(mask):
+    """(start, end) of each run of True in a bool array."""
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], mask.astype(np.int8), [0]))))
+    return list(zip(edges[0::2], edges[1::2]))
