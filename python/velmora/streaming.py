@@ -25,6 +25,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import textfiles
+from .messages import listing
 from .textfiles import InputError
 
 __all__ = ["LiveFusion", "fuse_live", "StreamTrackers", "stream_trackers", "parse_frame", "run_stream"]
@@ -239,3 +240,27 @@ def run_stream(source, write, live, trackers, name="<stdin>"):
     if len(rest):
         write(textfiles.format_boxes(rest))
     return live.frames
+
+
+def fuse_stream(source, write, count, weights_path=None, selection_path=None, trajectory=False, lag=None, refine=True,
+                reporter=None, **parameters):
+    """Fuses a stream of `count` boxes per line from `source`, each fused box written through `write`
+    as soon as it is final (run_stream); the trackers are named and chosen as stream_trackers says,
+    and `lag` frames of look-ahead serve the trajectory optimisation. What the stream met is
+    reported at its end, also when a bad line stops it."""
+    trackers = stream_trackers(count, weights_path, selection_path)
+    lag = lag or 0
+    if not trajectory:
+        parameters.pop("beta", None)
+    live = LiveFusion(len(trackers.fused), trackers.weights, trajectory, lag if trajectory else 0, refine,
+                      **parameters)
+    named = f" (named by {trackers.source})" if trackers.source else ""
+    fused = "all" if len(trackers.fused) == count else listing([trackers.names[k] for k in trackers.fused])
+    mode = f"trajectory optimisation, lag {lag}" if trajectory else "frame by frame"
+    reporter.note(f"reading frames of {count} boxes from standard input, trackers "
+                  f"{listing(trackers.names)}{named}; fusing {fused}, {mode}; each fused box is written as soon as "
+                  "it is final")
+    try:
+        run_stream(source, write, live, trackers)
+    finally:
+        live.report(reporter, "standard input")

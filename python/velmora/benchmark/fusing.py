@@ -187,7 +187,7 @@ def _fuse_into(folder, bench, weights, trajectory, backtracking, refine, repetit
               "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),
               "mode": "trajectory optimisation" if trajectory else "frame by frame", "refine": refine,
               "backtracking": backtracking, "layout": layout, **({"lag": lag} if trajectory and lag is not None else {}),
-              "parameters": _parameters_in_force(parameters), **(provenance or {})}
+              "parameters": parameters_in_force(parameters), **(provenance or {})}
     write_fused(folder, files, record)
     reporter.note(f"wrote {plural(len(bench.keys), 'sequence')} to {folder.path} in the "
                   f"{submissions.describe_layout(layout)}{timed}")
@@ -207,7 +207,7 @@ def write_fused(output, files, record):
             folder.write(path, data)
 
 
-def _parameters_in_force(parameters):
+def parameters_in_force(parameters):
     """The library's parameters as a call with these keywords reads them."""
     values = library().get_params()
     values.update({k: float(v) for k, v in parameters.items() if v is not None})

@@ -203,7 +203,7 @@ def _read_ahead(items, read, ahead=4):
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _aligned(tracks, paths, frames, truth_path, reporter, log=None, names=None):
+def align(tracks, paths, frames, truth_path, reporter, log=None, names=None):
     """Every track at `frames` frames: a short one is lost in the frames it lacks, a long one cut.
 
     The differences are reported through `log`, once per tracker of `names`, when given."""
@@ -237,5 +237,5 @@ def _sequence_tracks(bench, raw, log, reporter, truth=None):
     tracks = [_interpret(boxes, path, t.layout, truth, log, t.name, bench.corners)
               for t, (path, boxes) in zip(bench.trackers, raw)]
     frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
-    return _aligned(tracks, [path for path, _ in raw], frames, truth and truth.path, reporter, log,
+    return align(tracks, [path for path, _ in raw], frames, truth and truth.path, reporter, log,
                     [t.name for t in bench.trackers])
