@@ -84,21 +84,21 @@ def _run_stream(args, reporter):
 _FORMAT = argparse.RawDescriptionHelpFormatter  # keeps the paragraphs of the descriptions
 
 
-def _number(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if np.isnan(value) or not textfiles.finite_float32(value):
-        raise argparse.ArgumentTypeError(f"must be finite as a float32: {text!r}")
-    return value
-
-
-def _positive_number(text):
-    value = _number(text)
-    if not np.float32(value) > 0:
-        raise argparse.ArgumentTypeError(f"must be above 0 as a float32: {text!r}")
-    return value
+def _parameter(name):
+    """The type of the option of the fusion parameter `name`: a number the library accepts for it,
+    finite as a float32 and, but for beta, above 0 as a float32. Every check of a parameter's value
+    on the command line is here."""
+    def parameter(text):
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if np.isnan(value) or not textfiles.finite_float32(value):
+            raise argparse.ArgumentTypeError(f"must be finite as a float32: {text!r}")
+        if name != "beta" and not np.float32(value) > 0:
+            raise argparse.ArgumentTypeError(f"must be above 0 as a float32: {text!r}")
+        return value
+    return parameter
 
 
 def _whole(least):
@@ -128,11 +128,11 @@ def _frames(text):
 
 def _add_parameters(p, beta=True):
     g = p.add_argument_group("fusion parameters (library defaults when omitted)")
-    g.add_argument("--alpha", type=_positive_number, help="divides the size terms of the box distance (default 4)")
+    g.add_argument("--alpha", type=_parameter("alpha"), help="divides the size terms of the box distance (default 4)")
     if beta:
-        g.add_argument("--beta", type=_number,
+        g.add_argument("--beta", type=_parameter("beta"),
                        help="weight of the agreement between consecutive frames in the trajectory (default 20)")
-    g.add_argument("--sigma", type=_positive_number, help="additive constant of every box attraction (default 0.03)")
+    g.add_argument("--sigma", type=_parameter("sigma"), help="additive constant of every box attraction (default 0.03)")
 
 
 def _add_common(p):

@@ -46,13 +46,14 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _core
+from .textfiles import lost_frames
 
 __all__ = [
     "SUCCESS_THRESHOLDS", "PRECISION_THRESHOLDS", "NORM_PRECISION_THRESHOLDS", "PRECISION_AT", "NORM_PRECISION_AT",
     "OP50_AT", "OP75_AT", "Protocol", "PROTOCOLS", "CurveMeasures", "overlaps", "center_errors",
     "normalized_center_errors", "success_curve", "precision_curve", "norm_precision_curve", "SequenceScore",
     "score_sequence", "mean_score", "mean_curves", "got10k_measures", "frames_per_second", "TIMELINE_BINS",
-    "overlap_timeline",
+    "overlap_timeline", "iou",
 ]
 
 SUCCESS_THRESHOLDS = np.arange(0, 1.05, 0.05)
@@ -119,15 +120,27 @@ def _quiet():
     return np.errstate(invalid="ignore", divide="ignore")
 
 
-def _iou(r, a):
-    """Intersection over union of the boxes' columns, clamped to [0, 1]; NaN stays NaN."""
+def _intersection_and_union(r, a):
+    """The areas of the boxes' intersection and union, from their columns (or from two boxes)."""
     # np.maximum keeps a NaN, so a lost result box stays NaN through to the counts.
     width = np.maximum(np.minimum(r[0] + r[2], a[0] + a[2]) - np.maximum(r[0], a[0]), 0)
     height = np.maximum(np.minimum(r[1] + r[3], a[1] + a[3]) - np.maximum(r[1], a[1]), 0)
     intersection = width * height
-    union = r[2] * r[3] + a[2] * a[3] - intersection
+    return intersection, r[2] * r[3] + a[2] * a[3] - intersection
+
+
+def _iou(r, a):
+    """Intersection over union of the boxes' columns, clamped to [0, 1]; NaN stays NaN."""
+    intersection, union = _intersection_and_union(r, a)
     iou = np.where(union > 0, intersection / union, np.where(np.isnan(union), np.nan, 0.0))
     return np.clip(iou, 0.0, 1.0)
+
+
+def iou(r, a):
+    """Intersection over union of two boxes (x, y, width, height) or of the boxes' columns, in
+    [0, 1]; 0 where the union is empty, NaN where a box holds a NaN."""
+    with _quiet():
+        return _iou(np.asarray(r, dtype=np.float64), np.asarray(a, dtype=np.float64))
 
 
 def overlaps(result, annotation, protocol=DEFAULT):
@@ -280,10 +293,10 @@ def _as_the_toolkit_reads(result, annotation, protocol):
         result = result.copy()
         result[0] = annotation[0]
     if protocol.lost_boxes == "previous" and len(result) > 1:
-        if protocol.lost == "zero":
+        if protocol.lost == "zero":  # pytracking's own rule: a negative size is a box it keeps
             lost = np.isnan(result).any(axis=1) | (result[:, 2] == 0) | (result[:, 3] == 0)
         else:
-            lost = np.isnan(result).any(axis=1) | ~(result[:, 2] > 0) | ~(result[:, 3] > 0)
+            lost = lost_frames(result)
         lost[0] = False
         lost &= ~np.isnan(annotation).any(axis=1)
         if lost.any():
@@ -302,10 +315,7 @@ def _got10k_iou(r, a, bound):
             box[1] = np.clip(box[1], 0, bound[1])
             box[2] = np.clip(box[2], 0, bound[0] - box[0])
             box[3] = np.clip(box[3], 0, bound[1] - box[1])
-    width = np.maximum(np.minimum(r[0] + r[2], a[0] + a[2]) - np.maximum(r[0], a[0]), 0)
-    height = np.maximum(np.minimum(r[1] + r[3], a[1] + a[3]) - np.maximum(r[1], a[1]), 0)
-    intersection = width * height
-    union = r[2] * r[3] + a[2] * a[3] - intersection
+    intersection, union = _intersection_and_union(r, a)
     return np.clip(intersection / (union + np.finfo(float).eps), 0.0, 1.0)
 
 

@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .. import textfiles
+from .. import metrics, textfiles
 from ..textfiles import InputError
 from .common import plural
 
@@ -144,16 +144,9 @@ def _first_line_as_corners(boxes, truth):
     if len(boxes) == 0 or truth is None or not len(truth.boxes):
         return None
     x, y, w, h = (float(v) for v in boxes[0])
-    first = [float(v) for v in truth.boxes[0]]
-
-    def overlap(box):
-        width = max(min(box[0] + box[2], first[0] + first[2]) - max(box[0], first[0]), 0.0)
-        height = max(min(box[1] + box[3], first[1] + first[3]) - max(box[1], first[1]), 0.0)
-        union = box[2] * box[3] + first[2] * first[3] - width * height
-        return width * height / union if union > 0 else 0.0
-
+    first = truth.boxes[0]
     corner = [x, y, w - x, h - y]
-    if overlap([x, y, w, h]) < 0.5 and overlap(corner) >= 0.9:  # NaN compares false: never read so
+    if metrics.iou([x, y, w, h], first) < 0.5 and metrics.iou(corner, first) >= 0.9:  # NaN compares false
         return np.array(corner)
     return None
 
