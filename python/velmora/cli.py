@@ -28,9 +28,19 @@ from ._version import __version__
 _out = streams.write
 
 
+def _names(text):
+    """The names of a comma-separated list (--trackers, --fused)."""
+    return [n.strip() for n in text.split(",") if n.strip()]
+
+
 def _request(kind, args):
     """The command's request: each of its fields from the option of that name."""
-    return kind(**{f.name: getattr(args, f.name) for f in dataclasses.fields(kind) if hasattr(args, f.name)})
+    values = {f.name: getattr(args, f.name) for f in dataclasses.fields(kind) if hasattr(args, f.name)}
+    if "trackers" in values:
+        values["trackers"] = _names(values["trackers"]) if values["trackers"] else None
+    if "fused" in values:
+        values["fused"] = _names(values["fused"]) if values["fused"] else ()
+    return kind(**values)
 
 
 def _run_fuse(args, reporter):

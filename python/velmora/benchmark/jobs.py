@@ -39,7 +39,7 @@ class Request:
 
     paths: list
     anno: str = None
-    trackers: str = None  # comma-separated tracker names
+    trackers: list = None  # the tracker names of --trackers, in order
     selection: str = None  # a file of tracker names
     sequences: str = None  # a file of sequence names
     dataset: str = None
@@ -82,7 +82,7 @@ class EvalRequest(Request):
     plot_format: str = "png"
     per_sequence: bool = False
     attributes: str = None  # "" for the annotation's own attribute files
-    fused: str = None  # comma-separated names of fused tracks
+    fused: list = ()  # the names of fused tracks
 
 
 @dataclass(kw_only=True)
@@ -168,11 +168,10 @@ class CrossvalJob:
 
 def _restriction(request):
     """The tracker names of --trackers or --selection, in order, or None."""
-    if request.trackers:
-        names = [n.strip() for n in request.trackers.split(",") if n.strip()]
-        if len(set(names)) != len(names):
+    if request.trackers is not None:
+        if len(set(request.trackers)) != len(request.trackers):
             raise UsageError("--trackers names a tracker twice")
-        return names
+        return list(request.trackers)
     if request.selection:
         return textfiles.read_names(request.selection)
     return None
@@ -190,25 +189,16 @@ def _matched(request, reporter, annotations=None):
     try:
         return match(results, annotations, reporter, names, request.first_line_corners)
     except InputError as e:
-        if names is not None and request.trackers:
+        if names is not None and request.trackers is not None:
             raise UsageError(str(e)) from None
         raise InputError(f"{request.selection}: {e}" if request.selection else str(e)) from None
 
 
 def _inputs(bench, request):
     """Every file and folder the command reads, registered before any output is checked."""
-    inputs = register_inputs(bench, use_flags=not request.no_absence)
-    for option in ("weights", "selection", "sequences", "train", "test"):
-        path = getattr(request, option, None)
-        if path:
-            inputs.file(path)
-    attributes = getattr(request, "attributes", None)
-    if attributes:
-        if os.path.isdir(attributes):
-            inputs.folder(attributes, "the attributes")
-        else:
-            inputs.file(attributes)
-    return inputs
+    files = [getattr(request, option, None) for option in ("weights", "selection", "sequences", "train", "test")]
+    return register_inputs(bench, use_flags=not request.no_absence, files=[p for p in files if p],
+                           attributes=getattr(request, "attributes", None))
 
 
 def _tracker_weights(names, request):
@@ -239,7 +229,8 @@ def _say_what_was_read(bench, reporter, flagged=None, nan_lines=0):
 def _annotated(request, reporter):
     """The matched annotated benchmark of a command, inside the transaction that checked its outputs."""
     bench = _matched(request, reporter, layouts.find_annotations(request.anno) if request.anno else None)
-    with Outputs(_inputs(bench, request)) as out:
+    inputs = _inputs(bench, request)
+    with Outputs(inputs) as out:
         yield bench, out
         out.commit()
 
@@ -295,7 +286,7 @@ def _fuse_files(request, files, reporter):
         unknown = [n for n in chosen if n not in names]
         if unknown:
             message = f"no tracker named {listing(unknown)} (known: {listing(sorted(names), 10)})"
-            if request.trackers:
+            if request.trackers is not None:
                 raise UsageError(message)
             raise InputError(f"{request.selection}: {message}")
         files = [files[names.index(n)] for n in chosen]
@@ -351,7 +342,7 @@ def eval_job(request, reporter):
         if request.attributes is not None:
             from .. import attributes as attribute_files
             attributes = attribute_files.read_attributes(request.attributes or None, bench.annotations, reporter)
-        fused = [n.strip() for n in request.fused.split(",") if n.strip()] if request.fused else []
+        fused = list(request.fused)
         unknown = [n for n in fused if n not in {t.name for t in bench.trackers}]
         if unknown:
             raise UsageError(f"--fused: no tracker named {listing(unknown)} (known: "

@@ -1,6 +1,7 @@
 """Matching the results of every tracker with each other and with the annotation."""
 
 import collections
+import os
 from dataclasses import dataclass
 
 import numpy as np
@@ -77,8 +78,9 @@ def match(results, annotations=None, reporter=None, trackers=None, first_line_co
     return Benchmark(results, annotations, keys, names, first_line_corners)
 
 
-def register_inputs(bench, inputs=None, use_flags=True):
-    """Every file and folder that reading `bench` touches, for the checks of the outputs."""
+def register_inputs(bench, inputs=None, use_flags=True, files=(), attributes=None):
+    """Every file and folder that reading `bench` touches, for the checks of the outputs; also the
+    other `files` a command reads, and its `attributes` (a folder of attribute files, or a file)."""
     inputs = inputs or Inputs()
     for path, what in bench.results.roots:
         inputs.folder(path, what)
@@ -94,6 +96,13 @@ def register_inputs(bench, inputs=None, use_flags=True):
             for path in (sequence.flag_paths if use_flags else ()) + tuple(
                     p for p in (sequence.cover_path, sequence.attribute_path, sequence.meta_path) if p):
                 inputs.file(path)
+    for path in files:
+        inputs.file(path)
+    if attributes:
+        if os.path.isdir(attributes):
+            inputs.folder(attributes, "the attributes")
+        else:
+            inputs.file(attributes)
     return inputs
 
 
