@@ -194,13 +194,6 @@ def _matched(request, reporter, annotations=None):
         raise InputError(f"{request.selection}: {e}" if request.selection else str(e)) from None
 
 
-def _inputs(bench, request):
-    """Every file and folder the command reads, registered before any output is checked."""
-    files = [getattr(request, option, None) for option in ("weights", "selection", "sequences", "train", "test")]
-    return register_inputs(bench, use_flags=not request.no_absence, files=[p for p in files if p],
-                           attributes=getattr(request, "attributes", None))
-
-
 def _tracker_weights(names, request):
     if not request.weights:
         return None
@@ -229,7 +222,10 @@ def _say_what_was_read(bench, reporter, flagged=None, nan_lines=0):
 def _annotated(request, reporter):
     """The matched annotated benchmark of a command, inside the transaction that checked its outputs."""
     bench = _matched(request, reporter, layouts.find_annotations(request.anno) if request.anno else None)
-    inputs = _inputs(bench, request)
+    # Every file and folder the command reads, registered before any output is checked.
+    files = [getattr(request, option, None) for option in ("weights", "selection", "sequences", "train", "test")]
+    inputs = register_inputs(bench, use_flags=not request.no_absence, files=[p for p in files if p],
+                             attributes=getattr(request, "attributes", None))
     with Outputs(inputs) as out:
         yield bench, out
         out.commit()
