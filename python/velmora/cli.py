@@ -84,8 +84,8 @@ def _run_crossval(args, reporter):
 def _run_stream(args, reporter):
     if args.lag is not None and not args.trajectory:
         args.parser.error("--lag applies to --trajectory only")
-    streaming.fuse_stream(sys.stdin.buffer, _out, args.trackers, args.weights, args.selection, args.trajectory, args.lag,
-                          not args.no_refine, reporter, alpha=args.alpha, beta=args.beta, sigma=args.sigma)
+    streaming.fuse_stream(sys.stdin.buffer, _out, args.trackers, args.weights, args.selection, args.trajectory,
+                          args.lag, not args.no_refine, reporter, alpha=args.alpha, beta=args.beta, sigma=args.sigma)
     return 0
 
 

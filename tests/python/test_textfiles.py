@@ -118,7 +118,8 @@ class TestWriteBoxes:
 class TestFlags:
     @pytest.mark.parametrize("text", ["0\n1\n0\n0\n", "0,1,0,0", "0 1\r\n0 0\r\n", "0.0,1.0,0,0\n"])
     def test_forms(self, tmp_path, text):
-        np.testing.assert_array_equal(textfiles.read_flags(write(tmp_path / "f.txt", text)), [False, True, False, False])
+        np.testing.assert_array_equal(textfiles.read_flags(write(tmp_path / "f.txt", text)),
+                                      [False, True, False, False])
 
     def test_other_values_are_errors(self, tmp_path):
         with pytest.raises(textfiles.InputError, match=r"f\.txt:2: .*'2'"):

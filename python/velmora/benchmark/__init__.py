@@ -27,7 +27,8 @@ from .jobs import (UsageError, fuse_files, Request, FuseRequest, EvalRequest, We
                    CrossvalRequest, fuse_job, eval_job, weights_job, select_job, crossval_job)
 
 __all__ = [
-    "find_results", "find_annotations", "PROTOCOLS", "Truth", "read_truth", "Benchmark", "match", "register_inputs", "describe",
+    "find_results", "find_annotations", "PROTOCOLS", "Truth", "read_truth", "Benchmark", "match", "register_inputs",
+    "describe",
     "evaluate", "Evaluation", "TrackerScore", "by_attribute", "Strip", "sequence_strips", "fuse_sequence",
     "fuse_results", "write_fused", "DataSet", "build_dataset", "learn_weights", "learn_weights_streaming",
     "Selection", "select_trackers", "folds",

@@ -186,7 +186,8 @@ def _fuse_into(folder, bench, weights, trajectory, backtracking, refine, repetit
     record = {"trackers": [t.name for t in bench.trackers],
               "weights": None if weights is None else dict(zip((t.name for t in bench.trackers), map(float, weights))),
               "mode": "trajectory optimisation" if trajectory else "frame by frame", "refine": refine,
-              "backtracking": backtracking, "layout": layout, **({"lag": lag} if trajectory and lag is not None else {}),
+              "backtracking": backtracking, "layout": layout,
+              **({"lag": lag} if trajectory and lag is not None else {}),
               "parameters": parameters_in_force(parameters), **(provenance or {})}
     write_fused(folder, files, record)
     reporter.note(f"wrote {plural(len(bench.keys), 'sequence')} to {folder.path} in the "

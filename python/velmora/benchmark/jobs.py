@@ -194,16 +194,6 @@ def _matched(request, reporter, annotations=None):
         raise InputError(f"{request.selection}: {e}" if request.selection else str(e)) from None
 
 
-def _tracker_weights(names, request):
-    if not request.weights:
-        return None
-    table = textfiles.read_weights(request.weights)
-    missing = [n for n in names if n not in table]
-    if missing:
-        raise InputError(f"{request.weights}: no weight for tracker {listing(missing)}")
-    return [table[n] for n in names]
-
-
 @contextlib.contextmanager
 def _refused(where):
     """Turns the library's refusal of an input (ValueError) into an error naming the input."""
@@ -258,7 +248,8 @@ def fuse_job(request, reporter):
         raise UsageError("fusing results folders needs -o/--output, the folder of the fused results")
     with _annotated(request, reporter) as (bench, out):
         folder = out.folder(request.output, "-o")
-        weights = _tracker_weights([t.name for t in bench.trackers], request)
+        names = [t.name for t in bench.trackers]
+        weights = textfiles.read_weights(request.weights, names) if request.weights else None
         _say_what_was_read(bench, reporter)
         mode = "trajectory optimisation" if request.trajectory else "frame by frame"
         reporter.note(f"fusing {len(bench.trackers)} trackers ({listing(t.name for t in bench.trackers)}) on "
@@ -294,8 +285,9 @@ def _fuse_files(request, files, reporter):
         inputs.file(path)
     with Outputs(inputs) as out:
         target = out.file(request.output, "-o") if request.output else None
-        yield FuseJob(request, fuse_files(files, names, request.anno, _tracker_weights(names, request), reporter,
-                                          **request.options(), **request.parameters()), target)
+        weights = textfiles.read_weights(request.weights, names) if request.weights else None
+        yield FuseJob(request, fuse_files(files, names, request.anno, weights, reporter, **request.options(),
+                                          **request.parameters()), target)
         if target is not None:
             out.commit()
 
@@ -374,7 +366,7 @@ def select_job(request, reporter):
         target = out.file(request.output, "-o") if request.output else None
         dataset = build_dataset(bench, not request.no_absence, request.trajectory, reporter)
         _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
-        weights = _tracker_weights(dataset.names, request)
+        weights = textfiles.read_weights(request.weights, dataset.names) if request.weights else None
         if weights is None:
             reporter.note(f"learning weights of {len(dataset.names)} trackers on {len(dataset.sequences)} sequences")
         reporter.note(f"global tracker removal over {len(dataset.sequences)} sequences "

@@ -6,7 +6,6 @@ Result files are read ahead on two threads while the caller scores or fuses the 
 import collections
 import concurrent.futures
 import itertools
-import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -65,28 +64,8 @@ def read_truth(sequence, use_flags=True):
         if len(cover) != len(boxes):
             raise InputError(f"{sequence.cover_path}: {len(cover)} labels for the {len(boxes)} frames of "
                              f"{sequence.path}")
-    bound = _resolution(sequence.meta_path) if sequence.meta_path else None
+    bound = textfiles.read_resolution(sequence.meta_path) if sequence.meta_path else None
     return Truth(sequence.name, sequence.path, boxes, absent, int(flagged.sum()), int(nan_lines.sum()), cover, bound)
-
-
-def _resolution(path):
-    """The image size in a GOT-10k meta_info.ini ('resolution: (1280, 720)').
-
-    GOT-10k's measures clip the boxes to the image, so a file that does not give the size is an
-    error, not a sequence scored without clipping.
-    """
-    for number, line in enumerate(textfiles._text_lines(path, textfiles._read_bytes(path)), 1):
-        key, _, value = line.partition(":")
-        if key.strip() == "resolution":
-            try:
-                width, height = (float(v) for v in value.strip().strip("()").split(","))
-            except ValueError:
-                width = height = math.nan
-            if not (0 < width < math.inf and 0 < height < math.inf):
-                raise InputError(f"{path}:{number}: cannot read {value.strip()!r} as the image size "
-                                 "'(width, height)'")
-            return width, height
-    raise InputError(f"{path}: no line 'resolution: (width, height)', the image size GOT-10k's measures clip to")
 
 
 class ReadLog:
@@ -221,8 +200,8 @@ def align(tracks, paths, frames, truth_path, reporter, log=None, names=None):
 
 def _read_runs(bench, key, repetition):
     """The raw boxes of every tracker's repetition of one sequence (a job for _read_ahead)."""
-    return [(t.sequences[key].runs[repetition], textfiles.read_box_file(t.sequences[key].runs[repetition], t.layout == "VOT"))
-            for t in bench.trackers]
+    paths = [t.sequences[key].runs[repetition] for t in bench.trackers]
+    return [(path, textfiles.read_box_file(path, t.layout == "VOT")) for t, path in zip(bench.trackers, paths)]
 
 
 def _sequence_tracks(bench, raw, log, reporter, truth=None):
