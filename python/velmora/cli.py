@@ -22,6 +22,7 @@ from .messages import PROG, Reporter
 from .textfiles import InputError
 from ._version import __version__
 
+
 # ---- The commands: each makes one call into the benchmark layer and renders its record ----
 
 

@@ -46,14 +46,13 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _core
-from .textfiles import lost_frames
 
 __all__ = [
     "SUCCESS_THRESHOLDS", "PRECISION_THRESHOLDS", "NORM_PRECISION_THRESHOLDS", "PRECISION_AT", "NORM_PRECISION_AT",
     "OP50_AT", "OP75_AT", "Protocol", "PROTOCOLS", "CurveMeasures", "overlaps", "center_errors",
     "normalized_center_errors", "success_curve", "precision_curve", "norm_precision_curve", "SequenceScore",
     "score_sequence", "mean_score", "mean_curves", "got10k_measures", "frames_per_second", "TIMELINE_BINS",
-    "overlap_timeline", "iou",
+    "overlap_timeline", "iou", "lost_frames", "as_library_boxes",
 ]
 
 SUCCESS_THRESHOLDS = np.arange(0, 1.05, 0.05)
@@ -98,6 +97,22 @@ PROTOCOLS = {p.name: p for p in (
     Protocol("got10k", got10k=True),
 )}
 DEFAULT = PROTOCOLS["pysot"]
+
+
+# ---- Lost boxes ----
+
+def lost_frames(boxes):
+    """True where a box stands for a lost target: a NaN in it, or no positive width and height."""
+    boxes = np.asarray(boxes)
+    with np.errstate(invalid="ignore"):
+        return np.isnan(boxes).any(axis=1) | ~(boxes[:, 2] > 0) | ~(boxes[:, 3] > 0)
+
+
+def as_library_boxes(boxes):
+    """float32 boxes for the library, each lost box (NaN, or no positive size) as the zero box."""
+    boxes = np.array(boxes, dtype=np.float32)
+    boxes[lost_frames(boxes)] = 0.0
+    return boxes
 
 
 def _boxes(boxes):

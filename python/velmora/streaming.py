@@ -24,7 +24,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import textfiles
+from . import metrics, textfiles
 from .messages import listing
 from .textfiles import InputError
 
@@ -72,7 +72,7 @@ class LiveFusion:
         raw = np.asarray(boxes, dtype=np.float64)
         if raw.shape != (self.n_trackers, 4):
             raise ValueError(f"boxes: expected shape ({self.n_trackers}, 4), got {raw.shape}")
-        lost = textfiles.lost_frames(raw)
+        lost = metrics.lost_frames(raw)
         library = raw.astype(np.float32)
         library[lost] = 0.0
         present = ~lost
@@ -110,7 +110,7 @@ class LiveFusion:
         decided = decided.copy()
         for i in range(len(decided)):
             frame, library, present = self._waiting.popleft()
-            if textfiles.lost_frames(decided[i:i + 1])[0]:
+            if metrics.lost_frames(decided[i:i + 1])[0]:
                 self.stray.append(frame)
                 decided[i] = self._frame_by_frame(library, present)
         return decided

@@ -22,7 +22,7 @@ from .messages import listing
 
 __all__ = [
     "InputError", "read_boxes", "read_box_file", "read_values", "read_labels", "read_flags", "format_boxes",
-    "format_weights", "format_names", "finite_float32", "read_weights", "read_names", "lost_frames",
+    "format_weights", "format_names", "finite_float32", "read_weights", "read_names",
 ]
 
 
@@ -238,13 +238,6 @@ def as_written(boxes):
     """
     texts = _format_numbers(np.asarray(boxes, dtype=np.float32).ravel())
     return np.array([float(text) for text in texts], dtype=np.float64).reshape(-1, 4)
-
-
-def lost_frames(boxes):
-    """True where a box stands for a lost target: a NaN in it, or no positive width and height."""
-    boxes = np.asarray(boxes)
-    with np.errstate(invalid="ignore"):
-        return np.isnan(boxes).any(axis=1) | ~(boxes[:, 2] > 0) | ~(boxes[:, 3] > 0)
 
 
 # ---- Weights and tracker lists ----

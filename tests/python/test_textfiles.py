@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from velmora import textfiles
+from velmora import metrics, textfiles
 
 
 def write(path, text, newline="\n"):
@@ -41,7 +41,7 @@ class TestReadBoxes:
         assert boxes.shape == (4, 4)
         assert np.isnan(boxes[1]).all()
         np.testing.assert_array_equal(boxes[[0, 2, 3]], [[1, 2, 3, 4], [0, 0, 0, 0], [5, 6, 7, 8]])
-        np.testing.assert_array_equal(textfiles.lost_frames(boxes), [False, True, True, False])
+        np.testing.assert_array_equal(metrics.lost_frames(boxes), [False, True, True, False])
 
     def test_numbers_are_read_exactly(self, tmp_path):
         path = write(tmp_path / "s.txt", "0.1,123.456789012345678,1e-300,9007199254740993\n")

@@ -2,7 +2,6 @@
 
 import numpy as np
 
-from .. import textfiles
 from ..messages import listing  # noqa: F401 (what every job's messages use)
 from ..textfiles import InputError
 
@@ -11,19 +10,9 @@ def library():
     import velmora  # the package's own functions, which check their input
     return velmora
 
-def listing(names, limit=5):
-    names = list(names)
-    shown = ", ".join(names[:limit])
-    return shown + (f" and {len(names) - limit} more" if len(names) > limit else "")
 
 def plural(n, noun, plural=None):
     return f"{n:,} {noun if n == 1 else plural or noun + 's'}"
-
-def as_library_boxes(boxes):
-    """float32 boxes for the library, each lost box (NaN, or no positive size) as the zero box."""
-    boxes = np.array(boxes, dtype=np.float32)
-    boxes[textfiles.lost_frames(boxes)] = 0.0
-    return boxes
 
 
 def stretches(mask):

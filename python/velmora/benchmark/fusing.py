@@ -5,10 +5,10 @@ import time
 
 import numpy as np
 
-from .. import outputs, textfiles
+from .. import metrics, outputs
 from ..textfiles import InputError
 from ..messages import Reporter
-from .common import as_library_boxes, library, listing, plural, stretches
+from .common import library, listing, plural, stretches
 from .matching import _selected, register_inputs
 from .reading import ReadLog, _read_ahead, _read_runs, _sequence_tracks, read_truth
 
@@ -42,9 +42,9 @@ def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refi
         return streaming.fuse_live(boxes, weights, lag, refine, name, reporter or Reporter(quiet=True), **parameters)
     lib = library()
     reporter = reporter or Reporter(quiet=True)
-    stack = np.stack([as_library_boxes(b) for b in boxes])
+    stack = np.stack([metrics.as_library_boxes(b) for b in boxes])
     trackers, frames = stack.shape[:2]
-    present = ~np.stack([textfiles.lost_frames(b) for b in stack])
+    present = ~np.stack([metrics.lost_frames(b) for b in stack])
     if weights is not None:
         present &= (np.asarray(weights, dtype=np.float32) != 0)[:, None]  # a weight of 0 attracts nothing
     somebody = present.any(axis=0)
@@ -68,7 +68,7 @@ def fuse_sequence(boxes, weights=None, trajectory=False, backtracking=True, refi
             part = np.ascontiguousarray(stack[:, start:end])
             result[start:end] = lib.fuse_trajectory(part, weights=weights, backtracking=backtracking, refine=refine,
                                                     **parameters)
-        stray = np.flatnonzero(somebody & textfiles.lost_frames(result))
+        stray = np.flatnonzero(somebody & metrics.lost_frames(result))
         for f in stray:
             result[f] = frame_by_frame(f, f + 1, present[:, f])
         if len(stray):

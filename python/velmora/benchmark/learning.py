@@ -4,10 +4,10 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .. import textfiles
+from .. import metrics
 from ..textfiles import InputError
 from ..messages import Reporter
-from .common import as_library_boxes, library, plural, stretches
+from .common import library, plural, stretches
 from .fusing import _weight_list
 from .reading import ReadLog, _read_ahead, _read_runs, _sequence_tracks, read_truth
 
@@ -52,11 +52,11 @@ class _Runs:
                 self.flagged += truth.flagged
                 self.nan_lines += truth.nan_lines
                 tracks = _sequence_tracks(bench, raw, log, self.reporter, truth)
-                usable = ~textfiles.lost_frames(truth.boxes) & ~truth.absent
-                stack = np.stack([as_library_boxes(t) for t in tracks])
+                usable = ~metrics.lost_frames(truth.boxes) & ~truth.absent
+                stack = np.stack([metrics.as_library_boxes(t) for t in tracks])
                 if self.every_tracker:
                     for track in stack:
-                        usable &= ~textfiles.lost_frames(track)
+                        usable &= ~metrics.lost_frames(track)
                 runs = [(np.ascontiguousarray(stack[:, s:e]), int(s) + 1) for s, e in stretches(usable)
                         if e - s >= 2]
                 used = sum(run[0].shape[1] for run in runs)
@@ -67,7 +67,7 @@ class _Runs:
                     continue
                 self.sequences.append(truth.name)
                 self.frames += used
-                yield truth.name, runs, as_library_boxes(truth.boxes)
+                yield truth.name, runs, metrics.as_library_boxes(truth.boxes)
         log.report(self.reporter)
         if not self.sequences:
             raise InputError(f"{bench.annotations.root}: no annotated sequence with results from every tracker "

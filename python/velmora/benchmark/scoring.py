@@ -8,7 +8,7 @@ import numpy as np
 from .. import metrics, textfiles
 from ..textfiles import InputError
 from ..messages import Reporter
-from .common import as_library_boxes, library, plural
+from .common import library, plural
 from .reading import ReadLog, _interpret, _read_ahead, read_truth
 
 
@@ -112,7 +112,7 @@ def _score_track(result, boxes, absent, visible, bound, protocol, name="", timel
     if timeline:
         score.timeline = metrics.overlap_timeline(result, boxes, absent, protocol)
     frames = min(len(result), len(boxes))
-    return score, library().track_quality(as_library_boxes(result[:frames]), as_library_boxes(boxes[:frames]))
+    return score, library().track_quality(metrics.as_library_boxes(result[:frames]), metrics.as_library_boxes(boxes[:frames]))
 
 
 def _best_first(scores, protocol):
