@@ -17,7 +17,7 @@ import csv
 import os
 import re
 
-from .io import InputError, _read_bytes, _text_lines
+from .textfiles import InputError, _read_bytes, _text_lines
 from .layouts import sequence_key
 
 __all__ = ["LASOT", "OTB", "UAV123", "FLAG_ORDERS", "full_name", "read_attributes", "groups"]

@@ -12,411 +12,72 @@ Results go to files or standard output, messages and progress to standard error.
 """
 
 import argparse
-import contextlib
-import os
+import dataclasses
 import sys
 
 import numpy as np
 
-from . import benchmark, metrics, repetitions, report, sequences, streaming
-from . import io as vio
-from .io import InputError
+from . import benchmark, outputs, rendering, streaming, streams, textfiles
 from .messages import PROG, Reporter
-from . import outputs, streams
-from .outputs import Inputs, Outputs
+from .textfiles import InputError
 from ._version import __version__
 
-# ---- Output on standard output ----
+
+# ---- The commands: each makes one call into the benchmark layer and renders its record ----
 
 
 _out = streams.write
 
 
-def _listing(names, limit=5):
-    return benchmark._listing(names, limit)
+def _names(text):
+    """The names of a comma-separated list (--trackers, --fused)."""
+    return [n.strip() for n in text.split(",") if n.strip()]
 
 
-def _plural(n, noun):
-    return f"{n} {noun}{'s' if n != 1 else ''}"
-
-
-# ---- Reading what a command names ----
-
-def _restriction(args):
-    """The tracker names of --trackers or --selection, in order, or None."""
-    if getattr(args, "trackers", None):
-        names = [n.strip() for n in args.trackers.split(",") if n.strip()]
-        if len(set(names)) != len(names):
-            args.parser.error("--trackers names a tracker twice")
-        return names
-    if getattr(args, "selection", None):
-        return vio.read_names(args.selection)
-    return None
-
-
-def _match(args, reporter, annotations=None):
-    results = benchmark.find_results(args.paths, getattr(args, "dataset", None))
-    names = _restriction(args)
-    listed = None
-    if getattr(args, "sequences", None):
-        listed = vio.read_names(args.sequences)
-        try:
-            return benchmark.match(results, annotations, reporter, names, getattr(args, "first_line_corners", False),
-                                   listed)
-        except sequences.ListError as e:
-            raise InputError(f"{args.sequences}: {e}") from None
-    try:
-        return benchmark.match(results, annotations, reporter, names, getattr(args, "first_line_corners", False))
-    except InputError as e:
-        if names is not None and getattr(args, "trackers", None):
-            args.parser.error(str(e))
-        raise InputError(f"{args.selection}: {e}" if getattr(args, "selection", None) else str(e)) from None
-
-
-def _inputs(bench, args):
-    """Every file and folder the command reads, registered before any output is checked."""
-    inputs = benchmark.register_inputs(bench, use_flags=not getattr(args, "no_absence", False))
-    for option in ("weights", "selection", "sequences", "train", "test"):
-        path = getattr(args, option, None)
-        if path:
-            inputs.file(path)
-    attributes = getattr(args, "attributes", None)
-    if attributes:
-        if os.path.isdir(attributes):
-            inputs.folder(attributes, "the attributes")
-        else:
-            inputs.file(attributes)
-    return inputs
-
-
-
-def _tracker_weights(names, args):
-    if not getattr(args, "weights", None):
-        return None
-    table = vio.read_weights(args.weights)
-    missing = [n for n in names if n not in table]
-    if missing:
-        raise InputError(f"{args.weights}: no weight for tracker {_listing(missing)}")
-    return [table[n] for n in names]
-
-
-def _parameters(args, beta=True):
-    names = ("alpha", "beta", "sigma") if beta else ("alpha", "sigma")
-    return {k: getattr(args, k, None) for k in names}
-
-
-@contextlib.contextmanager
-def _refused(where):
-    """Turns the library's refusal of an input (ValueError) into an error naming the input."""
-    try:
-        yield
-    except ValueError as e:
-        raise InputError(f"{where}: the library refused the input: {e}") from None
-
-
-def _say_what_was_read(bench, reporter, flagged=None, nan_lines=0):
-    for line in benchmark.describe(bench, None if flagged is None else (flagged, nan_lines)):
-        reporter.note(line)
-
-
-# ---- fuse ----
-
-def _fuse_options(args):
-    return dict(trajectory=args.trajectory, backtracking=not args.no_backtracking, refine=not args.no_refine,
-                lag=args.lag)
+def _request(kind, args):
+    """The command's request: each of its fields from the option of that name."""
+    values = {f.name: getattr(args, f.name) for f in dataclasses.fields(kind) if hasattr(args, f.name)}
+    if "trackers" in values:
+        values["trackers"] = _names(values["trackers"]) if values["trackers"] else None
+    if "fused" in values:
+        values["fused"] = _names(values["fused"]) if values["fused"] else ()
+    return kind(**values)
 
 
 def _run_fuse(args, reporter):
-    paths = args.paths
-    files = [p for p in paths if os.path.isfile(p)]
-    folders = [p for p in paths if os.path.isdir(p)]
-    for p in paths:
-        if p not in files and p not in folders:
-            raise InputError(f"{p}: no such file or folder")
-    if files and folders:
-        args.parser.error("give either the result files of one sequence or results folders, not both")
-    if files and args.sequences:
-        args.parser.error("--sequences applies to results folders, not to the result files of one sequence")
-    if args.no_backtracking and not args.trajectory:
-        args.parser.error("--no-backtracking applies to --trajectory only")
-    if args.lag is not None and (not args.trajectory or args.no_backtracking):
-        args.parser.error("--lag applies to --trajectory only (--lag 0 is --no-backtracking)")
-    if files:
-        return _fuse_files(args, files, reporter)
-    if not args.output:
-        args.parser.error("fusing results folders needs -o/--output, the folder of the fused results")
-    annotations = benchmark.find_annotations(args.anno) if args.anno else None
-    bench = _match(args, reporter, annotations)
-    with Outputs(_inputs(bench, args)) as out:
-        folder = out.folder(args.output, "-o")
-        weights = _tracker_weights([t.name for t in bench.trackers], args)
-        _say_what_was_read(bench, reporter)
-        mode = "trajectory optimisation" if args.trajectory else "frame by frame"
-        reporter.note(f"fusing {len(bench.trackers)} trackers ({_listing(t.name for t in bench.trackers)}) on "
-                      f"{len(bench.keys)} sequences, {mode}")
-        with _refused(args.paths[0]):
-            benchmark.fuse_results(bench, folder, weights, repetition=args.repetition, reporter=reporter,
-                                   layout=args.layout, **_fuse_options(args), **_parameters(args))
-        out.commit()
+    with benchmark.fuse_job(_request(benchmark.FuseRequest, args), reporter) as job:
+        text = rendering.fuse_report(job)
+    if text:
+        _out(text)
     return 0
-
-
-def _file_tracker_names(files):
-    parents = [os.path.basename(os.path.dirname(os.path.abspath(f))) for f in files]
-    return parents if len(set(parents)) == len(parents) else list(files)
-
-
-def _fuse_files(args, files, reporter):
-    names = _file_tracker_names(files)
-    chosen = _restriction(args)
-    if chosen is not None:
-        unknown = [n for n in chosen if n not in names]
-        if unknown:
-            message = f"no tracker named {_listing(unknown)} (known: {_listing(sorted(names), 10)})"
-            if args.trackers:
-                args.parser.error(message)
-            raise InputError(f"{args.selection}: {message}")
-        files = [files[names.index(n)] for n in chosen]
-        names = chosen
-    inputs = Inputs()
-    for path, name in zip(files, names):
-        inputs.folder(os.path.dirname(os.path.abspath(path)), f"the results of tracker {name}", tracker=True)
-    for path in files + [p for p in (args.anno, args.weights, args.selection) if p]:
-        inputs.file(path)
-    with Outputs(inputs) as out:
-        target = out.file(args.output, "-o") if args.output else None
-        fused = _fuse_sequence_files(args, files, names, reporter)
-        if target is None:
-            _out(vio.format_boxes(fused))
-            return 0
-        target.write(vio.format_boxes(fused).encode())
-        out.commit()
-    return 0
-
-
-def _fuse_sequence_files(args, files, names, reporter):
-    weights = _tracker_weights(names, args)
-    truth = None
-    if args.anno:
-        if not os.path.isfile(args.anno):
-            raise InputError(f"{args.anno}: with result files, --anno names the annotation file of their sequence")
-        truth = benchmark.read_truth(benchmark.layouts.AnnotatedSequence(os.path.basename(args.anno)[:-4],
-                                                                         args.anno), use_flags=False)
-    log = benchmark.ReadLog()
-    tracks = [benchmark.read_result(f, truth=truth, log=log, tracker=n) for f, n in zip(files, names)]
-    log.report(reporter)
-    frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
-    tracks = benchmark._aligned(tracks, files, frames, args.anno, reporter)
-    name = os.path.basename(files[0])[:-4]
-    with _refused(files[0]):
-        return benchmark.fuse_sequence(tracks, weights, name=name, reporter=reporter, **_fuse_options(args),
-                                       **_parameters(args))
-
-
-# ---- eval ----
-
-def _heading(text, style):
-    return {"text": f"{text}\n", "markdown": f"**{text}**\n\n", "latex": f"% {text}\n"}[style]
-
 
 
 def _run_eval(args, reporter):
-    for option in ("plot", "html"):
-        if getattr(args, option):
-            report.require_plotting("--" + option)
-    annotations = benchmark.find_annotations(args.anno)
-    bench = _match(args, reporter, annotations)
-    with Outputs(_inputs(bench, args)) as out:
-        files = {option: out.file(getattr(args, option), "--" + option) for option in ("csv", "json", "html")
-                 if getattr(args, option)}
-        plot = out.folder(args.plot, "--plot") if args.plot else None
-        text = _evaluate(args, reporter, bench, annotations, files, plot)
-        out.commit()
+    with benchmark.eval_job(_request(benchmark.EvalRequest, args), reporter) as job:
+        text = rendering.eval_report(job)
     _out(text)
     return 0
 
 
-def _evaluate(args, reporter, bench, annotations, files, plot):
-    """The scores of eval: its files staged, the text for standard output returned."""
-    attributes = None
-    if args.attributes is not None:
-        from . import attributes as attribute_files
-        attributes = attribute_files.read_attributes(args.attributes or None, annotations, reporter)
-    fused = [n.strip() for n in args.fused.split(",") if n.strip()] if args.fused else []
-    unknown = [n for n in fused if n not in {t.name for t in bench.trackers}]
-    if unknown:
-        args.parser.error(f"--fused: no tracker named {_listing(unknown)} (known: "
-                          f"{_listing(sorted(t.name for t in bench.trackers), 10)})")
-    evaluation = benchmark.evaluate(bench, not args.no_absence, reporter, args.protocol, fused,
-                                    timelines=bool(args.html))
-    _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
-    rows = benchmark.by_attribute(evaluation, bench, attributes) if attributes is not None else []
-    if attributes is not None and not rows:
-        reporter.warn(f"--attributes {args.attributes or args.anno}: names no attribute of the "
-                      f"{len(evaluation.sequences)} sequences scored; no rows per attribute")
-    # Plots and the page title each attribute by its full name; the plot files keep the abbreviation.
-    titled = [(report.attribute_title(attribute), count, scores) for attribute, count, scores in rows]
-    dataset = args.dataset or os.path.basename(os.path.normpath(os.path.abspath(args.anno)))
-    count = f"{len(evaluation.sequences)} sequence" + ("s" if len(evaluation.sequences) != 1 else "")
-    if args.html:  # made before the first output is written
-        from . import page
-        html = page.evaluation_page(evaluation, dataset, titled, command=[PROG] + list(args.argv)).encode()
-    if args.csv:
-        text = report.format_sequences_csv(evaluation) if args.per_sequence else report.format_csv(evaluation)
-        files["csv"].write(text.encode())
-    if args.json:
-        document = report.results_json(
-            [report.dataset_json(evaluation, dataset, args.per_sequence, rows)], [PROG] + list(args.argv),
-            _library_parameters())
-        files["json"].write(document.encode())
-    if plot is not None:
-        from . import plots
-        order = [r.name for r in evaluation.trackers]  # colours by rank in the success plot
-        plots.write_plots(plot, evaluation.trackers, dataset, order, args.plot_format, titled, evaluation.protocol)
-    if args.html:
-        files["html"].write(html)
-    text = _heading(f"{dataset}: {count}" + ("" if args.protocol == "pysot" else f", {args.protocol} protocol"),
-                    args.format) + report.format_table(evaluation, args.format)
-    if args.per_sequence:
-        text += "\n" + report.format_sequences(evaluation, args.format)
-    summary = report.beats(evaluation) + report.format_spreads(repetitions.spreads(evaluation))
-    if summary:
-        text += "\n" + "\n".join(summary) + "\n"
-    if rows:
-        text += "\n" + report.format_attributes(rows, args.format)
-    return text
-
-
-def _library_parameters():
-    import velmora
-    return velmora.get_params()
-
-
-# ---- weights and select ----
-
-def _emit(out, target, text, summary):
-    """The file of weights or select: to its output (and its summary to standard output), or standard output."""
-    if target is None:
-        _out(text)
-        return
-    target.write(text.encode())
-    out.commit()
-    _out(summary)
-
-
-def _annotated(args, reporter, out):
-    """The matched benchmark of weights and select, and their -o file (None for standard output),
-    checked against every input."""
-    annotations = benchmark.find_annotations(args.anno)
-    bench = _match(args, reporter, annotations)
-    out.inputs = _inputs(bench, args)
-    return bench, out.file(args.output, "-o") if args.output else None
-
-
 def _run_weights(args, reporter):
-    with Outputs() as out, _refused(args.anno):
-        bench, target = _annotated(args, reporter, out)
-        reporter.note(f"learning weights of {len(bench.trackers)} trackers on {len(bench.keys)} sequences")
-        dataset, weights = benchmark.learn_weights_streaming(bench, not args.no_absence, reporter,
-                                                             **_parameters(args, beta=False))
-        _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
-        comment = (f"velmora tracker weights: mean attraction to the annotation over {len(dataset.sequences)} "
-                   f"sequences ({dataset.frames} frames)")
-        _emit(out, target, vio.format_weights(dataset.names, weights, comment),
-              "".join(f"{name}\t{w:.4f}\n" for name, w in sorted(zip(dataset.names, weights), key=lambda p: -p[1])))
+    with benchmark.weights_job(_request(benchmark.WeightsRequest, args), reporter) as job:
+        text = rendering.weights_report(job)
+    _out(text)
     return 0
 
 
 def _run_select(args, reporter):
-    with Outputs() as out, _refused(args.anno):
-        bench, target = _annotated(args, reporter, out)
-        dataset = benchmark.build_dataset(bench, not args.no_absence, args.trajectory, reporter)
-        _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
-        weights = _tracker_weights(dataset.names, args)
-        if weights is None:
-            reporter.note(f"learning weights of {len(dataset.names)} trackers on {len(dataset.sequences)} sequences")
-        reporter.note(f"global tracker removal over {len(dataset.sequences)} sequences "
-                      f"({'trajectory optimisation' if args.trajectory else 'frame by frame'})")
-        selection = benchmark.select_trackers(dataset, weights, args.trajectory, **_parameters(args))
-        comment = (f"velmora tracker selection: {len(selection.kept)} of {len(dataset.names)} trackers kept, mean "
-                   f"overlap {selection.before:.4f} with all, {selection.after:.4f} with these")
-        _emit(out, target, vio.format_names(selection.kept, comment),
-              comment.split(": ", 1)[1] + "\nkept: " + ", ".join(selection.kept) + "\n")
-    return 0
-
-
-# ---- crossval ----
-
-def _run_crossval(args, reporter):
-    if (args.train is None) != (args.test is None):
-        args.parser.error("--train and --test go together")
-    if args.train is not None and args.folds is not None:
-        args.parser.error("give either --folds or --train and --test")
-    if args.no_backtracking and not args.trajectory:
-        args.parser.error("--no-backtracking applies to --trajectory only")
-    if args.html:
-        report.require_plotting("--html")
-    annotations = benchmark.find_annotations(args.anno)
-    bench = _match(args, reporter, annotations)
-    with Outputs(_inputs(bench, args)) as out:
-        files = {option: out.file(getattr(args, option), "--" + option) for option in ("csv", "json", "html")
-                 if getattr(args, option)}
-        folder = out.folder(args.output, "-o") if args.output else None
-        text = _held_out(args, reporter, bench, files, folder)
-        out.commit()
+    with benchmark.select_job(_request(benchmark.SelectRequest, args), reporter) as job:
+        text = rendering.select_report(job)
     _out(text)
     return 0
 
 
-def _held_out(args, reporter, bench, files, folder):
-    """The scores of crossval: its files staged, the text for standard output returned."""
-    if args.train is not None:
-        splits = benchmark.split(bench, vio.read_names(args.train), vio.read_names(args.test), reporter)
-        how = f"trained on {args.train}, tested on {args.test}"
-    else:
-        splits = benchmark.folds(bench, args.folds or 5, args.seed)
-        how = f"{len(splits)} folds (seed {args.seed})"
-    mode = "trajectory optimisation" if args.trajectory else "frame by frame"
-    reporter.note(f"held-out learning on {len(bench.keys)} sequences: {how}, {mode}")
-    with _refused(args.anno):
-        held = benchmark.crossval(bench, splits, args.trajectory, not args.no_backtracking, not args.no_refine,
-                                  not args.no_select, not args.no_absence, args.protocol, args.name, reporter,
-                                  timelines=bool(args.html), **_parameters(args))
-    evaluation = held.evaluation
-    _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
-    dataset = args.dataset or os.path.basename(os.path.normpath(os.path.abspath(args.anno)))
-    folds = [{"train": f.train, "test": f.test, "weights": f.weights, "selection": f.selection} for f in held.folds]
-    record = {"protocol": "train/test lists" if args.train else "K folds", "mode": mode,
-              "seed": None if args.train else args.seed, "folds": folds}
-    if args.html:  # made before the first output is written
-        from . import page
-        html = page.evaluation_page(evaluation, dataset, folds=held.folds, command=[PROG] + list(args.argv),
-                                    summary=f"{_plural(len(evaluation.sequences), 'sequence')} held out, {how}, "
-                                            f"{mode}").encode()
-    if args.csv:
-        text = report.format_sequences_csv(evaluation) if args.per_sequence else report.format_csv(evaluation)
-        files["csv"].write(text.encode())
-    if args.json:
-        document = report.results_json([report.dataset_json(evaluation, dataset, args.per_sequence)],
-                                       [PROG] + list(args.argv), _library_parameters(), {"crossval": record})
-        files["json"].write(document.encode())
-    if folder is not None:
-        fused = [(bench.names[k] + ".txt", vio.format_boxes(boxes).encode()) for k, boxes in held.fused.items()]
-        benchmark.write_fused(folder, fused, {"trackers": [t.name for t in bench.trackers], "crossval": record,
-                                              "parameters": benchmark._parameters_in_force(_parameters(args))})
-    if args.html:
-        files["html"].write(html)
-    count = f"{len(evaluation.sequences)} sequence" + ("s" if len(evaluation.sequences) != 1 else "")
-    text = _heading(f"{dataset}: {count} held out, {how}, {mode}", args.format)
-    text += report.format_table(evaluation, args.format)
-    if args.per_sequence:
-        text += "\n" + report.format_sequences(evaluation, args.format)
-    lines = []
-    for i, fold in enumerate(held.folds, 1):
-        weights = ", ".join(f"{n} {w:.4g}" for n, w in fold.weights.items())
-        lines.append(f"fold {i}: learnt on {len(fold.train)} sequences, tested on {len(fold.test)} "
-                     f"({_listing(fold.test, 3)}); weights {weights}; kept {', '.join(fold.selection)}")
-    return text + "\n" + "\n".join(report.beats(evaluation) + lines) + "\n"
+def _run_crossval(args, reporter):
+    with benchmark.crossval_job(_request(benchmark.CrossvalRequest, args), reporter) as job:
+        text = rendering.crossval_report(job)
+    _out(text)
+    return 0
 
 
 # ---- stream ----
@@ -424,20 +85,8 @@ def _held_out(args, reporter, bench, files, folder):
 def _run_stream(args, reporter):
     if args.lag is not None and not args.trajectory:
         args.parser.error("--lag applies to --trajectory only")
-    trackers = streaming.stream_trackers(args.trackers, args.weights, args.selection)
-    lag = args.lag or 0
-    live = streaming.LiveFusion(len(trackers.fused), trackers.weights, args.trajectory, lag if args.trajectory else 0,
-                                not args.no_refine, **_parameters(args, beta=args.trajectory))
-    named = f" (named by {trackers.source})" if trackers.source else ""
-    fused = "all" if len(trackers.fused) == args.trackers else _listing([trackers.names[k] for k in trackers.fused])
-    mode = f"trajectory optimisation, lag {lag}" if args.trajectory else "frame by frame"
-    reporter.note(f"reading frames of {args.trackers} boxes from standard input, trackers "
-                  f"{_listing(trackers.names)}{named}; fusing {fused}, {mode}; each fused box is written as soon as "
-                  "it is final")
-    try:
-        streaming.run_stream(sys.stdin.buffer, _out, live, trackers)
-    finally:
-        live.report(reporter, "standard input")
+    streaming.fuse_stream(sys.stdin.buffer, _out, args.trackers, args.weights, args.selection, args.trajectory,
+                          args.lag, not args.no_refine, reporter, alpha=args.alpha, beta=args.beta, sigma=args.sigma)
     return 0
 
 
@@ -446,21 +95,21 @@ def _run_stream(args, reporter):
 _FORMAT = argparse.RawDescriptionHelpFormatter  # keeps the paragraphs of the descriptions
 
 
-def _number(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if np.isnan(value) or not vio.finite_float32(value):
-        raise argparse.ArgumentTypeError(f"must be finite as a float32: {text!r}")
-    return value
-
-
-def _positive_number(text):
-    value = _number(text)
-    if not np.float32(value) > 0:
-        raise argparse.ArgumentTypeError(f"must be above 0 as a float32: {text!r}")
-    return value
+def _parameter(name):
+    """The type of the option of the fusion parameter `name`: a number the library accepts for it,
+    finite as a float32 and, but for beta, above 0 as a float32. Every check of a parameter's value
+    on the command line is here."""
+    def parameter(text):
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if np.isnan(value) or not textfiles.finite_float32(value):
+            raise argparse.ArgumentTypeError(f"must be finite as a float32: {text!r}")
+        if name != "beta" and not np.float32(value) > 0:
+            raise argparse.ArgumentTypeError(f"must be above 0 as a float32: {text!r}")
+        return value
+    return parameter
 
 
 def _whole(least):
@@ -490,11 +139,11 @@ def _frames(text):
 
 def _add_parameters(p, beta=True):
     g = p.add_argument_group("fusion parameters (library defaults when omitted)")
-    g.add_argument("--alpha", type=_positive_number, help="divides the size terms of the box distance (default 4)")
+    g.add_argument("--alpha", type=_parameter("alpha"), help="divides the size terms of the box distance (default 4)")
     if beta:
-        g.add_argument("--beta", type=_number,
+        g.add_argument("--beta", type=_parameter("beta"),
                        help="weight of the agreement between consecutive frames in the trajectory (default 20)")
-    g.add_argument("--sigma", type=_positive_number, help="additive constant of every box attraction (default 0.03)")
+    g.add_argument("--sigma", type=_parameter("sigma"), help="additive constant of every box attraction (default 0.03)")
 
 
 def _add_common(p):
@@ -584,7 +233,7 @@ scored on the frames both have. Absence flags (absent.txt, full_occlusion.txt, o
 absence.label in a sequence folder, or the LaSOT toolkit's absent/ folder) take the flagged frames
 out of every count but not out of the divisor.""")
     _add_annotated(p)
-    p.add_argument("--protocol", choices=sorted(metrics.PROTOCOLS), default="pysot",
+    p.add_argument("--protocol", choices=sorted(benchmark.PROTOCOLS), default="pysot",
                    help="whose rules the scores follow: pysot (default), otb, lasot, pytracking, or got10k "
                         "(GOT-10k's AO and success rates first)")
     p.add_argument("--format", choices=["text", "markdown", "latex"], default="text",
@@ -661,7 +310,7 @@ that eval and the plots treat like any other.""")
     p.add_argument("--no-select", action="store_true", help="learn the weights only, keeping every tracker")
     p.add_argument("--name", default="Velmora", help="the name of the fused tracks in the report (default Velmora)")
     p.add_argument("-o", "--output", metavar="DIR", help="write the held-out fused tracks there, as a tracker folder")
-    p.add_argument("--protocol", choices=sorted(metrics.PROTOCOLS), default="pysot", help="as in eval")
+    p.add_argument("--protocol", choices=sorted(benchmark.PROTOCOLS), default="pysot", help="as in eval")
     p.add_argument("--format", choices=["text", "markdown", "latex"], default="text", help="as in eval")
     p.add_argument("--csv", metavar="FILE", help="as in eval")
     p.add_argument("--json", metavar="FILE", help="as in eval, with each fold's sequences, weights and selection")
@@ -719,8 +368,11 @@ def _run(argv, reporter):
         args.argv = argv
         reporter.quiet = args.quiet
         try:
-            status = args.run(args, reporter)
-        except SystemExit as e:  # bad usage found on the way
+            try:
+                status = args.run(args, reporter)
+            except benchmark.UsageError as e:  # bad usage found on the way
+                args.parser.error(str(e))
+        except SystemExit as e:
             return e.code
         streams.flush()
         return status

@@ -8,7 +8,7 @@ symbolic links count.
 
 import os
 
-from .io import InputError
+from .textfiles import InputError
 
 __all__ = ["Inputs", "inside"]
 

@@ -29,7 +29,7 @@ import os
 import re
 from dataclasses import dataclass, field
 
-from .io import InputError
+from .textfiles import InputError
 from .records import RECORD, read_record
 
 __all__ = [

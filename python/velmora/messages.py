@@ -12,6 +12,13 @@ import time
 __all__ = ["Reporter"]
 
 PROG = "velmora"
+
+
+def listing(names, limit=5):
+    """The first `limit` names, comma-separated, and how many more there are."""
+    names = list(names)
+    shown = ", ".join(names[:limit])
+    return shown + (f" and {len(names) - limit} more" if len(names) > limit else "")
 _clock = time.monotonic
 
 

@@ -52,7 +52,7 @@ __all__ = [
     "OP50_AT", "OP75_AT", "Protocol", "PROTOCOLS", "CurveMeasures", "overlaps", "center_errors",
     "normalized_center_errors", "success_curve", "precision_curve", "norm_precision_curve", "SequenceScore",
     "score_sequence", "mean_score", "mean_curves", "got10k_measures", "frames_per_second", "TIMELINE_BINS",
-    "overlap_timeline",
+    "overlap_timeline", "iou", "lost_frames", "as_library_boxes",
 ]
 
 SUCCESS_THRESHOLDS = np.arange(0, 1.05, 0.05)
@@ -100,6 +100,22 @@ PROTOCOLS = {p.name: p for p in (
 DEFAULT = PROTOCOLS["pysot"]
 
 
+# ---- Lost boxes ----
+
+def lost_frames(boxes):
+    """True where a box stands for a lost target: a NaN in it, or no positive width and height."""
+    boxes = np.asarray(boxes)
+    with np.errstate(invalid="ignore"):
+        return np.isnan(boxes).any(axis=1) | ~(boxes[:, 2] > 0) | ~(boxes[:, 3] > 0)
+
+
+def as_library_boxes(boxes):
+    """float32 boxes for the library, each lost box (NaN, or no positive size) as the zero box."""
+    boxes = np.array(boxes, dtype=np.float32)
+    boxes[lost_frames(boxes)] = 0.0
+    return boxes
+
+
 def _boxes(boxes):
     boxes = np.asarray(boxes, dtype=np.float64)
     if boxes.ndim != 2 or boxes.shape[1] != 4:
@@ -120,15 +136,27 @@ def _quiet():
     return np.errstate(invalid="ignore", divide="ignore")
 
 
-def _iou(r, a):
-    """Intersection over union of the boxes' columns, clamped to [0, 1]; NaN stays NaN."""
+def _intersection_and_union(r, a):
+    """The areas of the boxes' intersection and union, from their columns (or from two boxes)."""
     # np.maximum keeps a NaN, so a lost result box stays NaN through to the counts.
     width = np.maximum(np.minimum(r[0] + r[2], a[0] + a[2]) - np.maximum(r[0], a[0]), 0)
     height = np.maximum(np.minimum(r[1] + r[3], a[1] + a[3]) - np.maximum(r[1], a[1]), 0)
     intersection = width * height
-    union = r[2] * r[3] + a[2] * a[3] - intersection
+    return intersection, r[2] * r[3] + a[2] * a[3] - intersection
+
+
+def _iou(r, a):
+    """Intersection over union of the boxes' columns, clamped to [0, 1]; NaN stays NaN."""
+    intersection, union = _intersection_and_union(r, a)
     iou = np.where(union > 0, intersection / union, np.where(np.isnan(union), np.nan, 0.0))
     return np.clip(iou, 0.0, 1.0)
+
+
+def iou(r, a):
+    """Intersection over union of two boxes (x, y, width, height) or of the boxes' columns, in
+    [0, 1]; 0 where the union is empty, NaN where a box holds a NaN."""
+    with _quiet():
+        return _iou(np.asarray(r, dtype=np.float64), np.asarray(a, dtype=np.float64))
 
 
 def overlaps(result, annotation, protocol=DEFAULT):
@@ -281,10 +309,10 @@ def _as_the_toolkit_reads(result, annotation, protocol):
         result = result.copy()
         result[0] = annotation[0]
     if protocol.lost_boxes == "previous" and len(result) > 1:
-        if protocol.lost == "zero":
+        if protocol.lost == "zero":  # pytracking's own rule: a negative size is a box it keeps
             lost = np.isnan(result).any(axis=1) | (result[:, 2] == 0) | (result[:, 3] == 0)
         else:
-            lost = np.isnan(result).any(axis=1) | ~(result[:, 2] > 0) | ~(result[:, 3] > 0)
+            lost = lost_frames(result)
         lost[0] = False
         lost &= ~np.isnan(annotation).any(axis=1)
         if lost.any():
@@ -303,10 +331,7 @@ def _got10k_iou(r, a, bound):
             box[1] = np.clip(box[1], 0, bound[1])
             box[2] = np.clip(box[2], 0, bound[0] - box[0])
             box[3] = np.clip(box[3], 0, bound[1] - box[1])
-    width = np.maximum(np.minimum(r[0] + r[2], a[0] + a[2]) - np.maximum(r[0], a[0]), 0)
-    height = np.maximum(np.minimum(r[1] + r[3], a[1] + a[3]) - np.maximum(r[1], a[1]), 0)
-    intersection = width * height
-    union = r[2] * r[3] + a[2] * a[3] - intersection
+    intersection, union = _intersection_and_union(r, a)
     return np.clip(intersection / (union + np.finfo(float).eps), 0.0, 1.0)
 
 

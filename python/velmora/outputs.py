@@ -27,7 +27,7 @@ import signal
 import stat
 
 from .inputs import Inputs, inside as _inside
-from .io import InputError
+from .textfiles import InputError
 from .records import RECORD, foreign as _foreign, read_record, relative as _relative
 
 __all__ = ["Inputs", "Outputs", "OutputFile", "OutputFolder", "RECORD", "write_file", "into_folder", "read_record",

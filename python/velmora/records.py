@@ -8,7 +8,7 @@ import json
 import os
 import stat
 
-from .io import InputError
+from .textfiles import InputError
 
 __all__ = ["RECORD", "read_record", "relative", "foreign"]
 

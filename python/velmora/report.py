@@ -5,7 +5,7 @@ import json
 import math
 import os
 
-from .io import InputError
+from .benchmark.common import require_plotting
 
 __all__ = ["MEASURES", "columns", "format_table", "format_csv", "format_sequences", "format_sequences_csv", "beats",
            "format_spreads", "attribute_title", "format_attributes", "SCHEMA", "dataset_json", "results_json",
@@ -164,16 +164,6 @@ def format_attributes(rows, style="text"):
 
 
 # ---- Plots ----
-
-def require_plotting(option):
-    """Refuses an option that draws plots (InputError, one line naming the package to install) when
-    matplotlib cannot be imported; a command calls it before any work."""
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        raise InputError(f"{option} draws plots, which need matplotlib: install Debian's python3-matplotlib "
-                         "(or matplotlib with pip)") from None
-
 
 # ---- JSON ----
 

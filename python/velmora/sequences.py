@@ -8,7 +8,7 @@ A sequence list (``--sequences FILE``) holds one name per line, as the LaSOT too
 import filecmp
 import os
 
-from .io import InputError
+from .textfiles import InputError
 from .layouts import sequence_key
 
 __all__ = ["ListError", "check_roles", "listed_keys", "report_coverage", "identical_trackers"]

@@ -24,8 +24,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import io as vio
-from .io import InputError
+from . import metrics, textfiles
+from .messages import listing
+from .textfiles import InputError
 
 __all__ = ["LiveFusion", "fuse_live", "StreamTrackers", "stream_trackers", "parse_frame", "run_stream"]
 
@@ -71,7 +72,7 @@ class LiveFusion:
         raw = np.asarray(boxes, dtype=np.float64)
         if raw.shape != (self.n_trackers, 4):
             raise ValueError(f"boxes: expected shape ({self.n_trackers}, 4), got {raw.shape}")
-        lost = vio.lost_frames(raw)
+        lost = metrics.lost_frames(raw)
         library = raw.astype(np.float32)
         library[lost] = 0.0
         present = ~lost
@@ -109,7 +110,7 @@ class LiveFusion:
         decided = decided.copy()
         for i in range(len(decided)):
             frame, library, present = self._waiting.popleft()
-            if vio.lost_frames(decided[i:i + 1])[0]:
+            if metrics.lost_frames(decided[i:i + 1])[0]:
                 self.stray.append(frame)
                 decided[i] = self._frame_by_frame(library, present)
         return decided
@@ -166,7 +167,7 @@ def stream_trackers(count, weights_path=None, selection_path=None):
     """The trackers of a stream of `count` boxes per line. A weights file names them, in its
     order; without one they are named 0 to count - 1. A selection file lists the fused ones."""
     if weights_path:
-        table = vio.read_weights(weights_path)
+        table = textfiles.read_weights(weights_path)
         if len(table) != count:
             raise InputError(f"{weights_path}: {len(table)} weights for {count} trackers; a line holds the trackers "
                              "of the weights file, in its order")
@@ -175,7 +176,7 @@ def stream_trackers(count, weights_path=None, selection_path=None):
         names, weights, source = [str(k) for k in range(count)], None, ""
     fused = list(range(count))
     if selection_path:
-        chosen = vio.read_names(selection_path)
+        chosen = textfiles.read_names(selection_path)
         unknown = [n for n in chosen if n not in names]
         if unknown:
             known = f"the trackers of {weights_path}" if weights_path else f"tracker numbers 0 to {count - 1}"
@@ -184,7 +185,7 @@ def stream_trackers(count, weights_path=None, selection_path=None):
     return StreamTrackers(names, fused, None if weights is None else [weights[k] for k in fused], source)
 
 
-# The box files' grammar (velmora.io): numbers, or NaN, separated by a comma (spaces or tabs
+# The box files' grammar (velmora.textfiles): numbers, or NaN, separated by a comma (spaces or tabs
 # around it allowed) or by spaces or tabs.
 _NUMBER = re.compile(rb"[+-]?(?:(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?|[nN][aA][nN])")
 _SEPARATOR = re.compile(rb"[ \t]*,[ \t]*|[ \t]+")
@@ -208,7 +209,7 @@ def parse_frame(line, count):
     if len(partial):
         raise ValueError(f"the box of tracker {partial[0]} is NaN in part only; a lost target is a whole box of NaN")
     for token, value in zip(tokens, boxes.ravel()):
-        if not np.isnan(value) and not vio.finite_float32(value):
+        if not np.isnan(value) and not textfiles.finite_float32(value):
             raise ValueError(f"{token.decode()!r} is not a finite float32 number")
     return boxes
 
@@ -234,8 +235,32 @@ def run_stream(source, write, live, trackers, name="<stdin>"):
         except ValueError as e:
             raise InputError(f"{name}:{number}: {e}") from None
         if len(decided):
-            write(vio.format_boxes(decided))
+            write(textfiles.format_boxes(decided))
     rest = live.finish()
     if len(rest):
-        write(vio.format_boxes(rest))
+        write(textfiles.format_boxes(rest))
     return live.frames
+
+
+def fuse_stream(source, write, count, weights_path=None, selection_path=None, trajectory=False, lag=None, refine=True,
+                reporter=None, **parameters):
+    """Fuses a stream of `count` boxes per line from `source`, each fused box written through `write`
+    as soon as it is final (run_stream); the trackers are named and chosen as stream_trackers says,
+    and `lag` frames of look-ahead serve the trajectory optimisation. What the stream met is
+    reported at its end, also when a bad line stops it."""
+    trackers = stream_trackers(count, weights_path, selection_path)
+    lag = lag or 0
+    if not trajectory:
+        parameters.pop("beta", None)
+    live = LiveFusion(len(trackers.fused), trackers.weights, trajectory, lag if trajectory else 0, refine,
+                      **parameters)
+    named = f" (named by {trackers.source})" if trackers.source else ""
+    fused = "all" if len(trackers.fused) == count else listing([trackers.names[k] for k in trackers.fused])
+    mode = f"trajectory optimisation, lag {lag}" if trajectory else "frame by frame"
+    reporter.note(f"reading frames of {count} boxes from standard input, trackers "
+                  f"{listing(trackers.names)}{named}; fusing {fused}, {mode}; each fused box is written as soon as "
+                  "it is final")
+    try:
+        run_stream(source, write, live, trackers)
+    finally:
+        live.report(reporter, "standard input")

@@ -11,7 +11,7 @@ import errno
 import os
 import sys
 
-from .io import InputError
+from .textfiles import InputError
 
 __all__ = ["open_standard_streams", "write", "flush", "silence"]
 

@@ -18,8 +18,8 @@ import os
 
 import numpy as np
 
-from . import io as vio
-from .io import InputError
+from . import textfiles
+from .textfiles import InputError
 
 __all__ = ["LAYOUTS", "choose_layout", "describe_layout", "fused_times", "submission_files", "time_file",
            "timing_files"]
@@ -68,7 +68,7 @@ def _tracker_times(result, k, frames):
     if not result.times:
         return None
     path = result.times[k] if len(result.times) == len(result.runs) and len(result.times) > 1 else result.times[0]
-    values = vio.read_values(path)
+    values = textfiles.read_values(path)
     if len(values) == 0 or len(values) % frames:
         return None
     table = values.reshape(frames, -1)
@@ -93,7 +93,7 @@ def fused_times(results, k, frames, fusion_seconds):
 
 def submission_files(layout, name, k, boxes, times=None):
     """[(path in the output folder, bytes)] of repetition k of a fused sequence, in `layout`."""
-    text = vio.format_boxes(boxes)
+    text = textfiles.format_boxes(boxes)
     if layout == "GOT-10k":
         return [(os.path.join(name, f"{name}_{k + 1:03d}.txt"), text.encode())]
     if layout == "VOT":

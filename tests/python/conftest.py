@@ -7,7 +7,7 @@ import pytest
 
 import velmora
 from velmora import cli
-from velmora import io as vio
+from velmora import textfiles
 
 DEFAULTS = {"alpha": 4.0, "beta": 20.0, "gamma": -1, "sigma": np.float32(0.03).item()}
 
@@ -110,4 +110,4 @@ def results_in(folder):
 
 
 def read(path):
-    return vio.read_boxes(path).astype(np.float32)
+    return textfiles.read_boxes(path).astype(np.float32)

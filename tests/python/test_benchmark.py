@@ -9,7 +9,7 @@ import json
 import numpy as np
 import pytest
 
-from velmora import benchmark
+from velmora import benchmark, textfiles
 from conftest import read, results_in, write_boxes
 
 S = [100, 100, 10, 10]
@@ -193,3 +193,21 @@ def test_crossval_prints_the_numbers_of_the_tracks_it_writes(tmp_path, run):
     run("eval", tmp_path / "plain", "--anno", tmp_path / "anno", "--json", tmp_path / "plain.json")
     fused, = json.loads((tmp_path / "plain.json").read_text())["datasets"][0]["trackers"]
     assert untuned["curves"] == fused["curves"] and untuned["provenance"]["learnt on"].startswith("nothing")
+
+
+def test_fusing_given_result_files_through_the_api_gives_what_fuse_writes(bench, run):
+    res, anno = bench / "results", bench / "anno" / "car-1" / "groundtruth.txt"
+    files = [res / "A" / "car_1.txt", res / "B" / "CAR-1.txt", res / "C" / "car-1.txt"]
+    status, out, err = run("fuse", *files, "--anno", anno)
+    assert status == 0, err
+    fused = benchmark.fuse_files([str(f) for f in files], ["A", "B", "C"], str(anno))
+    assert fused.dtype == np.float32 and len(fused) == len(read(anno))
+    assert textfiles.format_boxes(fused) == out
+
+
+def test_a_job_refuses_options_that_do_not_go_together_before_reading_anything(tmp_path):
+    request = benchmark.FuseRequest(paths=[str(tmp_path)], trajectory=False, no_backtracking=True, output="o")
+    with pytest.raises(benchmark.UsageError, match="--no-backtracking applies to --trajectory only"):
+        with benchmark.fuse_job(request, None):
+            pass
+    assert list(tmp_path.iterdir()) == []

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import velmora
-from velmora import io as vio
+from velmora import textfiles
 from velmora import messages, metrics
 
 from conftest import (BASKET_B, BASKET_C, BASKETBALL, CAR, CAR_A, CAR_B, CAR_C, JOGGING, NAN, ZERO, bits,
@@ -270,7 +270,7 @@ class TestWeightsAndSelect:
         status, out, err = run("weights", bench / "results", "--trackers", "A,B,C", "--anno", bench / "anno",
                                "-o", path)
         assert status == 0, err
-        learnt = vio.read_weights(path)
+        learnt = textfiles.read_weights(path)
         assert list(learnt) == ["A", "B", "C"]
         expected = velmora.tracker_weights(*expected_dataset())[:3]
         np.testing.assert_array_equal(bits(list(learnt.values())), bits(expected))
@@ -291,12 +291,12 @@ class TestWeightsAndSelect:
         data, anno = expected_dataset(trajectory)
         weights = velmora.tracker_weights(data, anno)[:3]
         kept = velmora.global_removal(data, anno, weights, trajectory=trajectory) or [0, 1, 2]
-        assert vio.read_names(path) == [["A", "B", "C"][k] for k in kept]
-        assert "kept: " + ", ".join(vio.read_names(path)) in out
+        assert textfiles.read_names(path) == [["A", "B", "C"][k] for k in kept]
+        assert "kept: " + ", ".join(textfiles.read_names(path)) in out
 
         status, _, _ = run("fuse", bench / "results", "-o", bench / "a", "--selection", path, "-q")
         assert status == 0
-        run("fuse", bench / "results", "-o", bench / "b", "--trackers", ",".join(vio.read_names(path)), "-q")
+        run("fuse", bench / "results", "-o", bench / "b", "--trackers", ",".join(textfiles.read_names(path)), "-q")
         for name in os.listdir(bench / "b"):
             assert (bench / "a" / name).read_text() == (bench / "b" / name).read_text()
 
@@ -421,7 +421,7 @@ class TestLive:
     @pytest.mark.parametrize("options", [[], ["--trajectory", "--lag", 1], ["--trajectory", "--lag", 0, "--no-refine"]])
     def test_stream_in_a_pipe_writes_each_box_when_final_and_what_fuse_writes(self, bench, run, options):
         files = self._car_files(bench)
-        lines = ["\t".join(" ".join(f"{v:g}" for v in track[f]) for track in map(vio.read_boxes, files)) + "\n"
+        lines = ["\t".join(" ".join(f"{v:g}" for v in track[f]) for track in map(textfiles.read_boxes, files)) + "\n"
                  for f in range(6)]
         lag = options[2] if len(options) > 2 else 0
         proc = self._stream("--trackers", 3, *options)

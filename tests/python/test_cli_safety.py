@@ -330,8 +330,8 @@ class TestFilesThatAreNoBoxFiles:
         valid.write_bytes(b"123.25,456.5,78.75,90.5\n" * 1_500_000)
         huge.write_bytes(b"1,2,3,4\n")
         os.truncate(huge, 512 << 20)
-        code = ("import resource, sys\nfrom velmora import io\ntry:\n    io.read_boxes(sys.argv[1])\n"
-                "except io.InputError as e:\n    print(e)\n"
+        code = ("import resource, sys\nfrom velmora import textfiles\ntry:\n    textfiles.read_boxes(sys.argv[1])\n"
+                "except textfiles.InputError as e:\n    print(e)\n"
                 "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
         env = velmora_command()[1]
 

@@ -3,7 +3,7 @@
 import pytest
 
 from velmora import layouts
-from velmora.io import InputError
+from velmora.textfiles import InputError
 
 
 def touch(path, text=""):

@@ -18,10 +18,11 @@ import re
 import numpy as np
 
 from . import _core
+from .messages import listing
 
 __all__ = [
     "InputError", "read_boxes", "read_box_file", "read_values", "read_labels", "read_flags", "format_boxes",
-    "format_weights", "format_names", "finite_float32", "read_weights", "read_names", "lost_frames",
+    "format_weights", "format_names", "finite_float32", "read_weights", "read_names",
 ]
 
 
@@ -172,6 +173,26 @@ def read_flags(path):
     return read_labels(path, 1, "a flag 0 or 1").astype(bool)
 
 
+def read_resolution(path):
+    """The image size in a GOT-10k meta_info.ini ('resolution: (1280, 720)').
+
+    GOT-10k's measures clip the boxes to the image, so a file that does not give the size is an
+    error, not a sequence scored without clipping.
+    """
+    for number, line in enumerate(_text_lines(path, _read_bytes(path)), 1):
+        key, _, value = line.partition(":")
+        if key.strip() == "resolution":
+            try:
+                width, height = (float(v) for v in value.strip().strip("()").split(","))
+            except ValueError:
+                width = height = math.nan
+            if not (0 < width < math.inf and 0 < height < math.inf):
+                raise InputError(f"{path}:{number}: cannot read {value.strip()!r} as the image size "
+                                 "'(width, height)'")
+            return width, height
+    raise InputError(f"{path}: no line 'resolution: (width, height)', the image size GOT-10k's measures clip to")
+
+
 def _format_number(value):
     """The shortest text that reads back as exactly this double ('nan' for NaN)."""
     v = float(value)
@@ -219,13 +240,6 @@ def as_written(boxes):
     return np.array([float(text) for text in texts], dtype=np.float64).reshape(-1, 4)
 
 
-def lost_frames(boxes):
-    """True where a box stands for a lost target: a NaN in it, or no positive width and height."""
-    boxes = np.asarray(boxes)
-    with np.errstate(invalid="ignore"):
-        return np.isnan(boxes).any(axis=1) | ~(boxes[:, 2] > 0) | ~(boxes[:, 3] > 0)
-
-
 # ---- Weights and tracker lists ----
 
 def _content_lines(path):
@@ -234,8 +248,9 @@ def _content_lines(path):
             if line.strip() and not line.lstrip().startswith("#")]
 
 
-def read_weights(path):
-    """A weights file: {tracker name: weight}, one 'name<TAB>weight' line per tracker."""
+def read_weights(path, names=None):
+    """A weights file: {tracker name: weight}, one 'name<TAB>weight' line per tracker; with `names`,
+    the list of their weights in that order (each must have one)."""
     weights = {}
     for number, line in _content_lines(path):
         parts = line.rsplit(None, 1)
@@ -253,7 +268,12 @@ def read_weights(path):
         weights[parts[0]] = value
     if not weights:
         raise InputError(f"{path}: no weights in the file")
-    return weights
+    if names is None:
+        return weights
+    missing = [n for n in names if n not in weights]
+    if missing:
+        raise InputError(f"{path}: no weight for tracker {listing(missing)}")
+    return [weights[n] for n in names]
 
 
 def read_names(path):

@@ -1,0 +1,409 @@
+"""The workflows of the velmora command, one function a command.
+
+Each takes a request (plain values, one field per option of its command) and a Reporter, finds
+and matches the inputs, registers every file it reads, checks every output before any work,
+computes, and yields a result record, all inside one transaction of outputs: the caller renders
+the record (writing the staged outputs) inside the block, and every output is renamed in
+together when the block ends without error.
+
+    with benchmark.eval_job(EvalRequest(paths=["results"], anno="annos"), reporter) as job:
+        text = rendering.eval_report(job)
+"""
+
+import contextlib
+import os
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from .. import layouts, sequences, textfiles
+from ..messages import Reporter
+from ..outputs import Inputs, Outputs
+from ..textfiles import InputError
+from .common import library, listing, require_plotting
+from .fusing import fuse_results, fuse_sequence, parameters_in_force
+from .heldout import crossval, folds, split
+from .learning import build_dataset, learn_weights_streaming, select_trackers
+from .matching import describe, match, register_inputs
+from .reading import ReadLog, align, read_result, read_truth
+from .scoring import by_attribute, evaluate
+
+
+class UsageError(Exception):
+    """Options that do not go together, or that name what is not there: the command's usage is at fault."""
+
+
+@dataclass(kw_only=True)
+class Request:
+    """What every command may name: its results, their annotation, and which trackers and sequences."""
+
+    paths: list
+    anno: str = None
+    trackers: list = None  # the tracker names of --trackers, in order
+    selection: str = None  # a file of tracker names
+    sequences: str = None  # a file of sequence names
+    dataset: str = None
+    first_line_corners: bool = False
+    no_absence: bool = False
+    weights: str = None  # a weights file
+    alpha: float = None
+    beta: float = None
+    sigma: float = None
+    argv: list = field(default_factory=list)  # the command's arguments, as the outputs record them
+
+    def parameters(self, beta=True):
+        names = ("alpha", "beta", "sigma") if beta else ("alpha", "sigma")
+        return {k: getattr(self, k) for k in names}
+
+
+@dataclass(kw_only=True)
+class FuseRequest(Request):
+    output: str = None
+    trajectory: bool = False
+    no_backtracking: bool = False
+    no_refine: bool = False
+    lag: int = None
+    layout: str = None
+    repetition: int = None
+
+    def options(self):
+        return dict(trajectory=self.trajectory, backtracking=not self.no_backtracking, refine=not self.no_refine,
+                    lag=self.lag)
+
+
+@dataclass(kw_only=True)
+class EvalRequest(Request):
+    protocol: str = "pysot"
+    format: str = "text"
+    csv: str = None
+    json: str = None
+    html: str = None
+    plot: str = None
+    plot_format: str = "png"
+    per_sequence: bool = False
+    attributes: str = None  # "" for the annotation's own attribute files
+    fused: list = ()  # the names of fused tracks
+
+
+@dataclass(kw_only=True)
+class WeightsRequest(Request):
+    output: str = None
+
+
+@dataclass(kw_only=True)
+class SelectRequest(Request):
+    output: str = None
+    trajectory: bool = False
+
+
+@dataclass(kw_only=True)
+class CrossvalRequest(Request):
+    folds: int = None
+    seed: int = 0
+    train: str = None
+    test: str = None
+    trajectory: bool = False
+    no_backtracking: bool = False
+    no_refine: bool = False
+    no_select: bool = False
+    name: str = "Velmora"
+    output: str = None
+    protocol: str = "pysot"
+    format: str = "text"
+    csv: str = None
+    json: str = None
+    per_sequence: bool = False
+    html: str = None
+
+
+# ---- Results ----
+
+@dataclass
+class FuseJob:
+    request: FuseRequest
+    tracks: np.ndarray = None  # the fused track of given result files (None for results folders)
+    target: object = None  # its -o file in the transaction, or None for standard output
+
+
+@dataclass
+class EvalJob:
+    request: EvalRequest
+    evaluation: object  # benchmark.Evaluation
+    rows: list  # by_attribute's rows, empty without --attributes
+    files: dict  # "csv", "json", "html" -> the staged output file
+    plot: object  # the staged plot folder, or None
+    parameters: dict  # the library's parameters in force
+
+
+@dataclass
+class WeightsJob:
+    request: WeightsRequest
+    dataset: object  # benchmark.DataSet, without data
+    weights: np.ndarray
+    target: object
+
+
+@dataclass
+class SelectJob:
+    request: SelectRequest
+    dataset: object
+    selection: object  # benchmark.Selection
+    target: object
+
+
+@dataclass
+class CrossvalJob:
+    request: CrossvalRequest
+    bench: object  # benchmark.Benchmark
+    held: object  # benchmark.HeldOut
+    how: str  # how the folds were made, in words
+    mode: str  # how the tracks were fused, in words
+    files: dict
+    folder: object  # the staged -o folder, or None
+    parameters: dict  # the library's parameters in force
+    fused_parameters: dict  # and those the fusion used
+
+
+# ---- What a command reads ----
+
+def _restriction(request):
+    """The tracker names of --trackers or --selection, in order, or None."""
+    if request.trackers is not None:
+        if len(set(request.trackers)) != len(request.trackers):
+            raise UsageError("--trackers names a tracker twice")
+        return list(request.trackers)
+    if request.selection:
+        return textfiles.read_names(request.selection)
+    return None
+
+
+def _matched(request, reporter, annotations=None):
+    results = layouts.find_results(request.paths, request.dataset)
+    names = _restriction(request)
+    if request.sequences:
+        listed = textfiles.read_names(request.sequences)
+        try:
+            return match(results, annotations, reporter, names, request.first_line_corners, listed)
+        except sequences.ListError as e:
+            raise InputError(f"{request.sequences}: {e}") from None
+    try:
+        return match(results, annotations, reporter, names, request.first_line_corners)
+    except InputError as e:
+        if names is not None and request.trackers is not None:
+            raise UsageError(str(e)) from None
+        raise InputError(f"{request.selection}: {e}" if request.selection else str(e)) from None
+
+
+@contextlib.contextmanager
+def _refused(where):
+    """Turns the library's refusal of an input (ValueError) into an error naming the input."""
+    try:
+        yield
+    except ValueError as e:
+        raise InputError(f"{where}: the library refused the input: {e}") from None
+
+
+def _say_what_was_read(bench, reporter, flagged=None, nan_lines=0):
+    for line in describe(bench, None if flagged is None else (flagged, nan_lines)):
+        reporter.note(line)
+
+
+@contextlib.contextmanager
+def _annotated(request, reporter):
+    """The matched annotated benchmark of a command, inside the transaction that checked its outputs."""
+    bench = _matched(request, reporter, layouts.find_annotations(request.anno) if request.anno else None)
+    # Every file and folder the command reads, registered before any output is checked.
+    files = [getattr(request, option, None) for option in ("weights", "selection", "sequences", "train", "test")]
+    inputs = register_inputs(bench, use_flags=not request.no_absence, files=[p for p in files if p],
+                             attributes=getattr(request, "attributes", None))
+    with Outputs(inputs) as out:
+        yield bench, out
+        out.commit()
+
+
+# ---- fuse ----
+
+@contextlib.contextmanager
+def fuse_job(request, reporter):
+    """Fuses the result files of one sequence, or every sequence of results folders into -o."""
+    paths = request.paths
+    files = [p for p in paths if os.path.isfile(p)]
+    folders = [p for p in paths if os.path.isdir(p)]
+    for p in paths:
+        if p not in files and p not in folders:
+            raise InputError(f"{p}: no such file or folder")
+    if files and folders:
+        raise UsageError("give either the result files of one sequence or results folders, not both")
+    if files and request.sequences:
+        raise UsageError("--sequences applies to results folders, not to the result files of one sequence")
+    if request.no_backtracking and not request.trajectory:
+        raise UsageError("--no-backtracking applies to --trajectory only")
+    if request.lag is not None and (not request.trajectory or request.no_backtracking):
+        raise UsageError("--lag applies to --trajectory only (--lag 0 is --no-backtracking)")
+    if files:
+        with _fuse_files(request, files, reporter) as job:
+            yield job
+        return
+    if not request.output:
+        raise UsageError("fusing results folders needs -o/--output, the folder of the fused results")
+    with _annotated(request, reporter) as (bench, out):
+        folder = out.folder(request.output, "-o")
+        names = [t.name for t in bench.trackers]
+        weights = textfiles.read_weights(request.weights, names) if request.weights else None
+        _say_what_was_read(bench, reporter)
+        mode = "trajectory optimisation" if request.trajectory else "frame by frame"
+        reporter.note(f"fusing {len(bench.trackers)} trackers ({listing(t.name for t in bench.trackers)}) on "
+                      f"{len(bench.keys)} sequences, {mode}")
+        with _refused(request.paths[0]):
+            fuse_results(bench, folder, weights, repetition=request.repetition, reporter=reporter,
+                         layout=request.layout, **request.options(), **request.parameters())
+        yield FuseJob(request)
+
+
+def _file_tracker_names(files):
+    parents = [os.path.basename(os.path.dirname(os.path.abspath(f))) for f in files]
+    return parents if len(set(parents)) == len(parents) else list(files)
+
+
+@contextlib.contextmanager
+def _fuse_files(request, files, reporter):
+    names = _file_tracker_names(files)
+    chosen = _restriction(request)
+    if chosen is not None:
+        unknown = [n for n in chosen if n not in names]
+        if unknown:
+            message = f"no tracker named {listing(unknown)} (known: {listing(sorted(names), 10)})"
+            if request.trackers is not None:
+                raise UsageError(message)
+            raise InputError(f"{request.selection}: {message}")
+        files = [files[names.index(n)] for n in chosen]
+        names = chosen
+    inputs = Inputs()
+    for path, name in zip(files, names):
+        inputs.folder(os.path.dirname(os.path.abspath(path)), f"the results of tracker {name}", tracker=True)
+    for path in files + [p for p in (request.anno, request.weights, request.selection) if p]:
+        inputs.file(path)
+    with Outputs(inputs) as out:
+        target = out.file(request.output, "-o") if request.output else None
+        weights = textfiles.read_weights(request.weights, names) if request.weights else None
+        yield FuseJob(request, fuse_files(files, names, request.anno, weights, reporter, **request.options(),
+                                          **request.parameters()), target)
+        if target is not None:
+            out.commit()
+
+
+def fuse_files(files, names, anno=None, weights=None, reporter=None, **options):
+    """Fuses the result files of one sequence, one per tracker of `names`; returns (frames, 4) float32.
+
+    With `anno`, the annotation file of the sequence, the fused track covers its frames; a track
+    that is shorter takes no part in the frames it lacks, a longer one is cut. `options` are
+    fuse_sequence's (weights aside) and the parameters alpha, beta and sigma.
+    """
+    reporter = reporter or Reporter(quiet=True)
+    truth = None
+    if anno:
+        if not os.path.isfile(anno):
+            raise InputError(f"{anno}: with result files, --anno names the annotation file of their sequence")
+        truth = read_truth(layouts.AnnotatedSequence(os.path.basename(anno)[:-4], anno), use_flags=False)
+    log = ReadLog()
+    tracks = [read_result(f, truth=truth, log=log, tracker=n) for f, n in zip(files, names)]
+    log.report(reporter)
+    frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
+    tracks = align(tracks, files, frames, anno, reporter)
+    with _refused(files[0]):
+        return fuse_sequence(tracks, weights, name=os.path.basename(files[0])[:-4], reporter=reporter, **options)
+
+
+# ---- eval ----
+
+@contextlib.contextmanager
+def eval_job(request, reporter):
+    """Scores tracker folders against their annotation (and per attribute, with `attributes`)."""
+    for option in ("plot", "html"):
+        if getattr(request, option):
+            require_plotting("--" + option)
+    with _annotated(request, reporter) as (bench, out):
+        files = {option: out.file(getattr(request, option), "--" + option) for option in ("csv", "json", "html")
+                 if getattr(request, option)}
+        plot = out.folder(request.plot, "--plot") if request.plot else None
+        attributes = None
+        if request.attributes is not None:
+            from .. import attributes as attribute_files
+            attributes = attribute_files.read_attributes(request.attributes or None, bench.annotations, reporter)
+        fused = list(request.fused)
+        unknown = [n for n in fused if n not in {t.name for t in bench.trackers}]
+        if unknown:
+            raise UsageError(f"--fused: no tracker named {listing(unknown)} (known: "
+                             f"{listing(sorted(t.name for t in bench.trackers), 10)})")
+        evaluation = evaluate(bench, not request.no_absence, reporter, request.protocol, fused,
+                              timelines=bool(request.html))
+        _say_what_was_read(bench, reporter, evaluation.flagged, evaluation.nan_lines)
+        rows = by_attribute(evaluation, bench, attributes) if attributes is not None else []
+        if attributes is not None and not rows:
+            reporter.warn(f"--attributes {request.attributes or request.anno}: names no attribute of the "
+                          f"{len(evaluation.sequences)} sequences scored; no rows per attribute")
+        yield EvalJob(request, evaluation, rows, files, plot, library().get_params())
+
+
+# ---- weights and select ----
+
+@contextlib.contextmanager
+def weights_job(request, reporter):
+    """Learns one weight per tracker: its mean attraction to the annotation."""
+    with _annotated(request, reporter) as (bench, out), _refused(request.anno):
+        target = out.file(request.output, "-o") if request.output else None
+        reporter.note(f"learning weights of {len(bench.trackers)} trackers on {len(bench.keys)} sequences")
+        dataset, weights = learn_weights_streaming(bench, not request.no_absence, reporter,
+                                                   **request.parameters(beta=False))
+        _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
+        yield WeightsJob(request, dataset, weights, target)
+
+
+@contextlib.contextmanager
+def select_job(request, reporter):
+    """Global tracker removal: drops the trackers whose absence raises the fused data set's mean overlap."""
+    with _annotated(request, reporter) as (bench, out), _refused(request.anno):
+        target = out.file(request.output, "-o") if request.output else None
+        dataset = build_dataset(bench, not request.no_absence, request.trajectory, reporter)
+        _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
+        weights = textfiles.read_weights(request.weights, dataset.names) if request.weights else None
+        if weights is None:
+            reporter.note(f"learning weights of {len(dataset.names)} trackers on {len(dataset.sequences)} sequences")
+        reporter.note(f"global tracker removal over {len(dataset.sequences)} sequences "
+                      f"({'trajectory optimisation' if request.trajectory else 'frame by frame'})")
+        selection = select_trackers(dataset, weights, request.trajectory, **request.parameters())
+        yield SelectJob(request, dataset, selection, target)
+
+
+# ---- crossval ----
+
+@contextlib.contextmanager
+def crossval_job(request, reporter):
+    """Held-out learning: weights and a selection learnt on some sequences fuse the others, scored."""
+    if (request.train is None) != (request.test is None):
+        raise UsageError("--train and --test go together")
+    if request.train is not None and request.folds is not None:
+        raise UsageError("give either --folds or --train and --test")
+    if request.no_backtracking and not request.trajectory:
+        raise UsageError("--no-backtracking applies to --trajectory only")
+    if request.html:
+        require_plotting("--html")
+    with _annotated(request, reporter) as (bench, out):
+        files = {option: out.file(getattr(request, option), "--" + option) for option in ("csv", "json", "html")
+                 if getattr(request, option)}
+        folder = out.folder(request.output, "-o") if request.output else None
+        if request.train is not None:
+            splits = split(bench, textfiles.read_names(request.train), textfiles.read_names(request.test), reporter)
+            how = f"trained on {request.train}, tested on {request.test}"
+        else:
+            splits = folds(bench, request.folds or 5, request.seed)
+            how = f"{len(splits)} folds (seed {request.seed})"
+        mode = "trajectory optimisation" if request.trajectory else "frame by frame"
+        reporter.note(f"held-out learning on {len(bench.keys)} sequences: {how}, {mode}")
+        with _refused(request.anno):
+            held = crossval(bench, splits, request.trajectory, not request.no_backtracking, not request.no_refine,
+                            not request.no_select, not request.no_absence, request.protocol, request.name, reporter,
+                            timelines=bool(request.html), **request.parameters())
+        _say_what_was_read(bench, reporter, held.evaluation.flagged, held.evaluation.nan_lines)
+        yield CrossvalJob(request, bench, held, how, mode, files, folder, library().get_params(),
+                          parameters_in_force(request.parameters()))
