@@ -15,24 +15,18 @@ import argparse
 import dataclasses
 import sys
 
-import numpy as np
-
-from . import benchmark, outputs, rendering, streaming, streams, textfiles
+from . import benchmark, check_params, outputs, rendering, streaming, streams
 from .messages import PROG, Reporter
 from .textfiles import InputError
 from ._version import __version__
 
-
 # ---- The commands: each makes one call into the benchmark layer and renders its record ----
 
-
 _out = streams.write
-
 
 def _names(text):
     """The names of a comma-separated list (--trackers, --fused)."""
     return [n.strip() for n in text.split(",") if n.strip()]
-
 
 def _request(kind, args):
     """The command's request: each of its fields from the option of that name."""
@@ -43,7 +37,6 @@ def _request(kind, args):
         values["fused"] = _names(values["fused"]) if values["fused"] else ()
     return kind(**values)
 
-
 def _run_fuse(args, reporter):
     with benchmark.fuse_job(_request(benchmark.FuseRequest, args), reporter) as job:
         text = rendering.fuse_report(job)
@@ -51,13 +44,11 @@ def _run_fuse(args, reporter):
         _out(text)
     return 0
 
-
 def _run_eval(args, reporter):
     with benchmark.eval_job(_request(benchmark.EvalRequest, args), reporter) as job:
         text = rendering.eval_report(job)
     _out(text)
     return 0
-
 
 def _run_weights(args, reporter):
     with benchmark.weights_job(_request(benchmark.WeightsRequest, args), reporter) as job:
@@ -65,20 +56,17 @@ def _run_weights(args, reporter):
     _out(text)
     return 0
 
-
 def _run_select(args, reporter):
     with benchmark.select_job(_request(benchmark.SelectRequest, args), reporter) as job:
         text = rendering.select_report(job)
     _out(text)
     return 0
 
-
 def _run_crossval(args, reporter):
     with benchmark.crossval_job(_request(benchmark.CrossvalRequest, args), reporter) as job:
         text = rendering.crossval_report(job)
     _out(text)
     return 0
-
 
 # ---- stream ----
 
@@ -89,28 +77,24 @@ def _run_stream(args, reporter):
                           args.lag, not args.no_refine, reporter, alpha=args.alpha, beta=args.beta, sigma=args.sigma)
     return 0
 
-
 # ---- Command line ----
 
 _FORMAT = argparse.RawDescriptionHelpFormatter  # keeps the paragraphs of the descriptions
 
-
 def _parameter(name):
     """The type of the option of the fusion parameter `name`: a number the library accepts for it,
-    finite as a float32 and, but for beta, above 0 as a float32. Every check of a parameter's value
-    on the command line is here."""
+    as velmora.check_params, the one check of a parameter's value, says."""
     def parameter(text):
         try:
             value = float(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-        if np.isnan(value) or not textfiles.finite_float32(value):
-            raise argparse.ArgumentTypeError(f"must be finite as a float32: {text!r}")
-        if name != "beta" and not np.float32(value) > 0:
-            raise argparse.ArgumentTypeError(f"must be above 0 as a float32: {text!r}")
+        try:
+            check_params(**{name: value})
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e).split(": ", 1)[1]) from None
         return value
     return parameter
-
 
 def _whole(least):
     def whole(text):
@@ -123,9 +107,7 @@ def _whole(least):
         return value
     return whole
 
-
 _count = _whole(1)
-
 
 def _frames(text):
     try:
@@ -136,7 +118,6 @@ def _frames(text):
         raise argparse.ArgumentTypeError(f"must be 0 or more: {text!r}")
     return value
 
-
 def _add_parameters(p, beta=True):
     g = p.add_argument_group("fusion parameters (library defaults when omitted)")
     g.add_argument("--alpha", type=_parameter("alpha"), help="divides the size terms of the box distance (default 4)")
@@ -144,7 +125,6 @@ def _add_parameters(p, beta=True):
         g.add_argument("--beta", type=_parameter("beta"),
                        help="weight of the agreement between consecutive frames in the trajectory (default 20)")
     g.add_argument("--sigma", type=_parameter("sigma"), help="additive constant of every box attraction (default 0.03)")
-
 
 def _add_common(p):
     if "--anno" in p._option_string_actions:
@@ -157,19 +137,16 @@ def _add_common(p):
                    help="the data set: picks its folder in a pysot results root, and names it in the output")
     p.add_argument("-q", "--quiet", action="store_true", help="no notes or progress on standard error")
 
-
 def _add_annotated(p):
     """The results to read and their annotation, as eval, weights and select take them."""
     p.add_argument("paths", nargs="+", metavar="PATH", help="results roots or tracker folders")
     p.add_argument("--anno", required=True, metavar="DIR", help="annotation folder")
     p.add_argument("--no-absence", action="store_true", help="ignore absence flags: use every frame")
 
-
 def _add_trackers(p):
     g = p.add_mutually_exclusive_group()
     g.add_argument("--trackers", metavar="NAMES", help="comma-separated tracker names to use, in this order")
     g.add_argument("--selection", metavar="FILE", help="file of tracker names to use, as 'velmora select' writes")
-
 
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, formatter_class=_FORMAT, description=__doc__.split("\n\n")[0],
@@ -345,14 +322,12 @@ list). A bad line stops the stream with an error naming it; the boxes written be
     p.set_defaults(run=_run_stream, parser=p)
     return parser
 
-
 def main(argv=None):
     streams.open_standard_streams()
     argv = sys.argv[1:] if argv is None else [str(a) for a in argv]
     reporter = Reporter()
     with outputs.interrupts():  # signals unwind the command; no temporary outlives it
         return _run(argv, reporter)
-
 
 def _run(argv, reporter):
     try:
@@ -391,7 +366,6 @@ def _run(argv, reporter):
     except Exception as e:  # a fault of this tool: one line, never a traceback
         reporter.error(f"error: internal error ({type(e).__name__}: {e}); please report it")
         return 1
-
 
 if __name__ == "__main__":
     sys.exit(main())
