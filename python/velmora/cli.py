@@ -20,13 +20,17 @@ from .messages import PROG, Reporter
 from .textfiles import InputError
 from ._version import __version__
 
+
 # ---- The commands: each makes one call into the benchmark layer and renders its record ----
 
+
 _out = streams.write
+
 
 def _names(text):
     """The names of a comma-separated list (--trackers, --fused)."""
     return [n.strip() for n in text.split(",") if n.strip()]
+
 
 def _request(kind, args):
     """The command's request: each of its fields from the option of that name."""
@@ -37,6 +41,7 @@ def _request(kind, args):
         values["fused"] = _names(values["fused"]) if values["fused"] else ()
     return kind(**values)
 
+
 def _run_fuse(args, reporter):
     with benchmark.fuse_job(_request(benchmark.FuseRequest, args), reporter) as job:
         text = rendering.fuse_report(job)
@@ -44,11 +49,13 @@ def _run_fuse(args, reporter):
         _out(text)
     return 0
 
+
 def _run_eval(args, reporter):
     with benchmark.eval_job(_request(benchmark.EvalRequest, args), reporter) as job:
         text = rendering.eval_report(job)
     _out(text)
     return 0
+
 
 def _run_weights(args, reporter):
     with benchmark.weights_job(_request(benchmark.WeightsRequest, args), reporter) as job:
@@ -56,17 +63,20 @@ def _run_weights(args, reporter):
     _out(text)
     return 0
 
+
 def _run_select(args, reporter):
     with benchmark.select_job(_request(benchmark.SelectRequest, args), reporter) as job:
         text = rendering.select_report(job)
     _out(text)
     return 0
 
+
 def _run_crossval(args, reporter):
     with benchmark.crossval_job(_request(benchmark.CrossvalRequest, args), reporter) as job:
         text = rendering.crossval_report(job)
     _out(text)
     return 0
+
 
 # ---- stream ----
 
@@ -77,9 +87,11 @@ def _run_stream(args, reporter):
                           args.lag, not args.no_refine, reporter, alpha=args.alpha, beta=args.beta, sigma=args.sigma)
     return 0
 
+
 # ---- Command line ----
 
 _FORMAT = argparse.RawDescriptionHelpFormatter  # keeps the paragraphs of the descriptions
+
 
 def _parameter(name):
     """The type of the option of the fusion parameter `name`: a number the library accepts for it,
@@ -96,6 +108,7 @@ def _parameter(name):
         return value
     return parameter
 
+
 def _whole(least):
     def whole(text):
         try:
@@ -107,7 +120,9 @@ def _whole(least):
         return value
     return whole
 
+
 _count = _whole(1)
+
 
 def _frames(text):
     try:
@@ -118,6 +133,7 @@ def _frames(text):
         raise argparse.ArgumentTypeError(f"must be 0 or more: {text!r}")
     return value
 
+
 def _add_parameters(p, beta=True):
     g = p.add_argument_group("fusion parameters (library defaults when omitted)")
     g.add_argument("--alpha", type=_parameter("alpha"), help="divides the size terms of the box distance (default 4)")
@@ -126,16 +142,18 @@ def _add_parameters(p, beta=True):
                        help="weight of the agreement between consecutive frames in the trajectory (default 20)")
     g.add_argument("--sigma", type=_parameter("sigma"), help="additive constant of every box attraction (default 0.03)")
 
+
 def _add_common(p):
-    if "--anno" in p._option_string_actions:
-        p.add_argument("--first-line-corners", action="store_true",
-                       help="read a result's first line as corners x1,y1,x2,y2 where only that reading matches the "
-                            "annotation (a fault of some published result sets, which the command warns about)")
+    """The options every command on result folders takes (all of them read an annotation)."""
+    p.add_argument("--first-line-corners", action="store_true",
+                   help="read a result's first line as corners x1,y1,x2,y2 where only that reading matches the "
+                        "annotation (a fault of some published result sets, which the command warns about)")
     p.add_argument("--sequences", metavar="FILE",
                    help="only the sequences this file names, one per line (as the LaSOT toolkit's testing_set.txt)")
     p.add_argument("--dataset", metavar="NAME",
                    help="the data set: picks its folder in a pysot results root, and names it in the output")
     p.add_argument("-q", "--quiet", action="store_true", help="no notes or progress on standard error")
+
 
 def _add_annotated(p):
     """The results to read and their annotation, as eval, weights and select take them."""
@@ -143,10 +161,12 @@ def _add_annotated(p):
     p.add_argument("--anno", required=True, metavar="DIR", help="annotation folder")
     p.add_argument("--no-absence", action="store_true", help="ignore absence flags: use every frame")
 
+
 def _add_trackers(p):
     g = p.add_mutually_exclusive_group()
     g.add_argument("--trackers", metavar="NAMES", help="comma-separated tracker names to use, in this order")
     g.add_argument("--selection", metavar="FILE", help="file of tracker names to use, as 'velmora select' writes")
+
 
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, formatter_class=_FORMAT, description=__doc__.split("\n\n")[0],
@@ -322,12 +342,14 @@ list). A bad line stops the stream with an error naming it; the boxes written be
     p.set_defaults(run=_run_stream, parser=p)
     return parser
 
+
 def main(argv=None):
     streams.open_standard_streams()
     argv = sys.argv[1:] if argv is None else [str(a) for a in argv]
     reporter = Reporter()
     with outputs.interrupts():  # signals unwind the command; no temporary outlives it
         return _run(argv, reporter)
+
 
 def _run(argv, reporter):
     try:
@@ -366,6 +388,7 @@ def _run(argv, reporter):
     except Exception as e:  # a fault of this tool: one line, never a traceback
         reporter.error(f"error: internal error ({type(e).__name__}: {e}); please report it")
         return 1
+
 
 if __name__ == "__main__":
     sys.exit(main())
