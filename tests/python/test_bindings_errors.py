@@ -183,6 +183,8 @@ CASES = [
      r"selection: tracker index 2 is out of range for 2 trackers"),
     ("stream-weights", lambda: velmora.OnlineFuser(2, weights=[1]), ValueError, r"weights: 1 entry given"),
     ("stream-sigma", lambda: velmora.OnlineFuser(2, sigma=0), ValueError, r"sigma: must be above 0"),
+    ("stream-refine-none", lambda: velmora.OnlineFuser(2, refine=None), TypeError,
+     r"refine: expected True or False, got NoneType"),
     ("stream-infinite-weight", lambda: velmora.OnlineFuser(2, trajectory=True, weights=[math.inf, 1]), ValueError,
      r"weights: the weight of tracker 0 is inf; every weight must be finite"),
     ("set-params-type", lambda: velmora.set_params(gamma=2.5), TypeError, r"gamma: expected an int, got float"),
