@@ -57,18 +57,30 @@ class Request:
 
 
 @dataclass(kw_only=True)
-class FuseRequest(Request):
-    output: str = None
+class FusingRequest(Request):
+    """A command that fuses: how."""
+
     trajectory: bool = False
     no_backtracking: bool = False
     no_refine: bool = False
+
+    def check_mode(self):
+        if self.no_backtracking and not self.trajectory:
+            raise UsageError("--no-backtracking applies to --trajectory only")
+
+    def options(self):
+        return dict(trajectory=self.trajectory, backtracking=not self.no_backtracking, refine=not self.no_refine)
+
+
+@dataclass(kw_only=True)
+class FuseRequest(FusingRequest):
+    output: str = None
     lag: int = None
     layout: str = None
     repetition: int = None
 
     def options(self):
-        return dict(trajectory=self.trajectory, backtracking=not self.no_backtracking, refine=not self.no_refine,
-                    lag=self.lag)
+        return dict(super().options(), lag=self.lag)
 
 
 @dataclass(kw_only=True)
@@ -97,14 +109,11 @@ class SelectRequest(Request):
 
 
 @dataclass(kw_only=True)
-class CrossvalRequest(Request):
+class CrossvalRequest(FusingRequest):
     folds: int = None
     seed: int = 0
     train: str = None
     test: str = None
-    trajectory: bool = False
-    no_backtracking: bool = False
-    no_refine: bool = False
     no_select: bool = False
     name: str = "Velmora"
     output: str = None
@@ -236,8 +245,7 @@ def fuse_job(request, reporter):
         raise UsageError("give either the result files of one sequence or results folders, not both")
     if files and request.sequences:
         raise UsageError("--sequences applies to results folders, not to the result files of one sequence")
-    if request.no_backtracking and not request.trajectory:
-        raise UsageError("--no-backtracking applies to --trajectory only")
+    request.check_mode()
     if request.lag is not None and (not request.trajectory or request.no_backtracking):
         raise UsageError("--lag applies to --trajectory only (--lag 0 is --no-backtracking)")
     if files:
@@ -384,8 +392,7 @@ def crossval_job(request, reporter):
         raise UsageError("--train and --test go together")
     if request.train is not None and request.folds is not None:
         raise UsageError("give either --folds or --train and --test")
-    if request.no_backtracking and not request.trajectory:
-        raise UsageError("--no-backtracking applies to --trajectory only")
+    request.check_mode()
     if request.html:
         require_plotting("--html")
     with _annotated(request, reporter) as (bench, out):
