@@ -43,7 +43,9 @@ def _request(kind, args):
 
 
 def _run_fuse(args, reporter):
-    with benchmark.fuse_job(_request(benchmark.FuseRequest, args), reporter) as job:
+    request = _request(benchmark.FuseRequest, args)
+    fuse = benchmark.fuse_files_job if request.given_files() else benchmark.fuse_job
+    with fuse(request, reporter) as job:
         text = rendering.fuse_report(job)
     if text:
         _out(text)

@@ -87,6 +87,10 @@ class Protocol:
     drop_empty: bool = False  # the data-set mean leaves out sequences whose curve is 0 throughout
     got10k: bool = False  # GOT-10k's measures lead the report
 
+    def ranked(self, scores):
+        """Best first: by AUC, or by AO under GOT-10k's protocol; names break ties."""
+        return sorted(scores, key=lambda s: (-(s.ao if self.got10k else s.auc), s.name))
+
 
 PROTOCOLS = {p.name: p for p in (
     Protocol("pysot", size_epsilon=1e-16, centres="pysot"),

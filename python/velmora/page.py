@@ -254,25 +254,27 @@ def _folds(folds):
             + _table("folds", headings, rows) + f"<ul>{listing}</ul>")
 
 
-def evaluation_page(evaluation, dataset, attributes=(), folds=(), command=(), summary=""):
+def evaluation_page(evaluation, dataset, attributes=(), folds=(), command=(), summary="", beats=()):
     """The page of an evaluation made with timelines (benchmark.evaluate(..., timelines=True)).
 
     `attributes`: benchmark.by_attribute's rows, a success plot each; `folds`: benchmark.Fold per
     fold of held-out learning; `command`: the command line, shown; `summary`: a line under the
-    heading. Returns the page as text.
+    heading; `beats`: the lines shown under the summary table (report.beats). Returns the page as
+    text.
     """
     from . import __version__
     frames = sum(s.frames for s in evaluation.trackers[0].sequences)
     count = len(evaluation.sequences)
     facts = (f"{count} sequence{'s' if count != 1 else ''}, {frames:,} frames, {len(evaluation.trackers)} "
              f"trackers, {evaluation.protocol.name} protocol; velmora {__version__}")
-    beats = report.beats(evaluation)
+    # The figures come last: every other part is plain text from the evaluation.
+    folded, listed = _folds(folds) if folds else "", _sequences(evaluation)
     parts = [f"<h1>{_e(dataset)}</h1>", f'<p class="meta">{_e(summary)}</p>' if summary else "",
              f'<p class="meta">{_e(facts)}</p>',
              f'<p class="meta">Command: <code>{_e(" ".join(command))}</code></p>' if command else "",
              '<h2 id="summary-table">Summary</h2>', _summary(evaluation),
              f'<ul class="beats">{"".join(f"<li>{_e(line)}</li>" for line in beats)}</ul>' if beats else "",
-             _figures(evaluation, dataset, attributes), _folds(folds) if folds else "", _sequences(evaluation)]
+             _figures(evaluation, dataset, attributes), folded, listed]
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
             f'<meta http-equiv="Content-Security-Policy" content="{_POLICY}">'
             '<meta name="viewport" content="width=device-width, initial-scale=1">'

@@ -50,27 +50,28 @@ def eval_report(job):
     titled = [(report.attribute_title(attribute), count, scores) for attribute, count, scores in rows]
     dataset = dataset_name(request)
     count = f"{len(evaluation.sequences)} sequence" + ("s" if len(evaluation.sequences) != 1 else "")
-    if request.html:  # made before the first output is written
+    spreads = repetitions.spreads(evaluation)
+    beats = report.beats(evaluation)
+    if request.html:
         from . import page
-        html = page.evaluation_page(evaluation, dataset, titled, command=_command(request)).encode()
+        job.files["html"].write(page.evaluation_page(evaluation, dataset, titled, command=_command(request),
+                                                     beats=beats).encode())
+    if job.plot is not None:
+        from . import plots
+        order = [r.name for r in evaluation.trackers]  # colours by rank in the success plot
+        plots.write_plots(job.plot, evaluation.trackers, dataset, order, request.plot_format, titled,
+                          evaluation.protocol)
     if request.csv:
         job.files["csv"].write(_scores_csv(evaluation, request.per_sequence).encode())
     if request.json:
         document = report.results_json(
             [report.dataset_json(evaluation, dataset, request.per_sequence, rows)], _command(request), job.parameters)
         job.files["json"].write(document.encode())
-    if job.plot is not None:
-        from . import plots
-        order = [r.name for r in evaluation.trackers]  # colours by rank in the success plot
-        plots.write_plots(job.plot, evaluation.trackers, dataset, order, request.plot_format, titled,
-                          evaluation.protocol)
-    if request.html:
-        job.files["html"].write(html)
     text = heading(f"{dataset}: {count}" + ("" if request.protocol == "pysot" else f", {request.protocol} protocol"),
                    request.format) + report.format_table(evaluation, request.format)
     if request.per_sequence:
         text += "\n" + report.format_sequences(evaluation, request.format)
-    summary = report.beats(evaluation) + report.format_spreads(repetitions.spreads(evaluation))
+    summary = beats + report.format_spreads(spreads)
     if summary:
         text += "\n" + "\n".join(summary) + "\n"
     if rows:
@@ -113,7 +114,7 @@ def crossval_report(job):
         from . import page
         html = page.evaluation_page(evaluation, dataset, folds=held.folds, command=_command(request),
                                     summary=f"{_plural(len(evaluation.sequences), 'sequence')} held out, {how}, "
-                                            f"{mode}").encode()
+                                            f"{mode}", beats=report.beats(evaluation)).encode()
     if request.csv:
         job.files["csv"].write(_scores_csv(evaluation, request.per_sequence).encode())
     if request.json:

@@ -21,8 +21,8 @@ import numpy as np
 from . import textfiles
 from .textfiles import InputError
 
-__all__ = ["LAYOUTS", "choose_layout", "describe_layout", "fused_times", "submission_files", "time_file",
-           "timing_files"]
+__all__ = ["LAYOUTS", "choose_layout", "describe_layout", "repetitions", "fused_times", "submission_files",
+           "time_file", "timing_files", "fused_files"]
 
 # The --layout names, and the reader's names of the same layouts.
 LAYOUTS = {"plain": "plain", "got10k": "GOT-10k", "vot": "VOT"}
@@ -58,6 +58,28 @@ def choose_layout(trackers, requested=None, reporter=None):
                       "it is written in the VOT toolkit's layout for runs without resets (unsupervised/), "
                       "not as a baseline run")
     return layout
+
+
+def repetitions(trackers, layout, repetition=None, reporter=None):
+    """The repetitions to fuse, 0-based: repetition k of every tracker with repetition k.
+
+    The plain layout holds one (the first, or `repetition`, 1-based); the others every repetition
+    the trackers have in common, or `repetition` alone.
+    """
+    if layout == "plain" and repetition is None:
+        if reporter is not None and any(t.repetitions > 1 for t in trackers):
+            reporter.note("fusing the first repetition of every tracker (--repetition chooses another)")
+        return [0]
+    counts = [min(len(s.runs) for s in t.sequences.values()) for t in trackers]
+    shared = min(counts)
+    if repetition is not None:
+        if not 1 <= repetition <= shared:
+            raise InputError(f"--repetition {repetition}: the trackers have {shared:,} "
+                             f"repetition{'' if shared == 1 else 's'} in common")
+        return [repetition - 1]
+    if max(counts) > 1 and reporter is not None:
+        reporter.note(f"fusing repetition k of every tracker with repetition k, for k = 1 to {shared}")
+    return list(range(shared))
 
 
 def _tracker_times(result, k, frames):
@@ -137,3 +159,14 @@ def timing_files(trackers, keys, names, fused, seconds, repetitions, reporter):
                        "a tracker's timing log does not match its frames") + "; GOT-10k's server needs them")
     timed = "; each frame's time is the trackers' times plus the fusion's" if len(untimed) < len(keys) else ""
     return files, timed
+
+
+def fused_files(layout, trackers, keys, names, fused, seconds, repetitions, reporter):
+    """[(path, bytes)] of every fused track in `layout`, with GOT-10k's timing files, and a phrase
+    saying what they hold for the closing note. Arguments as timing_files takes them."""
+    files = [f for (key, k), boxes in fused.items() for f in submission_files(layout, names[key], k, boxes)]
+    timed = ""
+    if layout == "GOT-10k":
+        timing, timed = timing_files(trackers, keys, names, fused, seconds, repetitions, reporter)
+        files += timing
+    return files, describe_layout(layout) + timed

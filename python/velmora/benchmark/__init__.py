@@ -20,11 +20,12 @@ from ..textfiles import InputError
 from .reading import Truth, read_truth, ReadLog, read_result
 from .matching import Benchmark, match, register_inputs, describe
 from .scoring import TrackerScore, Evaluation, evaluate, by_attribute, Strip, sequence_strips
-from .fusing import fuse_sequence, fuse_results, write_fused
+from .fusing import fuse_sequence
+from .fused import fuse_files, fuse_results, write_fused
 from .learning import DataSet, build_dataset, learn_weights, learn_weights_streaming, Selection, select_trackers
 from .heldout import folds, split, Fold, HeldOut, crossval
-from .jobs import (UsageError, fuse_files, Request, FuseRequest, EvalRequest, WeightsRequest, SelectRequest,
-                   CrossvalRequest, fuse_job, eval_job, weights_job, select_job, crossval_job)
+from .jobs import (UsageError, Request, FuseRequest, EvalRequest, WeightsRequest, SelectRequest,
+                   CrossvalRequest, fuse_job, fuse_files_job, eval_job, weights_job, select_job, crossval_job)
 
 __all__ = [
     "find_results", "find_annotations", "PROTOCOLS", "Truth", "read_truth", "Benchmark", "match", "register_inputs",
@@ -33,6 +34,6 @@ __all__ = [
     "fuse_results", "write_fused", "DataSet", "build_dataset", "learn_weights", "learn_weights_streaming",
     "Selection", "select_trackers", "folds",
     "split", "Fold", "HeldOut", "crossval", "UsageError", "fuse_files", "Request", "FuseRequest", "EvalRequest",
-    "WeightsRequest", "SelectRequest", "CrossvalRequest", "fuse_job", "eval_job", "weights_job", "select_job",
-    "crossval_job",
+    "WeightsRequest", "SelectRequest", "CrossvalRequest", "fuse_job", "fuse_files_job", "eval_job", "weights_job",
+    "select_job", "crossval_job",
 ]

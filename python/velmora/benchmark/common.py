@@ -1,4 +1,5 @@
-"""What every job of the benchmark layer shares: the library, and how a message counts and lists."""
+"""What every job of the benchmark layer shares: the library and its parameters, and how a message counts and
+lists."""
 
 import numpy as np
 
@@ -9,6 +10,13 @@ from ..textfiles import InputError
 def library():
     import velmora  # the package's own functions, which check their input
     return velmora
+
+
+def parameters_in_force(parameters):
+    """The library's parameters as a call with these keywords reads them."""
+    values = library().get_params()
+    values.update({k: float(v) for k, v in parameters.items() if v is not None})
+    return values
 
 
 def plural(n, noun, plural=None):

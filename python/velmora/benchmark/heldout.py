@@ -14,7 +14,7 @@ from .fusing import fuse_sequence
 from .learning import _Runs
 from .matching import Benchmark
 from .reading import ReadLog, _read_runs, _sequence_tracks, read_truth
-from .scoring import Evaluation, TrackerScore, _best_first, _score_track, evaluate
+from .scoring import Evaluation, TrackerScore, evaluate, score_track
 
 
 def folds(bench, k, seed=0):
@@ -142,11 +142,11 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
                 zip((t.name for t in bench.trackers), weights)), "selection": [bench.trackers[i].name for i in kept]}),
             (f"{name} (untuned)", untuned, {"learnt on": "nothing: every tracker, each with weight 1"})):
         # Scored as written: the numbers of the files -o writes, which eval then reads.
-        measured = [_score_track(textfiles.as_written(tracks[k]), truths[k].boxes, truths[k].absent, truths[k].visible,
+        measured = [score_track(textfiles.as_written(tracks[k]), truths[k].boxes, truths[k].absent, truths[k].visible,
                                  truths[k].bound, protocol, bench.names[k], timelines) for k in scored]
         rows.append(TrackerScore(label, [m[0] for m in measured], [m[1] for m in measured], protocol, [], True,
                                  record))
-    evaluation = Evaluation(_best_first(rows, protocol), [bench.names[k] for k in scored], single.flagged,
+    evaluation = Evaluation(protocol.ranked(rows), [bench.names[k] for k in scored], single.flagged,
                             single.nan_lines, protocol)
     return HeldOut(evaluation, folds_made, held_out)
 

@@ -20,12 +20,11 @@ from .. import layouts, sequences, textfiles
 from ..messages import Reporter
 from ..outputs import Inputs, Outputs
 from ..textfiles import InputError
-from .common import library, listing, require_plotting
-from .fusing import fuse_results, fuse_sequence, parameters_in_force
+from .common import library, listing, parameters_in_force, require_plotting
+from .fused import fuse_files, fuse_results
 from .heldout import crossval, folds, split
 from .learning import build_dataset, learn_weights_streaming, select_trackers
-from .matching import describe, match, register_inputs
-from .reading import ReadLog, align, read_result, read_truth
+from .matching import describe, match, register_inputs, weight_list
 from .scoring import by_attribute, evaluate
 
 
@@ -79,8 +78,24 @@ class FuseRequest(FusingRequest):
     layout: str = None
     repetition: int = None
 
+    def check_mode(self):
+        super().check_mode()
+        if self.lag is not None and (not self.trajectory or self.no_backtracking):
+            raise UsageError("--lag applies to --trajectory only (--lag 0 is --no-backtracking)")
+
     def options(self):
         return dict(super().options(), lag=self.lag)
+
+    def given_files(self):
+        """True when the paths are the result files of one sequence, False when they are results
+        folders; anything else is refused."""
+        files = [p for p in self.paths if os.path.isfile(p)]
+        for p in self.paths:
+            if p not in files and not os.path.isdir(p):
+                raise InputError(f"{p}: no such file or folder")
+        if files and len(files) < len(self.paths):
+            raise UsageError("give either the result files of one sequence or results folders, not both")
+        return bool(files)
 
 
 @dataclass(kw_only=True)
@@ -175,32 +190,29 @@ class CrossvalJob:
 
 # ---- What a command reads ----
 
-def _restriction(request):
-    """The tracker names of --trackers or --selection, in order, or None."""
+@dataclass
+class Lists:
+    """The lists a request names, read before anything else."""
+
+    trackers: list = None  # the tracker names of --trackers or --selection, in order
+    sequences: list = None  # the sequence names of --sequences
+    weights: dict = None  # tracker name -> weight, from --weights
+    train: list = None  # the sequence names of --train and --test
+    test: list = None
+
+
+def _read_lists(request):
+    trackers = None
     if request.trackers is not None:
         if len(set(request.trackers)) != len(request.trackers):
             raise UsageError("--trackers names a tracker twice")
-        return list(request.trackers)
-    if request.selection:
-        return textfiles.read_names(request.selection)
-    return None
-
-
-def _matched(request, reporter, annotations=None):
-    results = layouts.find_results(request.paths, request.dataset)
-    names = _restriction(request)
-    if request.sequences:
-        listed = textfiles.read_names(request.sequences)
-        try:
-            return match(results, annotations, reporter, names, request.first_line_corners, listed)
-        except sequences.ListError as e:
-            raise InputError(f"{request.sequences}: {e}") from None
-    try:
-        return match(results, annotations, reporter, names, request.first_line_corners)
-    except InputError as e:
-        if names is not None and request.trackers is not None:
-            raise UsageError(str(e)) from None
-        raise InputError(f"{request.selection}: {e}" if request.selection else str(e)) from None
+        trackers = list(request.trackers)
+    elif request.selection:
+        trackers = textfiles.read_names(request.selection)
+    train, test = (getattr(request, option, None) for option in ("train", "test"))
+    return Lists(trackers, textfiles.read_names(request.sequences) if request.sequences else None,
+                 textfiles.read_weights(request.weights) if request.weights else None,
+                 textfiles.read_names(train) if train else None, textfiles.read_names(test) if test else None)
 
 
 @contextlib.contextmanager
@@ -217,16 +229,38 @@ def _say_what_was_read(bench, reporter, flagged=None, nan_lines=0):
         reporter.note(line)
 
 
+@dataclass
+class Annotated:
+    """What a command works on: the matched benchmark, the lists it named (the weights of its
+    trackers as a list in their order, or None) and the transaction of its outputs."""
+
+    bench: object  # benchmark.Benchmark
+    weights: list
+    lists: Lists
+    out: Outputs
+
+
 @contextlib.contextmanager
 def _annotated(request, reporter):
     """The matched annotated benchmark of a command, inside the transaction that checked its outputs."""
-    bench = _matched(request, reporter, layouts.find_annotations(request.anno) if request.anno else None)
+    lists = _read_lists(request)
+    annotations = layouts.find_annotations(request.anno) if request.anno else None
+    try:
+        bench = match(layouts.find_results(request.paths, request.dataset), annotations, reporter, lists.trackers,
+                      request.first_line_corners, lists.sequences)
+    except sequences.ListError as e:
+        raise InputError(f"{request.sequences}: {e}") from None
+    except InputError as e:
+        if lists.trackers is not None and request.trackers is not None:
+            raise UsageError(str(e)) from None
+        raise InputError(f"{request.selection}: {e}" if request.selection else str(e)) from None
+    weights = weight_list(lists.weights, [t.name for t in bench.trackers], request.weights)
     # Every file and folder the command reads, registered before any output is checked.
     files = [getattr(request, option, None) for option in ("weights", "selection", "sequences", "train", "test")]
     inputs = register_inputs(bench, use_flags=not request.no_absence, files=[p for p in files if p],
                              attributes=getattr(request, "attributes", None))
     with Outputs(inputs) as out:
-        yield bench, out
+        yield Annotated(bench, weights, lists, out)
         out.commit()
 
 
@@ -234,58 +268,43 @@ def _annotated(request, reporter):
 
 @contextlib.contextmanager
 def fuse_job(request, reporter):
-    """Fuses the result files of one sequence, or every sequence of results folders into -o."""
-    paths = request.paths
-    files = [p for p in paths if os.path.isfile(p)]
-    folders = [p for p in paths if os.path.isdir(p)]
-    for p in paths:
-        if p not in files and p not in folders:
-            raise InputError(f"{p}: no such file or folder")
-    if files and folders:
-        raise UsageError("give either the result files of one sequence or results folders, not both")
-    if files and request.sequences:
-        raise UsageError("--sequences applies to results folders, not to the result files of one sequence")
+    """Fuses every sequence of results folders into the folder -o."""
     request.check_mode()
-    if request.lag is not None and (not request.trajectory or request.no_backtracking):
-        raise UsageError("--lag applies to --trajectory only (--lag 0 is --no-backtracking)")
-    if files:
-        with _fuse_files(request, files, reporter) as job:
-            yield job
-        return
     if not request.output:
         raise UsageError("fusing results folders needs -o/--output, the folder of the fused results")
-    with _annotated(request, reporter) as (bench, out):
-        folder = out.folder(request.output, "-o")
-        names = [t.name for t in bench.trackers]
-        weights = textfiles.read_weights(request.weights, names) if request.weights else None
-        _say_what_was_read(bench, reporter)
+    options = dict(request.options(), **request.parameters())
+    with _annotated(request, reporter) as work:
+        folder = work.out.folder(request.output, "-o")
+        trackers = listing(t.name for t in work.bench.trackers)
+        _say_what_was_read(work.bench, reporter)
         mode = "trajectory optimisation" if request.trajectory else "frame by frame"
-        reporter.note(f"fusing {len(bench.trackers)} trackers ({listing(t.name for t in bench.trackers)}) on "
-                      f"{len(bench.keys)} sequences, {mode}")
+        reporter.note(f"fusing {len(work.bench.trackers)} trackers ({trackers}) on {len(work.bench.keys)} sequences, "
+                      f"{mode}")
         with _refused(request.paths[0]):
-            fuse_results(bench, folder, weights, repetition=request.repetition, reporter=reporter,
-                         layout=request.layout, **request.options(), **request.parameters())
+            fuse_results(work.bench, folder, work.weights, repetition=request.repetition, reporter=reporter,
+                         layout=request.layout, **options)
         yield FuseJob(request)
 
 
-def _file_tracker_names(files):
-    parents = [os.path.basename(os.path.dirname(os.path.abspath(f))) for f in files]
-    return parents if len(set(parents)) == len(parents) else list(files)
-
-
 @contextlib.contextmanager
-def _fuse_files(request, files, reporter):
-    names = _file_tracker_names(files)
-    chosen = _restriction(request)
-    if chosen is not None:
-        unknown = [n for n in chosen if n not in names]
+def fuse_files_job(request, reporter):
+    """Fuses the result files of one sequence, to -o or to standard output."""
+    request.check_mode()
+    if request.sequences:
+        raise UsageError("--sequences applies to results folders, not to the result files of one sequence")
+    files, names = request.paths, _file_tracker_names(request.paths)
+    options = dict(request.options(), **request.parameters())
+    lists = _read_lists(request)
+    if lists.trackers is not None:
+        unknown = [n for n in lists.trackers if n not in names]
         if unknown:
             message = f"no tracker named {listing(unknown)} (known: {listing(sorted(names), 10)})"
             if request.trackers is not None:
                 raise UsageError(message)
             raise InputError(f"{request.selection}: {message}")
-        files = [files[names.index(n)] for n in chosen]
-        names = chosen
+        files = [files[names.index(n)] for n in lists.trackers]
+        names = lists.trackers
+    weights = weight_list(lists.weights, names, request.weights)
     inputs = Inputs()
     for path, name in zip(files, names):
         inputs.folder(os.path.dirname(os.path.abspath(path)), f"the results of tracker {name}", tracker=True)
@@ -293,33 +312,16 @@ def _fuse_files(request, files, reporter):
         inputs.file(path)
     with Outputs(inputs) as out:
         target = out.file(request.output, "-o") if request.output else None
-        weights = textfiles.read_weights(request.weights, names) if request.weights else None
-        yield FuseJob(request, fuse_files(files, names, request.anno, weights, reporter, **request.options(),
-                                          **request.parameters()), target)
+        with _refused(files[0]):
+            tracks = fuse_files(files, names, request.anno, weights, reporter, **options)
+        yield FuseJob(request, tracks, target)
         if target is not None:
             out.commit()
 
 
-def fuse_files(files, names, anno=None, weights=None, reporter=None, **options):
-    """Fuses the result files of one sequence, one per tracker of `names`; returns (frames, 4) float32.
-
-    With `anno`, the annotation file of the sequence, the fused track covers its frames; a track
-    that is shorter takes no part in the frames it lacks, a longer one is cut. `options` are
-    fuse_sequence's (weights aside) and the parameters alpha, beta and sigma.
-    """
-    reporter = reporter or Reporter(quiet=True)
-    truth = None
-    if anno:
-        if not os.path.isfile(anno):
-            raise InputError(f"{anno}: with result files, --anno names the annotation file of their sequence")
-        truth = read_truth(layouts.AnnotatedSequence(os.path.basename(anno)[:-4], anno), use_flags=False)
-    log = ReadLog()
-    tracks = [read_result(f, truth=truth, log=log, tracker=n) for f, n in zip(files, names)]
-    log.report(reporter)
-    frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
-    tracks = align(tracks, files, frames, anno, reporter)
-    with _refused(files[0]):
-        return fuse_sequence(tracks, weights, name=os.path.basename(files[0])[:-4], reporter=reporter, **options)
+def _file_tracker_names(files):
+    parents = [os.path.basename(os.path.dirname(os.path.abspath(f))) for f in files]
+    return parents if len(set(parents)) == len(parents) else list(files)
 
 
 # ---- eval ----
@@ -330,7 +332,8 @@ def eval_job(request, reporter):
     for option in ("plot", "html"):
         if getattr(request, option):
             require_plotting("--" + option)
-    with _annotated(request, reporter) as (bench, out):
+    with _annotated(request, reporter) as work:
+        bench, out = work.bench, work.out
         files = {option: out.file(getattr(request, option), "--" + option) for option in ("csv", "json", "html")
                  if getattr(request, option)}
         plot = out.folder(request.plot, "--plot") if request.plot else None
@@ -358,8 +361,9 @@ def eval_job(request, reporter):
 @contextlib.contextmanager
 def weights_job(request, reporter):
     """Learns one weight per tracker: its mean attraction to the annotation."""
-    with _annotated(request, reporter) as (bench, out), _refused(request.anno):
-        target = out.file(request.output, "-o") if request.output else None
+    with _annotated(request, reporter) as work, _refused(request.anno):
+        bench = work.bench
+        target = work.out.file(request.output, "-o") if request.output else None
         reporter.note(f"learning weights of {len(bench.trackers)} trackers on {len(bench.keys)} sequences")
         dataset, weights = learn_weights_streaming(bench, not request.no_absence, reporter,
                                                    **request.parameters(beta=False))
@@ -370,11 +374,11 @@ def weights_job(request, reporter):
 @contextlib.contextmanager
 def select_job(request, reporter):
     """Global tracker removal: drops the trackers whose absence raises the fused data set's mean overlap."""
-    with _annotated(request, reporter) as (bench, out), _refused(request.anno):
-        target = out.file(request.output, "-o") if request.output else None
-        dataset = build_dataset(bench, not request.no_absence, request.trajectory, reporter)
-        _say_what_was_read(bench, reporter, dataset.flagged, dataset.nan_lines)
-        weights = textfiles.read_weights(request.weights, dataset.names) if request.weights else None
+    with _annotated(request, reporter) as work, _refused(request.anno):
+        target = work.out.file(request.output, "-o") if request.output else None
+        dataset = build_dataset(work.bench, not request.no_absence, request.trajectory, reporter)
+        _say_what_was_read(work.bench, reporter, dataset.flagged, dataset.nan_lines)
+        weights = work.weights
         if weights is None:
             reporter.note(f"learning weights of {len(dataset.names)} trackers on {len(dataset.sequences)} sequences")
         reporter.note(f"global tracker removal over {len(dataset.sequences)} sequences "
@@ -395,12 +399,13 @@ def crossval_job(request, reporter):
     request.check_mode()
     if request.html:
         require_plotting("--html")
-    with _annotated(request, reporter) as (bench, out):
+    with _annotated(request, reporter) as work:
+        bench, out = work.bench, work.out
         files = {option: out.file(getattr(request, option), "--" + option) for option in ("csv", "json", "html")
                  if getattr(request, option)}
         folder = out.folder(request.output, "-o") if request.output else None
         if request.train is not None:
-            splits = split(bench, textfiles.read_names(request.train), textfiles.read_names(request.test), reporter)
+            splits = split(bench, work.lists.train, work.lists.test, reporter)
             how = f"trained on {request.train}, tested on {request.test}"
         else:
             splits = folds(bench, request.folds or 5, request.seed)

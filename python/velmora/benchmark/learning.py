@@ -8,8 +8,8 @@ from .. import metrics
 from ..textfiles import InputError
 from ..messages import Reporter
 from .common import library, plural, stretches
-from .fusing import _weight_list
-from .reading import ReadLog, _read_ahead, _read_runs, _sequence_tracks, read_truth
+from .matching import weight_list
+from .reading import read_runs
 
 
 @dataclass
@@ -42,16 +42,11 @@ class _Runs:
         self.sequences, self.frames, self.left_out, self.flagged, self.nan_lines = [], 0, 0, 0, 0
 
     def __iter__(self):
-        bench, log = self.bench, ReadLog()
-
-        def read(key):
-            return read_truth(bench.annotations.sequences[key], self.use_flags), _read_runs(bench, key, 0)
-
+        bench = self.bench
         with self.reporter.progress("reading", len(bench.keys)) as progress:
-            for truth, raw in _read_ahead(bench.keys, read):
+            for _, truth, tracks in read_runs(bench, [(key, 0) for key in bench.keys], self.reporter, self.use_flags):
                 self.flagged += truth.flagged
                 self.nan_lines += truth.nan_lines
-                tracks = _sequence_tracks(bench, raw, log, self.reporter, truth)
                 usable = ~metrics.lost_frames(truth.boxes) & ~truth.absent
                 stack = np.stack([metrics.as_library_boxes(t) for t in tracks])
                 if self.every_tracker:
@@ -68,7 +63,6 @@ class _Runs:
                 self.sequences.append(truth.name)
                 self.frames += used
                 yield truth.name, runs, metrics.as_library_boxes(truth.boxes)
-        log.report(self.reporter)
         if not self.sequences:
             raise InputError(f"{bench.annotations.root}: no annotated sequence with results from every tracker "
                              "and usable frames")
@@ -139,7 +133,7 @@ def select_trackers(dataset, weights=None, trajectory=False, **parameters):
     lib = library()
     if weights is None:
         weights = learn_weights(dataset, **{k: v for k, v in parameters.items() if k != "beta"})
-    weights = _weight_list(weights, dataset.names)
+    weights = weight_list(weights, dataset.names)
     kept = list(lib.global_removal(dataset.library, weights=weights, trajectory=trajectory, **parameters))
     # An empty list stands for every tracker, the way the fusion reads it.
     kept = kept or list(range(len(dataset.names)))

@@ -1,6 +1,7 @@
 """Matching the results of every tracker with each other and with the annotation."""
 
 import collections
+import collections.abc
 import os
 from dataclasses import dataclass
 
@@ -155,3 +156,31 @@ def _selected(bench, selection):
     chosen = set(selection)
     results = layouts.Results([t for t in bench.trackers if t.name in chosen], bench.results.roots)
     return Benchmark(results, bench.annotations, bench.keys, bench.names, bench.corners)
+
+
+def weight_list(weights, names, where="weights"):
+    """Weights as a list in the order of `names`: from a mapping of tracker names (what learn_weights
+    and a weights file give), or from a sequence already in that order. `where` names them in errors."""
+    if weights is None:
+        return None
+    if isinstance(weights, collections.abc.Mapping):
+        missing = [n for n in names if n not in weights]
+        if missing:
+            raise InputError(f"{where}: no weight for tracker {listing(missing)}")
+        return [float(weights[n]) for n in names]
+    weights = [float(w) for w in weights]
+    if len(weights) != len(names):
+        raise InputError(f"{where}: {len(weights)} weights for {plural(len(names), 'tracker')}")
+    return weights
+
+
+def fused_trackers(bench, selection=None, weights=None):
+    """The benchmark restricted to the trackers of `selection` (all without one), and their weights
+    as a list in that order (None without weights). `weights` as weight_list takes them, for every
+    tracker of `bench`."""
+    weights = weight_list(weights, [t.name for t in bench.trackers])
+    if selection is None:
+        return bench, weights
+    index = {t.name: i for i, t in enumerate(bench.trackers)}
+    bench = _selected(bench, selection)
+    return bench, None if weights is None else [weights[index[t.name]] for t in bench.trackers]

@@ -6,11 +6,12 @@ Result files are read ahead on two threads while the caller scores or fuses the 
 import collections
 import concurrent.futures
 import itertools
+import os
 from dataclasses import dataclass
 
 import numpy as np
 
-from .. import metrics, textfiles
+from .. import layouts, metrics, textfiles
 from ..textfiles import InputError
 from .common import plural
 
@@ -211,3 +212,80 @@ def _sequence_tracks(bench, raw, log, reporter, truth=None):
     frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
     return align(tracks, [path for path, _ in raw], frames, truth and truth.path, reporter, log,
                     [t.name for t in bench.trackers])
+
+
+def read_runs(bench, runs, reporter, use_flags=False):
+    """Yields (run, truth, tracks) for each (sequence key, repetition) of `runs`, in order.
+
+    `truth` is the sequence's annotation (None without one) and `tracks` every tracker's boxes of
+    that repetition at the annotation's length (or the longest track's). Files are read ahead on
+    two threads; what reading found is reported once, after the last run.
+    """
+    log = ReadLog()
+
+    def read(run):
+        key, k = run
+        truth = None if bench.annotations is None else read_truth(bench.annotations.sequences[key], use_flags)
+        return run, truth, _read_runs(bench, key, k)
+
+    for run, truth, raw in _read_ahead(runs, read):
+        yield run, truth, _sequence_tracks(bench, raw, log, reporter, truth)
+    log.report(reporter)
+
+
+def read_files(files, names, anno, reporter):
+    """The result files of one sequence, one per tracker of `names`, at the length of `anno`, the
+    sequence's annotation file (or of the longest track, without one); what reading found is
+    reported."""
+    truth = None
+    if anno:
+        if not os.path.isfile(anno):
+            raise InputError(f"{anno}: with result files, --anno names the annotation file of their sequence")
+        truth = read_truth(layouts.AnnotatedSequence(os.path.basename(anno)[:-4], anno), use_flags=False)
+    log = ReadLog()
+    tracks = [read_result(f, truth=truth, log=log, tracker=n) for f, n in zip(files, names)]
+    log.report(reporter)
+    frames = len(truth.boxes) if truth is not None else max(len(t) for t in tracks)
+    return align(tracks, files, frames, anno, reporter)
+
+
+def _cut(result, path, truth, reporter, protocol, log=None, tracker=None):
+    """(result, annotation, absent, visible) at the frames both have, or the result padded as the
+    protocol says; a difference is reported (through `log`, once per tracker, when given)."""
+    if len(result) == 0:
+        raise InputError(f"{path}: no boxes")
+    boxes, absent, visible = truth.boxes, truth.absent, truth.visible
+    log = log or ReadLog()
+    if len(result) < len(boxes) and protocol.short_results == "padded":
+        log.length(tracker, f"{path}: {plural(len(result), 'box', 'boxes')} for the {plural(len(boxes), 'frame')} "
+                            f"of {truth.path}; the missing frames score as zero boxes", reporter)
+    elif len(result) != len(boxes):
+        frames = min(len(result), len(boxes))
+        log.length(tracker, f"{path}: {plural(len(result), 'box', 'boxes')} for the {plural(len(boxes), 'frame')} "
+                            f"of {truth.path}; scoring the {plural(frames, 'frame')} both have", reporter)
+        result, boxes, absent, visible = result[:frames], boxes[:frames], absent[:frames], visible[:frames]
+    return result, boxes, absent, visible
+
+
+def read_scored(bench, use_flags, protocol, reporter):
+    """Yields (key, truth, runs, times) for each sequence of `bench`, in order: its annotation, and
+    per tracker name the (result, annotation boxes, absent, visible) of each repetition, at the
+    frames `protocol` scores, and the seconds per frame of each of its timing logs. Files are read
+    ahead on two threads; what reading found is reported once, after the last sequence."""
+    log = ReadLog()
+
+    def read(key):
+        truth = read_truth(bench.annotations.sequences[key], use_flags)
+        raw = {t.name: [textfiles.read_box_file(path, t.layout == "VOT") for path in t.sequences[key].runs]
+               for t in bench.trackers}
+        times = {t.name: [textfiles.read_values(path) for path in t.sequences[key].times] for t in bench.trackers}
+        return key, truth, raw, times
+
+    for key, truth, raw, times in _read_ahead(bench.keys, read):
+        runs = {}
+        for t in bench.trackers:
+            paths = t.sequences[key].runs
+            runs[t.name] = [_cut(_interpret(boxes, path, t.layout, truth, log, t.name, bench.corners), path, truth,
+                                 reporter, protocol, log, t.name) for path, boxes in zip(paths, raw[t.name])]
+        yield key, truth, runs, times
+    log.report(reporter)

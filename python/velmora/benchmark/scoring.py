@@ -5,11 +5,11 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .. import metrics, textfiles
+from .. import metrics
 from ..textfiles import InputError
 from ..messages import Reporter
 from .common import library, plural
-from .reading import ReadLog, _interpret, _read_ahead, read_truth
+from .reading import read_scored
 
 
 @dataclass
@@ -84,25 +84,7 @@ class Evaluation:
     protocol: metrics.Protocol = metrics.DEFAULT
 
 
-def _cut(result, path, truth, reporter, protocol, log=None, tracker=None):
-    """(result, annotation, absent, visible) at the frames both have, or the result padded as the
-    protocol says; a difference is reported (through `log`, once per tracker, when given)."""
-    if len(result) == 0:
-        raise InputError(f"{path}: no boxes")
-    boxes, absent, visible = truth.boxes, truth.absent, truth.visible
-    log = log or ReadLog()
-    if len(result) < len(boxes) and protocol.short_results == "padded":
-        log.length(tracker, f"{path}: {plural(len(result), 'box', 'boxes')} for the {plural(len(boxes), 'frame')} "
-                            f"of {truth.path}; the missing frames score as zero boxes", reporter)
-    elif len(result) != len(boxes):
-        frames = min(len(result), len(boxes))
-        log.length(tracker, f"{path}: {plural(len(result), 'box', 'boxes')} for the {plural(len(boxes), 'frame')} "
-                            f"of {truth.path}; scoring the {plural(frames, 'frame')} both have", reporter)
-        result, boxes, absent, visible = result[:frames], boxes[:frames], absent[:frames], visible[:frames]
-    return result, boxes, absent, visible
-
-
-def _score_track(result, boxes, absent, visible, bound, protocol, name="", timeline=False):
+def score_track(result, boxes, absent, visible, bound, protocol, name="", timeline=False):
     """(the toolkits' measures, the library's mean overlap) of one result on one sequence.
 
     The library's own measure counts the first frame as 1 and reads no absence flags. With
@@ -113,11 +95,6 @@ def _score_track(result, boxes, absent, visible, bound, protocol, name="", timel
         score.timeline = metrics.overlap_timeline(result, boxes, absent, protocol)
     frames = min(len(result), len(boxes))
     return score, library().track_quality(metrics.as_library_boxes(result[:frames]), metrics.as_library_boxes(boxes[:frames]))
-
-
-def _best_first(scores, protocol):
-    """By AUC, or by AO under GOT-10k's protocol; names break ties."""
-    return sorted(scores, key=lambda s: (-(s.ao if protocol.got10k else s.auc), s.name))
 
 
 def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=(), timelines=False):
@@ -133,41 +110,24 @@ def evaluate(bench, use_flags=True, reporter=None, protocol="pysot", fused=(), t
     protocol = metrics.PROTOCOLS[protocol] if isinstance(protocol, str) else protocol
     if not bench.keys:
         raise InputError(f"{bench.annotations.root}: no annotated sequence has a result file from every tracker")
-    log = ReadLog()
     per_tracker = {t.name: ([], [], [], []) for t in bench.trackers}
     flagged = nan_lines = 0
-    use_codes = {t.name: t.layout == "VOT" for t in bench.trackers}
-
-    def read(key):
-        truth = read_truth(bench.annotations.sequences[key], use_flags)
-        raw = {t.name: [textfiles.read_box_file(path, use_codes[t.name]) for path in t.sequences[key].runs]
-               for t in bench.trackers}
-        return key, truth, raw
-
     with reporter.progress("eval", len(bench.keys)) as progress:
-        for key, truth, raw in _read_ahead(bench.keys, read):
+        for key, truth, runs, times in read_scored(bench, use_flags, protocol, reporter):
             flagged += truth.flagged
             nan_lines += truth.nan_lines
             for tracker in bench.trackers:
-                sequences, library, times, runs = per_tracker[tracker.name]
-                scores, overlaps = [], []
-                files = tracker.sequences[key]
-                for path, boxes in zip(files.runs, raw[tracker.name]):
-                    result = _interpret(boxes, path, tracker.layout, truth, log, tracker.name, bench.corners)
-                    score, overlap = _score_track(*_cut(result, path, truth, reporter, protocol, log, tracker.name),
-                                                  truth.bound, protocol, timeline=timelines)
-                    scores.append(score)
-                    overlaps.append(overlap)
-                runs.append(list(scores))
-                sequences.append(metrics.mean_score(scores, bench.names[key]))
-                library.append(float(np.mean(overlaps)))
-                times.extend(textfiles.read_values(path) for path in files.times)
+                sequences, overlaps, seconds, repetitions = per_tracker[tracker.name]
+                scored = [score_track(*run, truth.bound, protocol, timeline=timelines) for run in runs[tracker.name]]
+                repetitions.append([score for score, _ in scored])
+                sequences.append(metrics.mean_score(repetitions[-1], bench.names[key]))
+                overlaps.append(float(np.mean([overlap for _, overlap in scored])))
+                seconds.extend(times[tracker.name])
             progress.step()
-    log.report(reporter)
     scores = [TrackerScore(t.name, *per_tracker[t.name][:2], protocol, per_tracker[t.name][2],
                            t.provenance is not None or t.name in fused, t.provenance, per_tracker[t.name][3])
               for t in bench.trackers]
-    return Evaluation(_best_first(scores, protocol), [bench.names[k] for k in bench.keys], flagged, nan_lines, protocol)
+    return Evaluation(protocol.ranked(scores), [bench.names[k] for k in bench.keys], flagged, nan_lines, protocol)
 
 
 def by_attribute(evaluation, bench, attributes):
