@@ -17,7 +17,7 @@ import csv
 import os
 import re
 
-from .textfiles import InputError, _read_bytes, _text_lines
+from .textfiles import InputError, read_lines
 from .layouts import sequence_key
 
 __all__ = ["LASOT", "OTB", "UAV123", "FLAG_ORDERS", "full_name", "read_attributes", "groups"]
@@ -55,7 +55,7 @@ _TOKENS = re.compile(r"[\s,;]+")
 def _read_file(path, orders=None):
     """The attributes one file gives its sequence, as a list of names; `orders` collects the flag
     orders assumed."""
-    tokens = [t for line in _text_lines(path, _read_bytes(path)) for t in _TOKENS.split(line.strip()) if t]
+    tokens = [t for line in read_lines(path) for t in _TOKENS.split(line.strip()) if t]
     if tokens and all(t in ("0", "1") for t in tokens):
         if len(tokens) not in FLAG_ORDERS:
             known = "; ".join(f"{n} ({who}: {', '.join(a for a, _ in order)})"
@@ -70,7 +70,7 @@ def _read_file(path, orders=None):
 
 
 def _read_csv(path):
-    lines = _text_lines(path, _read_bytes(path))
+    lines = read_lines(path)
     rows = [row for row in csv.reader(lines) if any(cell.strip() for cell in row)]
     table = {}
     if rows and rows[0][0].strip().lower() == "sequence":

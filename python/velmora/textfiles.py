@@ -22,7 +22,7 @@ from .messages import listing
 
 __all__ = [
     "InputError", "read_boxes", "read_box_file", "read_values", "read_labels", "read_flags", "format_boxes",
-    "format_weights", "format_names", "finite_float32", "read_weights", "read_names",
+    "format_weights", "format_names", "finite_float32", "read_weights", "read_names", "read_lines",
 ]
 
 
@@ -67,6 +67,12 @@ def _text_lines(path, raw):
     while lines and not lines[-1].strip():
         lines.pop()
     return lines
+
+
+def read_lines(path):
+    """The lines of a small text file (names, weights, attributes) without line ends, trailing blank
+    lines dropped."""
+    return _text_lines(path, _read_bytes(path))
 
 
 def _describe(line):
@@ -179,7 +185,7 @@ def read_resolution(path):
     GOT-10k's measures clip the boxes to the image, so a file that does not give the size is an
     error, not a sequence scored without clipping.
     """
-    for number, line in enumerate(_text_lines(path, _read_bytes(path)), 1):
+    for number, line in enumerate(read_lines(path), 1):
         key, _, value = line.partition(":")
         if key.strip() == "resolution":
             try:
@@ -244,7 +250,7 @@ def as_written(boxes):
 
 def _content_lines(path):
     """(line number, text) of the lines that are neither blank nor '#' comments."""
-    return [(i + 1, line.strip()) for i, line in enumerate(_text_lines(path, _read_bytes(path)))
+    return [(i + 1, line.strip()) for i, line in enumerate(read_lines(path))
             if line.strip() and not line.lstrip().startswith("#")]
 
 

@@ -13,7 +13,7 @@ from .common import library, listing, plural
 from .fusing import fuse_sequence
 from .learning import _Runs
 from .matching import Benchmark
-from .reading import ReadLog, _read_runs, _sequence_tracks, read_truth
+from .reading import read_tracks, read_truth
 from .scoring import Evaluation, TrackerScore, evaluate, score_track
 
 
@@ -112,7 +112,7 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
 
     def fuse(keys, weights, kept, fused, say=reporter):
         for key in keys:
-            tracks = _read_tracks_of(bench, key, truths[key], say)
+            tracks = read_tracks(bench, key, truths[key], say)
             fused[key] = fuse_sequence([tracks[i] for i in kept], [weights[i] for i in kept], trajectory,
                                        backtracking, refine, bench.names[key], say, **parameters)
 
@@ -150,7 +150,3 @@ def crossval(bench, splits, trajectory=False, backtracking=True, refine=True, se
                             single.nan_lines, protocol)
     return HeldOut(evaluation, folds_made, held_out)
 
-
-def _read_tracks_of(bench, key, truth, reporter):
-    """Every tracker's boxes of a sequence's first repetition, at the annotation's length."""
-    return _sequence_tracks(bench, _read_runs(bench, key, 0), ReadLog(), reporter, truth)

@@ -17,7 +17,6 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .. import layouts, sequences, textfiles
-from ..messages import Reporter
 from ..outputs import Inputs, Outputs
 from ..textfiles import InputError
 from .common import library, listing, parameters_in_force, require_plotting

@@ -214,6 +214,12 @@ def _sequence_tracks(bench, raw, log, reporter, truth=None):
                     [t.name for t in bench.trackers])
 
 
+def read_tracks(bench, key, truth, reporter):
+    """Every tracker's boxes of the first repetition of sequence `key`, at the length of `truth`, its
+    annotation as read."""
+    return _sequence_tracks(bench, _read_runs(bench, key, 0), ReadLog(), reporter, truth)
+
+
 def read_runs(bench, runs, reporter, use_flags=False):
     """Yields (run, truth, tracks) for each (sequence key, repetition) of `runs`, in order.
 

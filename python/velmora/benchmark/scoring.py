@@ -8,7 +8,7 @@ import numpy as np
 from .. import metrics
 from ..textfiles import InputError
 from ..messages import Reporter
-from .common import library, plural
+from .common import library
 from .reading import read_scored
 
 
