@@ -230,8 +230,8 @@ def _say_what_was_read(bench, reporter, flagged=None, nan_lines=0):
 
 @dataclass
 class Annotated:
-    """What a command works on: the matched benchmark, the lists it named (the weights of its
-    trackers as a list in their order, or None) and the transaction of its outputs."""
+    """What a command works on: the matched benchmark, its trackers' weights (a list in their order,
+    or None), the lists the request named, and the transaction of its outputs."""
 
     bench: object  # benchmark.Benchmark
     weights: list
