@@ -79,6 +79,13 @@ struct Kernels {
     void (*climbFrames)(const float* const* tracks, int n, const float* weights, const FieldParams& params, long first,
                         int count, const float* currents, const float* limits, float* boxes, float* work);
 
+    // The same climb for one box of one frame: its eight neighbours are evaluated side by side
+    // instead of frames. Climbs box[0 .. 3] (x, y, width, height) of `frame`, whose frame
+    // attraction is `current`, within `limit` moves, and writes back the final x and y. `work`
+    // holds climbBoxWork(n) floats.
+    void (*climbBox)(const float* const* tracks, int n, const float* weights, const FieldParams& params, long frame,
+                     float current, float limit, float* box, float* work);
+
     // table[p * stride + q] = attraction(box p, box q, sigma) for all positions p, q < n.
     // stride >= paddedCount(n); the table holds n rows of stride entries.
     void (*pairTable)(const FrameView& frame, const FieldParams& params, float* table, int stride);
@@ -106,6 +113,11 @@ struct Kernels {
 // Floats of working storage that frameBlock needs for n boxes: per box its centre and size,
 // and the attraction of every pair, for each of up to 16 lanes.
 constexpr long frameWork(int n) { return (4L * n + static_cast<long>(n) * (n + 1) / 2) * 16; }
+
+// Floats of working storage that climbBox needs for n boxes: per tracker its six centre
+// offsets, their divisors and squares, and its size terms and weight by neighbour lane, with
+// room for sixteen lanes past the end.
+constexpr long climbBoxWork(int n) { return 3L * (6L * n + 32) + 3L * 16 * (n + 1); }
 
 // An instruction set the fast path can run on: its name, whether this processor has it, and
 // its kernels.

@@ -729,6 +729,152 @@ void climbFrames(const float* const* tracks, int n, const float* weights, const 
 #endif
 }
 
+// ---- One box, its neighbours in lanes ----
+//
+// A live stream refines one box at a time, so its climb cannot fill lanes with frames: the
+// lanes take the box's eight neighbours instead, one tracker's eight per eight lanes (two
+// trackers per sixteen-lane vector). The arithmetic is climbFrames', lane for lane. What a
+// step shares between neighbours is computed once, and is the same float whoever reads it:
+//  - a neighbour's centre x is one of three values (x - 1, x, x + 1 moved), its centre y one
+//    of three, so per tracker three x offsets and three y offsets are divided and squared,
+//    and each square serves the three neighbours that have that centre;
+//  - the size terms and the weight never change during a climb (width and height stay), so
+//    they are computed once per climb, by the same operations the per-step code would use.
+// Only the eight reciprocals remain per tracker and step. Each neighbour's total then adds
+// the trackers' terms in selection order, eight lanes (the eight neighbours) at a time.
+
+typedef float Eight __attribute__((vector_size(8 * sizeof(float))));
+
+// The six offsets of a step, cx[0..2] then cy[0..2], repeated along 3 * L lanes: pattern k
+// holds entries k * L .. k * L + L - 1 of the repetition, which is what vector k (mod 3) of a
+// tracker-major list of six offsets each needs (3 * L is a multiple of 6 for L = 8 and 16).
+template <typename V, int L>
+inline void offsetPatterns(const V& six, V* pattern) {
+    if constexpr (L == 8) {
+        pattern[0] = __builtin_shufflevector(six, six, 0, 1, 2, 3, 4, 5, 0, 1);
+        pattern[1] = __builtin_shufflevector(six, six, 2, 3, 4, 5, 0, 1, 2, 3);
+        pattern[2] = __builtin_shufflevector(six, six, 4, 5, 0, 1, 2, 3, 4, 5);
+    } else {
+        pattern[0] = __builtin_shufflevector(six, six, 0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 5, 0, 1, 2, 3);
+        pattern[1] = __builtin_shufflevector(six, six, 4, 5, 0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 5, 0, 1);
+        pattern[2] = __builtin_shufflevector(six, six, 2, 3, 4, 5, 0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 5);
+    }
+}
+
+// From the squared offsets of L / 8 consecutive trackers (six each), the x and the y term of
+// each of their neighbours, in the climb's order of neighbours (kColumnX, kColumnY).
+template <typename V, int L>
+inline void neighbourTerms(const V& squares, V& x2, V& y2) {
+    if constexpr (L == 8) {
+        x2 = __builtin_shufflevector(squares, squares, 0, 0, 0, 1, 1, 2, 2, 2);
+        y2 = __builtin_shufflevector(squares, squares, 3, 4, 5, 3, 5, 3, 4, 5);
+    } else {
+        x2 = __builtin_shufflevector(squares, squares, 0, 0, 0, 1, 1, 2, 2, 2, 6, 6, 6, 7, 7, 8, 8, 8);
+        y2 = __builtin_shufflevector(squares, squares, 3, 4, 5, 3, 5, 3, 4, 5, 9, 10, 11, 9, 11, 9, 10, 11);
+    }
+}
+
+constexpr float kStepX[8] = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
+constexpr float kStepY[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
+
+template <bool PowerOfTwo, typename V, int L>
+void climbBoxImpl(const float* const* tracks, int n, const float* weights, const FieldParams& params, long frame,
+                  float current, float limit, float* box, float* work) {
+    if (!(limit > 0.0f)) return;  // a limit of 0 or less, or NaN, makes no move
+    constexpr int G = L / 8;      // trackers per vector
+    const float w = box[2], h = box[3];
+    const int flat = (6 * n + L - 1) / L * L;
+    const int groups = (n + G - 1) / G;
+    // Per tracker, six entries each: its centre (x three times, y three times), the side sums
+    // that divide the offsets, and a step's squared offsets, padded with harmless values to
+    // whole vectors and a vector's worth of room past them. Then per group of G trackers, by neighbour lane: the
+    // squared size terms dw² and dh², and the weight.
+    float* centres = work;
+    float* sides = centres + flat + L;
+    float* squares = sides + flat + L;
+    float* lanes = squares + flat + L;
+    for (int q = 0; q < n; ++q) {
+        const float* t = tracks[q] + 4 * frame;
+        const float tcx = t[2] * 0.5f + t[0], tcy = t[3] * 0.5f + t[1];
+        const float sw = t[2] + w, sh = t[3] + h;
+        for (int c = 0; c < 3; ++c) {
+            centres[6 * q + c] = tcx, centres[6 * q + 3 + c] = tcy;
+            sides[6 * q + c] = sw, sides[6 * q + 3 + c] = sh;
+        }
+        // Tracker box first, climbing box second, as the frame attraction pairs them.
+        const float dw = scaleSize<PowerOfTwo>((t[2] - w) / sw, params);
+        const float dh = scaleSize<PowerOfTwo>((t[3] - h) / sh, params);
+        float* group = lanes + 3L * L * (q / G) + 8 * (q % G);
+        for (int i = 0; i < 8; ++i) group[i] = dw * dw, group[L + i] = dh * dh, group[2 * L + i] = weights[q];
+    }
+    for (int e = 6 * n; e < flat + L; ++e) centres[e] = 0.0f, sides[e] = 1.0f;
+    for (int q = n; q < groups * G; ++q) {  // the lanes of a missing last tracker, never added
+        float* group = lanes + 3L * L * (q / G) + 8 * (q % G);
+        for (int i = 0; i < 8; ++i) group[i] = group[L + i] = group[2 * L + i] = 0.0f;
+    }
+    // A box of width 0 gets a term of 0 from every tracker: every neighbour totals 0.
+    const bool hasWidth = w != 0.0f;
+    float x = box[0], y = box[1], reached = current, moves = 0.0f;
+    for (;;) {
+        // Centres of the boxes moved by -1, 0 and +1 along each axis, as climbFrames has them.
+        V six{};
+        six[0] = w * 0.5f + (x + -1.0f), six[1] = w * 0.5f + (x + 0.0f), six[2] = w * 0.5f + (x + 1.0f);
+        six[3] = h * 0.5f + (y + -1.0f), six[4] = h * 0.5f + (y + 0.0f), six[5] = h * 0.5f + (y + 1.0f);
+        V pattern[3];
+        offsetPatterns<V, L>(six, pattern);
+        // Only the first six (or twelve) lanes of a group's load below are used: the squares
+        // past the last tracker need not be computed.
+        for (int v = 0; v < flat; v += L) {
+            V d = (loadAs<V>(centres + v) - pattern[(v / L) % 3]) / loadAs<V>(sides + v);
+            d = d + d;
+            storeAs(squares + v, d * d);
+        }
+        Eight total{};
+        for (int g = 0; hasWidth && g < groups; ++g) {
+            V x2, y2;
+            neighbourTerms<V, L>(loadAs<V>(squares + 6 * G * g), x2, y2);
+            const float* group = lanes + 3L * L * g;
+            const V distance = ((x2 + y2) + loadAs<V>(group)) + loadAs<V>(group + L);
+            const V weight = loadAs<V>(group + 2 * L);
+            V term = 1.0f / (distance + params.sigma) * weight * weight;
+            term = term >= 0.0f ? term : V{};
+            // The trackers of the group in selection order.
+            if constexpr (G == 1) {
+                total += term;
+            } else {
+                total += __builtin_shufflevector(term, term, 0, 1, 2, 3, 4, 5, 6, 7);
+                if (G * g + 1 < n) total += __builtin_shufflevector(term, term, 8, 9, 10, 11, 12, 13, 14, 15);
+            }
+        }
+        // The first strictly better neighbour, and the move to it.
+        int best = -1;
+        for (int i = 0; i < 8; ++i)
+            if (total[i] > reached) reached = total[i], best = i;
+        if (best < 0) break;
+        x = x + kStepX[best];
+        y = y + kStepY[best];
+        moves = moves + 1.0f;
+        if (!(limit > moves)) break;
+    }
+    box[0] = x;
+    box[1] = y;
+}
+
+void climbBox(const float* const* tracks, int n, const float* weights, const FieldParams& params, long frame,
+              float current, float limit, float* box, float* work) {
+#ifdef VELMORA_KERNEL_PAIRED
+    if (params.alphaIsPowerOfTwo)
+        climbBoxImpl<true, Wide, 16>(tracks, n, weights, params, frame, current, limit, box, work);
+    else
+        climbBoxImpl<false, Wide, 16>(tracks, n, weights, params, frame, current, limit, box, work);
+#else
+    if (params.alphaIsPowerOfTwo)
+        climbBoxImpl<true, Eight, 8>(tracks, n, weights, params, frame, current, limit, box, work);
+    else
+        climbBoxImpl<false, Eight, 8>(tracks, n, weights, params, frame, current, limit, box, work);
+#endif
+}
+
 #ifdef VELMORA_KERNEL_PAIRED
 constexpr int kFrameLanes = 16;
 #else
@@ -743,15 +889,17 @@ extern const Kernels VELMORA_KERNEL_TABLE;
 const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::gatherBoxes,          VELMORA_KERNEL_NAMESPACE::kFrameLanes,
     VELMORA_KERNEL_NAMESPACE::frameBlock,           VELMORA_KERNEL_NAMESPACE::climbFrames,
-    VELMORA_KERNEL_NAMESPACE::pairedPairTable,      VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
-    VELMORA_KERNEL_NAMESPACE::pairedAttractionSums, VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
+    VELMORA_KERNEL_NAMESPACE::climbBox,             VELMORA_KERNEL_NAMESPACE::pairedPairTable,
+    VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,    VELMORA_KERNEL_NAMESPACE::pairedAttractionSums,
+    VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
 };
 #else
 const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::gatherBoxes,    VELMORA_KERNEL_NAMESPACE::kFrameLanes,
     VELMORA_KERNEL_NAMESPACE::frameBlock,     VELMORA_KERNEL_NAMESPACE::climbFrames,
-    VELMORA_KERNEL_NAMESPACE::pairTable,      VELMORA_KERNEL_NAMESPACE::frameTotals,
-    VELMORA_KERNEL_NAMESPACE::attractionSums, VELMORA_KERNEL_NAMESPACE::trajectoryStep,
+    VELMORA_KERNEL_NAMESPACE::climbBox,       VELMORA_KERNEL_NAMESPACE::pairTable,
+    VELMORA_KERNEL_NAMESPACE::frameTotals,    VELMORA_KERNEL_NAMESPACE::attractionSums,
+    VELMORA_KERNEL_NAMESPACE::trajectoryStep,
 };
 #endif
 

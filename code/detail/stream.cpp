@@ -21,74 +21,6 @@ namespace {
 // A window that grows to hold every frame (unbounded lag) starts at this many.
 constexpr long kFirstUnboundedSlots = 16;
 
-// The unit-step climb of one box, its eight neighbours side by side: lane i holds the neighbour
-// moved by (kDx[i], kDy[i]), in the climb's order (dx = -1, 0, 1 outer, dy inner, the unmoved
-// box left out). It is the climb kernel's arithmetic, lane for lane: per tracker, in selection
-// order, the centre offsets over the side sums, doubled and squared, the size terms (the same
-// for every neighbour, since width and height never change), the sum ((x² + y²) + w²) + h², the
-// attraction times the weight twice, kept when it is 0 or more and the box has width; then the
-// first strictly better neighbour wins. The whole-sequence climbs fill their lanes with frames;
-// one frame fills them with neighbours instead. Plain vector extensions: every target has them.
-typedef float Lanes8 __attribute__((vector_size(8 * sizeof(float))));
-typedef int Mask8 __attribute__((vector_size(8 * sizeof(int))));
-constexpr float kDx[8] = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
-constexpr float kDy[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
-
-// Per tracker: its centre, the side sums with the climbing box and the squared size terms.
-// `work` holds 6 * n floats.
-void climbOneBox(const float* const* tracks, int n, const float* weights, const FieldParams& params, long frame,
-                 float current, float limit, Box& box, float* work) {
-    if (!(limit > 0.0f)) return;  // a limit of 0 or less, or NaN, makes no move
-    const float w = box.width, h = box.height;
-    float* tcx = work;
-    float* tcy = work + n;
-    float* sw = work + 2L * n;
-    float* sh = work + 3L * n;
-    float* dw2 = work + 4L * n;
-    float* dh2 = work + 5L * n;
-    for (int q = 0; q < n; ++q) {
-        const float* t = tracks[q] + 4 * frame;
-        tcx[q] = t[2] * 0.5f + t[0];
-        tcy[q] = t[3] * 0.5f + t[1];
-        sw[q] = t[2] + w;
-        sh[q] = t[3] + h;
-        // (d + d) / alpha, or times the exact reciprocal when alpha is a power of two.
-        float dw = (t[2] - w) / sw[q], dh = (t[3] - h) / sh[q];
-        dw = params.alphaIsPowerOfTwo ? (dw + dw) * params.inverseAlpha : (dw + dw) / params.alpha;
-        dh = params.alphaIsPowerOfTwo ? (dh + dh) * params.inverseAlpha : (dh + dh) / params.alpha;
-        dw2[q] = dw * dw;
-        dh2[q] = dh * dh;
-    }
-    Lanes8 dx8, dy8;
-    for (int i = 0; i < 8; ++i) dx8[i] = kDx[i], dy8[i] = kDy[i];
-    const Mask8 hasWidth = (Lanes8{} + w) != 0.0f;
-    float x = box.x, y = box.y, reached = current, moves = 0.0f;
-    for (;;) {
-        // Centres of the moved boxes, computed as the kernel computes them: w * 0.5 + (x + dx).
-        const Lanes8 cx = w * 0.5f + (x + dx8), cy = h * 0.5f + (y + dy8);
-        Lanes8 total{};
-        for (int q = 0; q < n; ++q) {
-            Lanes8 ex = (tcx[q] - cx) / sw[q];
-            ex = ex + ex;
-            Lanes8 ey = (tcy[q] - cy) / sh[q];
-            ey = ey + ey;
-            const Lanes8 distance = ((ex * ex + ey * ey) + dw2[q]) + dh2[q];
-            const Lanes8 term = 1.0f / (distance + params.sigma) * weights[q] * weights[q];
-            total += (term >= 0.0f) & hasWidth ? term : Lanes8{};
-        }
-        int best = -1;
-        for (int i = 0; i < 8; ++i)
-            if (total[i] > reached) reached = total[i], best = i;
-        if (best < 0) break;
-        x = x + kDx[best];
-        y = y + kDy[best];
-        moves = moves + 1.0f;
-        if (!(limit > moves)) break;
-    }
-    box.x = x;
-    box.y = y;
-}
-
 }  // namespace
 
 Stream::Stream(int trackerCount, const std::vector<int>& selection, const std::vector<float>& trackerWeights,
@@ -108,7 +40,7 @@ Stream::Stream(int trackerCount, const std::vector<int>& selection, const std::v
     columns_ = paddedCount(n_);
     tracks_.assign(static_cast<size_t>(n_), nullptr);
     field_.reserve(n_);
-    work_.assign(static_cast<size_t>(6 * n_), 0.0f);
+    work_.assign(static_cast<size_t>(climbBoxWork(n_)), 0.0f);
     frameScores_.assign(static_cast<size_t>(columns_), 0.0f);
     // Frame by frame, a frame needs nothing but itself. With lag L, frames t - L .. t take part
     // in the decision of frame t - L, and the step into frame t reads column t - 1.
@@ -248,7 +180,8 @@ void Stream::emit(long t, int k) {
 // The unit-step climb of the box of slot s from its frame attraction `current`, within `limit`
 // moves, as gradient_ascent and the whole-sequence climbs make it.
 void Stream::climb(long s, Box& box, float current, float limit) {
-    climbOneBox(window_.tracks(), n_, window_.weights(), params_, s, current, limit, box, work_.data());
+    static_assert(sizeof(Box) == 4 * sizeof(float), "a box is (x, y, width, height)");
+    kernels_.climbBox(window_.tracks(), n_, window_.weights(), params_, s, current, limit, &box.x, work_.data());
 }
 
 }  // namespace velmora::detail

@@ -62,7 +62,7 @@ private:
     std::vector<float> totals_, scores_;
     std::vector<int> predecessors_;
     std::vector<float> frameScores_;  // the normalised frame scores of the frame being pushed
-    std::vector<float> work_;         // per tracker, what a climb keeps for every move
+    std::vector<float> work_;         // the one-box climb's working storage
     FrameField field_;
     track out_;
 
