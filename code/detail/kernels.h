@@ -114,10 +114,9 @@ struct Kernels {
 // and the attraction of every pair, for each of up to 16 lanes.
 constexpr long frameWork(int n) { return (4L * n + static_cast<long>(n) * (n + 1) / 2) * 16; }
 
-// Floats of working storage that climbBox needs for n boxes: per tracker its six centre
-// offsets, their divisors and squares, and its size terms and weight by neighbour lane, with
-// room for sixteen lanes past the end.
-constexpr long climbBoxWork(int n) { return 3L * (6L * n + 32) + 3L * 16 * (n + 1); }
+// Floats of working storage that climbBox needs for n boxes: per tracker eight lanes each of
+// its centre, side sums, size terms and weight, for up to sixteen lanes.
+constexpr long climbBoxWork(int n) { return 40L * (n + 1); }
 
 // An instruction set the fast path can run on: its name, whether this processor has it, and
 // its kernels.

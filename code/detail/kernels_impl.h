@@ -737,45 +737,60 @@ void climbFrames(const float* const* tracks, int n, const float* weights, const 
 // step shares between neighbours is computed once, and is the same float whoever reads it:
 //  - a neighbour's centre x is one of three values (x - 1, x, x + 1 moved), its centre y one
 //    of three, so per tracker three x offsets and three y offsets are divided and squared,
-//    and each square serves the three neighbours that have that centre;
+//    side by side in six lanes of the tracker's eight, and each square serves the three
+//    neighbours that have that centre;
 //  - the size terms and the weight never change during a climb (width and height stay), so
 //    they are computed once per climb, by the same operations the per-step code would use.
 // Only the eight reciprocals remain per tracker and step. Each neighbour's total then adds
-// the trackers' terms in selection order, eight lanes (the eight neighbours) at a time.
+// the trackers' terms in selection order, eight lanes (the eight neighbours) at a time. A
+// step depends on the move before it, so everything stays in registers: no store of one
+// step is read back by it.
 
 typedef float Eight __attribute__((vector_size(8 * sizeof(float))));
+typedef int EightMask __attribute__((vector_size(8 * sizeof(int))));
 
-// The six offsets of a step, cx[0..2] then cy[0..2], repeated along 3 * L lanes: pattern k
-// holds entries k * L .. k * L + L - 1 of the repetition, which is what vector k (mod 3) of a
-// tracker-major list of six offsets each needs (3 * L is a multiple of 6 for L = 8 and 16).
+// The six centres of a step, cx[0..2] and cy[0..2] in lanes 0-5 of `six`, at the offset
+// lanes of each tracker of a vector.
 template <typename V, int L>
-inline void offsetPatterns(const V& six, V* pattern) {
-    if constexpr (L == 8) {
-        pattern[0] = __builtin_shufflevector(six, six, 0, 1, 2, 3, 4, 5, 0, 1);
-        pattern[1] = __builtin_shufflevector(six, six, 2, 3, 4, 5, 0, 1, 2, 3);
-        pattern[2] = __builtin_shufflevector(six, six, 4, 5, 0, 1, 2, 3, 4, 5);
-    } else {
-        pattern[0] = __builtin_shufflevector(six, six, 0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 5, 0, 1, 2, 3);
-        pattern[1] = __builtin_shufflevector(six, six, 4, 5, 0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 5, 0, 1);
-        pattern[2] = __builtin_shufflevector(six, six, 2, 3, 4, 5, 0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 5);
-    }
+inline V offsetPattern(const V& six) {
+    if constexpr (L == 8)
+        return six;
+    else
+        return __builtin_shufflevector(six, six, 0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7);
 }
 
-// From the squared offsets of L / 8 consecutive trackers (six each), the x and the y term of
-// each of their neighbours, in the climb's order of neighbours (kColumnX, kColumnY).
+// From the squared offsets of L / 8 trackers (x in lanes 0-2, y in lanes 3-5 of each eight),
+// the x and the y term of each of their neighbours, in the climb's order (kColumnX, kColumnY).
 template <typename V, int L>
 inline void neighbourTerms(const V& squares, V& x2, V& y2) {
     if constexpr (L == 8) {
         x2 = __builtin_shufflevector(squares, squares, 0, 0, 0, 1, 1, 2, 2, 2);
         y2 = __builtin_shufflevector(squares, squares, 3, 4, 5, 3, 5, 3, 4, 5);
     } else {
-        x2 = __builtin_shufflevector(squares, squares, 0, 0, 0, 1, 1, 2, 2, 2, 6, 6, 6, 7, 7, 8, 8, 8);
-        y2 = __builtin_shufflevector(squares, squares, 3, 4, 5, 3, 5, 3, 4, 5, 9, 10, 11, 9, 11, 9, 10, 11);
+        x2 = __builtin_shufflevector(squares, squares, 0, 0, 0, 1, 1, 2, 2, 2, 8, 8, 8, 9, 9, 10, 10, 10);
+        y2 = __builtin_shufflevector(squares, squares, 3, 4, 5, 3, 5, 3, 4, 5, 11, 12, 13, 11, 13, 11, 12, 13);
     }
 }
 
 constexpr float kStepX[8] = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
 constexpr float kStepY[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
+
+// The lane of the first strictly better neighbour, or -1: the greatest total when it is above
+// `reached`, and the first lane holding it. That is what a running strict comparison from
+// `reached` finds (no total is NaN: every one is a sum of terms of 0 or more).
+inline int firstBetter(const Eight& total, float& reached) {
+    Eight m = total;
+    m = m > __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3) ? m : __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
+    m = m > __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5) ? m : __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
+    m = m > __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6) ? m : __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
+    const float greatest = m[0];
+    if (!(greatest > reached)) return -1;
+    reached = greatest;
+    const EightMask equal = total == greatest;
+    for (int i = 0; i < 8; ++i)
+        if (equal[i]) return i;
+    return -1;  // not reached: the greatest is one of the totals
+}
 
 template <bool PowerOfTwo, typename V, int L>
 void climbBoxImpl(const float* const* tracks, int n, const float* weights, const FieldParams& params, long frame,
@@ -783,34 +798,30 @@ void climbBoxImpl(const float* const* tracks, int n, const float* weights, const
     if (!(limit > 0.0f)) return;  // a limit of 0 or less, or NaN, makes no move
     constexpr int G = L / 8;      // trackers per vector
     const float w = box[2], h = box[3];
-    const int flat = (6 * n + L - 1) / L * L;
     const int groups = (n + G - 1) / G;
-    // Per tracker, six entries each: its centre (x three times, y three times), the side sums
-    // that divide the offsets, and a step's squared offsets, padded with harmless values to
-    // whole vectors and a vector's worth of room past them. Then per group of G trackers, by neighbour lane: the
-    // squared size terms dw² and dh², and the weight.
-    float* centres = work;
-    float* sides = centres + flat + L;
-    float* squares = sides + flat + L;
-    float* lanes = squares + flat + L;
-    for (int q = 0; q < n; ++q) {
-        const float* t = tracks[q] + 4 * frame;
-        const float tcx = t[2] * 0.5f + t[0], tcy = t[3] * 0.5f + t[1];
-        const float sw = t[2] + w, sh = t[3] + h;
-        for (int c = 0; c < 3; ++c) {
-            centres[6 * q + c] = tcx, centres[6 * q + 3 + c] = tcy;
-            sides[6 * q + c] = sw, sides[6 * q + 3 + c] = sh;
+    // Per group of G trackers, eight lanes per tracker: its centre (x in lanes 0-2, y in 3-5)
+    // and the side sums that divide the offsets, lanes 6 and 7 harmless; then, by neighbour
+    // lane, its squared size terms dw² and dh² and its weight. Missing trackers of the last
+    // group are harmless and never added.
+    for (int q = 0; q < groups * G; ++q) {
+        float* lanes = work + 5L * L * (q / G) + 8 * (q % G);
+        float* centres = lanes;
+        float* sides = lanes + L;
+        float dw2 = 0.0f, dh2 = 0.0f, weight = 0.0f;
+        for (int i = 0; i < 8; ++i) centres[i] = 0.0f, sides[i] = 1.0f;
+        if (q < n) {
+            const float* t = tracks[q] + 4 * frame;
+            const float sw = t[2] + w, sh = t[3] + h;
+            for (int c = 0; c < 3; ++c) {
+                centres[c] = t[2] * 0.5f + t[0], centres[3 + c] = t[3] * 0.5f + t[1];
+                sides[c] = sw, sides[3 + c] = sh;
+            }
+            // Tracker box first, climbing box second, as the frame attraction pairs them.
+            const float dw = scaleSize<PowerOfTwo>((t[2] - w) / sw, params);
+            const float dh = scaleSize<PowerOfTwo>((t[3] - h) / sh, params);
+            dw2 = dw * dw, dh2 = dh * dh, weight = weights[q];
         }
-        // Tracker box first, climbing box second, as the frame attraction pairs them.
-        const float dw = scaleSize<PowerOfTwo>((t[2] - w) / sw, params);
-        const float dh = scaleSize<PowerOfTwo>((t[3] - h) / sh, params);
-        float* group = lanes + 3L * L * (q / G) + 8 * (q % G);
-        for (int i = 0; i < 8; ++i) group[i] = dw * dw, group[L + i] = dh * dh, group[2 * L + i] = weights[q];
-    }
-    for (int e = 6 * n; e < flat + L; ++e) centres[e] = 0.0f, sides[e] = 1.0f;
-    for (int q = n; q < groups * G; ++q) {  // the lanes of a missing last tracker, never added
-        float* group = lanes + 3L * L * (q / G) + 8 * (q % G);
-        for (int i = 0; i < 8; ++i) group[i] = group[L + i] = group[2 * L + i] = 0.0f;
+        for (int i = 0; i < 8; ++i) lanes[2 * L + i] = dw2, lanes[3 * L + i] = dh2, lanes[4 * L + i] = weight;
     }
     // A box of width 0 gets a term of 0 from every tracker: every neighbour totals 0.
     const bool hasWidth = w != 0.0f;
@@ -820,22 +831,16 @@ void climbBoxImpl(const float* const* tracks, int n, const float* weights, const
         V six{};
         six[0] = w * 0.5f + (x + -1.0f), six[1] = w * 0.5f + (x + 0.0f), six[2] = w * 0.5f + (x + 1.0f);
         six[3] = h * 0.5f + (y + -1.0f), six[4] = h * 0.5f + (y + 0.0f), six[5] = h * 0.5f + (y + 1.0f);
-        V pattern[3];
-        offsetPatterns<V, L>(six, pattern);
-        // Only the first six (or twelve) lanes of a group's load below are used: the squares
-        // past the last tracker need not be computed.
-        for (int v = 0; v < flat; v += L) {
-            V d = (loadAs<V>(centres + v) - pattern[(v / L) % 3]) / loadAs<V>(sides + v);
-            d = d + d;
-            storeAs(squares + v, d * d);
-        }
+        const V pattern = offsetPattern<V, L>(six);
         Eight total{};
         for (int g = 0; hasWidth && g < groups; ++g) {
+            const float* lanes = work + 5L * L * g;
+            V d = (loadAs<V>(lanes) - pattern) / loadAs<V>(lanes + L);
+            d = d + d;
             V x2, y2;
-            neighbourTerms<V, L>(loadAs<V>(squares + 6 * G * g), x2, y2);
-            const float* group = lanes + 3L * L * g;
-            const V distance = ((x2 + y2) + loadAs<V>(group)) + loadAs<V>(group + L);
-            const V weight = loadAs<V>(group + 2 * L);
+            neighbourTerms<V, L>(d * d, x2, y2);
+            const V distance = ((x2 + y2) + loadAs<V>(lanes + 2 * L)) + loadAs<V>(lanes + 3 * L);
+            const V weight = loadAs<V>(lanes + 4 * L);
             V term = 1.0f / (distance + params.sigma) * weight * weight;
             term = term >= 0.0f ? term : V{};
             // The trackers of the group in selection order.
@@ -846,10 +851,7 @@ void climbBoxImpl(const float* const* tracks, int n, const float* weights, const
                 if (G * g + 1 < n) total += __builtin_shufflevector(term, term, 8, 9, 10, 11, 12, 13, 14, 15);
             }
         }
-        // The first strictly better neighbour, and the move to it.
-        int best = -1;
-        for (int i = 0; i < 8; ++i)
-            if (total[i] > reached) reached = total[i], best = i;
+        const int best = firstBetter(total, reached);
         if (best < 0) break;
         x = x + kStepX[best];
         y = y + kStepY[best];
