@@ -628,9 +628,10 @@ TEST_F(Differential, FrameBlockMatchesTheStraightforwardChoiceOfEachFrame) {
 }
 
 // One step of the trajectory kernel against the step as the straightforward path takes it,
-// for selection sizes around the vector width. The accumulated scores never reach a result
-// bit for bit (only the path they choose does), so they are compared here.
-TEST_F(Differential, TrajectoryStepMatchesTheStraightforwardStep) {
+// for selection sizes around the vector width, with the pair tables it reads. The accumulated
+// scores never reach a result bit for bit (only the path they choose does), so they are
+// compared here.
+TEST_F(Differential, TrajectoryStepAndPairTablesMatchTheStraightforwardStep) {
     for (uint32_t seed = 1; seed <= seedCount(200); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed * 97u);
@@ -652,7 +653,22 @@ TEST_F(Differential, TrajectoryStepMatchesTheStraightforwardStep) {
                 const float t = normalizedAttraction(trackers[k][0], trackers[j][0], std_sigma) * std_beta;
                 if (t + s > expected[k]) expected[k] = t + s, expectedFrom[k] = j;
             }
+        // Both tile sizes give the same table, read off a frame as the fast path gathers it.
+        std::vector<float> w(stride, 1.0f), h(stride, 1.0f), cx(stride, 0.5f), cy(stride, 0.5f);
+        for (int p = 0; p < n; ++p) {
+            const Box& b = trackers[p][0];
+            w[p] = b.width, h[p] = b.height, cx[p] = b.width * 0.5f + b.x, cy[p] = b.height * 0.5f + b.y;
+        }
+        const vd::FrameView frame{w.data(), h.data(), cx.data(), cy.data(), w.data(), n};
         for (const vd::InstructionSet* set : supportedSets()) {
+            for (auto kernel : {set->kernels->pairTable, set->kernels->quadPairTable}) {
+                std::vector<float> out(static_cast<size_t>(stride * stride), -7.0f);
+                kernel(frame, vd::readFieldParams(), out.data(), stride);
+                for (int j = 0; j < n; ++j)
+                    EXPECT_SAME_FLOATS(std::vector<float>(table.begin() + j * stride, table.begin() + j * stride + n),
+                                       std::vector<float>(out.begin() + j * stride, out.begin() + j * stride + n))
+                        << set->name << ", row " << j;
+            }
             std::vector<float> scores(stride, -7.0f);
             std::vector<int> from(stride, -7);
             set->kernels->trajectoryStep(table.data(), stride, previous.data(), weights.data(), n, std_sigma, std_beta,

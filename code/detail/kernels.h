@@ -90,6 +90,12 @@ struct Kernels {
     // stride >= paddedCount(n); the table holds n rows of stride entries.
     void (*pairTable)(const FrameView& frame, const FieldParams& params, float* table, int stride);
 
+    // The same table in tiles of 4 x 4 pairs, sixteen pairs per vector whatever the instruction
+    // set: the tiles on and above the diagonal are computed, the ones below are their mirror
+    // images. Fewer pairs go to waste on small selections than with tiles of a vector's width,
+    // which is what one frame on its own (a live stream's) needs.
+    void (*quadPairTable)(const FrameView& frame, const FieldParams& params, float* table, int stride);
+
     // totals[p] = frame attraction of box p: the sum over q = 0 .. n-1, in order, of
     // table[q][p] * weight[q] * weight[q], a negative or NaN term counting 0 and every term 0
     // when box p has width 0. `totals` holds paddedCount(n) entries.

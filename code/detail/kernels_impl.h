@@ -152,6 +152,49 @@ void pairTable(const FrameView& f, const FieldParams& params, float* table, int 
         pairTableImpl<false>(f, params, table, stride);
 }
 
+// Tiles of 4 x 4 pairs, one tile per sixteen-lane vector: lane 4i + j pairs box p0 + i with
+// box q0 + j. A tile above the diagonal, transposed by one shuffle, is the mirror tile below
+// it (the distance is symmetric to the bit). Sixteen lanes are two AVX2 vectors, four SSE or
+// NEON ones, one AVX-512 vector: each lane still computes one pair on its own.
+typedef float Eight __attribute__((vector_size(8 * sizeof(float))));
+typedef float Sixteen __attribute__((vector_size(16 * sizeof(float))));
+
+template <bool PowerOfTwo>
+void quadPairTableImpl(const FrameView& f, const FieldParams& params, float* table, int stride) {
+    // Eight entries from p (four past the tile are read, inside the padding), then entries
+    // 0 .. 3 along the tile's rows or down its columns.
+    auto eight = [](const float* p) { return loadAs<Eight>(p); };
+    auto across = [](Eight v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3); };
+    auto down = [](Eight v) { return __builtin_shufflevector(v, v, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3); };
+    auto rows = [](Sixteen v, float* to, long rowStride) {
+        alignas(64) float lanes[16];
+        __builtin_memcpy(lanes, &v, sizeof v);
+        for (int i = 0; i < 4; ++i) __builtin_memcpy(to + i * rowStride, lanes + 4 * i, 4 * sizeof(float));
+    };
+    const int n = f.n;
+    for (int p0 = 0; p0 < n; p0 += 4) {
+        const Sixteen pcx = down(eight(f.cx + p0)), pcy = down(eight(f.cy + p0));
+        const Sixteen pw = down(eight(f.w + p0)), ph = down(eight(f.h + p0));
+        for (int q0 = p0; q0 < n; q0 += 4) {
+            const Sixteen tile = attraction<PowerOfTwo>(across(eight(f.cx + q0)), across(eight(f.cy + q0)),
+                                                        across(eight(f.w + q0)), across(eight(f.h + q0)), pcx,
+                                                        pcy, pw, ph, params);
+            rows(tile, table + static_cast<long>(p0) * stride + q0, stride);
+            if (q0 == p0) continue;
+            const Sixteen mirror =
+                __builtin_shufflevector(tile, tile, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+            rows(mirror, table + static_cast<long>(q0) * stride + p0, stride);
+        }
+    }
+}
+
+void quadPairTable(const FrameView& f, const FieldParams& params, float* table, int stride) {
+    if (params.alphaIsPowerOfTwo)
+        quadPairTableImpl<true>(f, params, table, stride);
+    else
+        quadPairTableImpl<false>(f, params, table, stride);
+}
+
 // totals[p] as the kernel table describes, one candidate per lane: each tracker's term is
 // attraction * weight * weight, in that order, kept only when it is 0 or more and the
 // candidate's width is not 0, and the trackers are added in selection order.
@@ -746,7 +789,6 @@ void climbFrames(const float* const* tracks, int n, const float* weights, const 
 // step depends on the move before it, so everything stays in registers: no store of one
 // step is read back by it.
 
-typedef float Eight __attribute__((vector_size(8 * sizeof(float))));
 typedef int EightMask __attribute__((vector_size(8 * sizeof(int))));
 
 // The six centres of a step, cx[0..2] and cy[0..2] in lanes 0-5 of `six`, at the offset
@@ -892,16 +934,16 @@ const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::gatherBoxes,          VELMORA_KERNEL_NAMESPACE::kFrameLanes,
     VELMORA_KERNEL_NAMESPACE::frameBlock,           VELMORA_KERNEL_NAMESPACE::climbFrames,
     VELMORA_KERNEL_NAMESPACE::climbBox,             VELMORA_KERNEL_NAMESPACE::pairedPairTable,
-    VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,    VELMORA_KERNEL_NAMESPACE::pairedAttractionSums,
-    VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
+    VELMORA_KERNEL_NAMESPACE::quadPairTable,        VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
+    VELMORA_KERNEL_NAMESPACE::pairedAttractionSums, VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
 };
 #else
 const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::gatherBoxes,    VELMORA_KERNEL_NAMESPACE::kFrameLanes,
     VELMORA_KERNEL_NAMESPACE::frameBlock,     VELMORA_KERNEL_NAMESPACE::climbFrames,
     VELMORA_KERNEL_NAMESPACE::climbBox,       VELMORA_KERNEL_NAMESPACE::pairTable,
-    VELMORA_KERNEL_NAMESPACE::frameTotals,    VELMORA_KERNEL_NAMESPACE::attractionSums,
-    VELMORA_KERNEL_NAMESPACE::trajectoryStep,
+    VELMORA_KERNEL_NAMESPACE::quadPairTable,  VELMORA_KERNEL_NAMESPACE::frameTotals,
+    VELMORA_KERNEL_NAMESPACE::attractionSums, VELMORA_KERNEL_NAMESPACE::trajectoryStep,
 };
 #endif
 

@@ -91,7 +91,7 @@ const track& Stream::push(const track& boxes) {
             return out_;
         }
         field_.load(kernels_, window_, static_cast<int>(s));
-        const float* totals = field_.computeTotals(kernels_, params_);
+        const float* totals = field_.computeTotals(kernels_, params_, true);
         // When no total is above 0, the first selected tracker's box is taken.
         const int p = std::max(strongest(totals, n_), 0);
         Box box = window_.box(p, s);
@@ -136,7 +136,7 @@ const track& Stream::finish() {
 void Stream::forward(long t) {
     const long s = slot(t);
     field_.load(kernels_, window_, static_cast<int>(s));
-    const float* frameTotals = field_.computeTotals(kernels_, params_);
+    const float* frameTotals = field_.computeTotals(kernels_, params_, true);
     std::copy(frameTotals, frameTotals + n_, totals_.begin() + s * columns_);
     const float gs = static_cast<float>(strongest(frameTotals, n_));
     // The expressions read as in the whole-sequence call's messages.
