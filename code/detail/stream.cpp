@@ -18,7 +18,7 @@ namespace velmora::detail {
 
 namespace {
 
-// A window that grows to hold every frame (unbounded lag) starts at this many.
+// A window that grows to hold every frame (unbounded lag) starts at this many (a power of two).
 constexpr long kFirstUnboundedSlots = 16;
 
 }  // namespace
@@ -43,10 +43,11 @@ Stream::Stream(int trackerCount, const std::vector<int>& selection, const std::v
     work_.assign(static_cast<size_t>(climbBoxWork(n_)), 0.0f);
     frameScores_.assign(static_cast<size_t>(columns_), 0.0f);
     // Frame by frame, a frame needs nothing but itself. With lag L, frames t - L .. t take part
-    // in the decision of frame t - L, and the step into frame t reads column t - 1.
-    const long slots = mode_ == OnlineMode::FrameByFrame ? 1
-                       : unbounded()                     ? kFirstUnboundedSlots
-                                                         : std::max(2L, lag_ + 1L);
+    // in the decision of frame t - L, and the step into frame t reads column t - 1: at least
+    // L + 1 slots, and 2.
+    long slots = 1;
+    if (mode_ == OnlineMode::Trajectory)
+        while (slots < (unbounded() ? kFirstUnboundedSlots : std::max(2L, lag_ + 1L))) slots *= 2;
     resizeWindow(slots);
     // A push returns at most one box; finish() at most lag of them.
     out_.reserve(static_cast<size_t>(unbounded() ? 1 : std::max(1L, static_cast<long>(lag_))));

@@ -29,8 +29,10 @@ public:
 
 private:
     bool unbounded() const { return lag_ == OnlineFuser::kUnboundedLag; }
-    // Slot of the window that holds frame t.
-    long slot(long t) const { return unbounded() ? t : t % slots_; }
+    // Slot of the window that holds frame t. The window holds a power of two of slots, so the
+    // slot is a mask away; a window that grows (unbounded lag) doubles before frame t reaches
+    // its end, so frame t stays in slot t.
+    long slot(long t) const { return t & (slots_ - 1); }
     void resizeWindow(long slots);
     void storeFrame(const track& boxes, long s);
     void forward(long t);
