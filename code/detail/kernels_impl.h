@@ -791,16 +791,6 @@ void climbFrames(const float* const* tracks, int n, const float* weights, const 
 
 typedef int EightMask __attribute__((vector_size(8 * sizeof(int))));
 
-// The six centres of a step, cx[0..2] and cy[0..2] in lanes 0-5 of `six`, at the offset
-// lanes of each tracker of a vector.
-template <typename V, int L>
-inline V offsetPattern(const V& six) {
-    if constexpr (L == 8)
-        return six;
-    else
-        return __builtin_shufflevector(six, six, 0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7);
-}
-
 // From the squared offsets of L / 8 trackers (x in lanes 0-2, y in lanes 3-5 of each eight),
 // the x and the y term of each of their neighbours, in the climb's order (kColumnX, kColumnY).
 template <typename V, int L>
@@ -814,8 +804,26 @@ inline void neighbourTerms(const V& squares, V& x2, V& y2) {
     }
 }
 
-constexpr float kStepX[8] = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
-constexpr float kStepY[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
+// The climbing box's position in the lanes of the six offsets of each tracker: x in lanes 0-2,
+// y in lanes 3-5 of each eight. Per neighbour, the move to it in that layout, and the offsets
+// of the three moved centres along each axis.
+struct OffsetLanes {
+    float moves[8][16];
+    float offsets[16];
+};
+constexpr OffsetLanes makeOffsetLanes() {
+    constexpr float kStepX[8] = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
+    constexpr float kStepY[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
+    constexpr float kOffset[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 0.0f, 1.0f, 0.0f, 0.0f};
+    OffsetLanes lanes{};
+    for (int l = 0; l < 16; ++l) {
+        const int k = l % 8;
+        for (int i = 0; i < 8; ++i) lanes.moves[i][l] = k < 3 ? kStepX[i] : k < 6 ? kStepY[i] : 0.0f;
+        lanes.offsets[l] = kOffset[k];
+    }
+    return lanes;
+}
+alignas(64) constexpr OffsetLanes kOffsetLanes = makeOffsetLanes();
 
 // The lane of the first strictly better neighbour, or -1: the greatest total when it is above
 // `reached`, and the first lane holding it. That is what a running strict comparison from
@@ -867,13 +875,18 @@ void climbBoxImpl(const float* const* tracks, int n, const float* weights, const
     }
     // A box of width 0 gets a term of 0 from every tracker: every neighbour totals 0.
     const bool hasWidth = w != 0.0f;
-    float x = box[0], y = box[1], reached = current, moves = 0.0f;
+    // The position (x, y) and half the size, in the offset lanes.
+    V position{}, halves{};
+    for (int l = 0; l < L; ++l) {
+        position[l] = l % 8 < 3 ? box[0] : l % 8 < 6 ? box[1] : 0.0f;
+        halves[l] = l % 8 < 3 ? w * 0.5f : l % 8 < 6 ? h * 0.5f : 0.0f;
+    }
+    const V offsets = loadAs<V>(kOffsetLanes.offsets);
+    float reached = current, moves = 0.0f;
     for (;;) {
-        // Centres of the boxes moved by -1, 0 and +1 along each axis, as climbFrames has them.
-        V six{};
-        six[0] = w * 0.5f + (x + -1.0f), six[1] = w * 0.5f + (x + 0.0f), six[2] = w * 0.5f + (x + 1.0f);
-        six[3] = h * 0.5f + (y + -1.0f), six[4] = h * 0.5f + (y + 0.0f), six[5] = h * 0.5f + (y + 1.0f);
-        const V pattern = offsetPattern<V, L>(six);
+        // Centres of the boxes moved by -1, 0 and +1 along each axis, as climbFrames has them:
+        // w * 0.5 + (x + dx).
+        const V pattern = halves + (position + offsets);
         Eight total{};
         for (int g = 0; hasWidth && g < groups; ++g) {
             const float* lanes = work + 5L * L * g;
@@ -895,13 +908,12 @@ void climbBoxImpl(const float* const* tracks, int n, const float* weights, const
         }
         const int best = firstBetter(total, reached);
         if (best < 0) break;
-        x = x + kStepX[best];
-        y = y + kStepY[best];
+        position = position + loadAs<V>(kOffsetLanes.moves[best]);  // x + dx and y + dy
         moves = moves + 1.0f;
         if (!(limit > moves)) break;
     }
-    box[0] = x;
-    box[1] = y;
+    box[0] = position[0];
+    box[1] = position[3];
 }
 
 void climbBox(const float* const* tracks, int n, const float* weights, const FieldParams& params, long frame,
