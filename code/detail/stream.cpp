@@ -68,6 +68,7 @@ void Stream::resizeWindow(long slots) {
     totals_.resize(entries, 0.0f);
     scores_.resize(entries, 0.0f);
     predecessors_.resize(entries, -1);
+    path_.resize(static_cast<size_t>(slots), 0);
 }
 
 void Stream::storeFrame(const track& boxes, long s) {
@@ -103,12 +104,25 @@ const track& Stream::push(const track& boxes) {
     }
     forward(t);
     // With lag L, frame t - L is where the best path ending in frame t passes.
-    if (!unbounded() && t >= lag_) {
-        int k = bestOfColumn(t);
-        for (long i = t; i > t - lag_; --i) k = predecessor(i, k);
-        emit(t - lag_, k);
-    }
+    if (!unbounded() && t >= lag_) emit(t - lag_, lagPosition(t));
     return out_;
+}
+
+// The position in frame t - lag of the best path ending in frame t, by back-tracking. The
+// paths of successive pushes mostly meet a frame or two back, and from where they meet they
+// are one path (a frame's back-pointers never change once its column is in), so the walk stops
+// there and keeps the rest of the path it found the push before.
+int Stream::lagPosition(long t) {
+    int k = bestOfColumn(t);
+    path_[static_cast<size_t>(slot(t))] = k;
+    for (long i = t; i > t - lag_; --i) {
+        k = predecessor(i, k);
+        int& kept = path_[static_cast<size_t>(slot(i - 1))];
+        if (i - 1 <= pathEnd_ && kept == k) break;
+        kept = k;
+    }
+    pathEnd_ = t;
+    return path_[static_cast<size_t>(slot(t - lag_))];
 }
 
 const track& Stream::finish() {

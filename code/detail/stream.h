@@ -38,6 +38,7 @@ private:
     void forward(long t);
     int bestOfColumn(long t) const;
     int predecessor(long t, int k) const;
+    int lagPosition(long t);
     void emit(long t, int k);
     void climb(long s, Box& box, float current, float limit);
 
@@ -63,6 +64,10 @@ private:
     // of the trajectory programme.
     std::vector<float> totals_, scores_;
     std::vector<int> predecessors_;
+    // Per slot, the position of the frame on the best path ending in frame pathEnd_, for the
+    // frames pathEnd_ - lag .. pathEnd_ (-1: no path yet).
+    std::vector<int> path_;
+    long pathEnd_ = -1;
     std::vector<float> frameScores_;  // the normalised frame scores of the frame being pushed
     std::vector<float> work_;         // the one-box climb's working storage
     FrameField field_;
