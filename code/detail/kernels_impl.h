@@ -156,6 +156,7 @@ void pairTable(const FrameView& f, const FieldParams& params, float* table, int 
 // box q0 + j. A tile above the diagonal, transposed by one shuffle, is the mirror tile below
 // it (the distance is symmetric to the bit). Sixteen lanes are two AVX2 vectors, four SSE or
 // NEON ones, one AVX-512 vector: each lane still computes one pair on its own.
+typedef float Four __attribute__((vector_size(4 * sizeof(float))));
 typedef float Eight __attribute__((vector_size(8 * sizeof(float))));
 typedef float Sixteen __attribute__((vector_size(16 * sizeof(float))));
 
@@ -853,25 +854,29 @@ void climbBoxImpl(const float* const* tracks, int n, const float* weights, const
     // and the side sums that divide the offsets, lanes 6 and 7 harmless; then, by neighbour
     // lane, its squared size terms dw² and dh² and its weight. Missing trackers of the last
     // group are harmless and never added.
+    // A tracker's box (x, y, width, height) gives, two lanes at a time: its centre, the side
+    // sums and the scaled size differences (lanes 2 and 3 repeat lanes 0 and 1).
+    const Four size = {w, h, w, h};
+    auto put = [](float* to, Four v) { storeAs(to, __builtin_shufflevector(v, v, 0, 0, 0, 1, 1, 1, 2, 2)); };
     for (int q = 0; q < groups * G; ++q) {
         float* lanes = work + 5L * L * (q / G) + 8 * (q % G);
-        float* centres = lanes;
-        float* sides = lanes + L;
-        float dw2 = 0.0f, dh2 = 0.0f, weight = 0.0f;
-        for (int i = 0; i < 8; ++i) centres[i] = 0.0f, sides[i] = 1.0f;
-        if (q < n) {
-            const float* t = tracks[q] + 4 * frame;
-            const float sw = t[2] + w, sh = t[3] + h;
-            for (int c = 0; c < 3; ++c) {
-                centres[c] = t[2] * 0.5f + t[0], centres[3 + c] = t[3] * 0.5f + t[1];
-                sides[c] = sw, sides[3 + c] = sh;
-            }
-            // Tracker box first, climbing box second, as the frame attraction pairs them.
-            const float dw = scaleSize<PowerOfTwo>((t[2] - w) / sw, params);
-            const float dh = scaleSize<PowerOfTwo>((t[3] - h) / sh, params);
-            dw2 = dw * dw, dh2 = dh * dh, weight = weights[q];
+        if (q >= n) {
+            put(lanes, Four{});
+            put(lanes + L, Four{1.0f, 1.0f, 1.0f, 1.0f});
+            for (int f = 2; f < 5; ++f) storeAs(lanes + f * L, Eight{});
+            continue;
         }
-        for (int i = 0; i < 8; ++i) lanes[2 * L + i] = dw2, lanes[3 * L + i] = dh2, lanes[4 * L + i] = weight;
+        const Four t = loadAs<Four>(tracks[q] + 4 * frame);
+        const Four sizes = __builtin_shufflevector(t, t, 2, 3, 2, 3);
+        const Four sides = sizes + size;
+        // Tracker box first, climbing box second, as the frame attraction pairs them.
+        const Four d = scaleSize<PowerOfTwo>((sizes - size) / sides, params);
+        const Four squares = d * d;
+        put(lanes, __builtin_shufflevector(sizes * 0.5f + t, Four{}, 0, 1, 4, 4));
+        put(lanes + L, __builtin_shufflevector(sides, Four{1.0f, 1.0f, 1.0f, 1.0f}, 0, 1, 4, 4));
+        storeAs(lanes + 2 * L, __builtin_shufflevector(squares, squares, 0, 0, 0, 0, 0, 0, 0, 0));
+        storeAs(lanes + 3 * L, __builtin_shufflevector(squares, squares, 1, 1, 1, 1, 1, 1, 1, 1));
+        storeAs(lanes + 4 * L, weights[q] - Eight{});  // a splat that keeps -0.0
     }
     // A box of width 0 gets a term of 0 from every tracker: every neighbour totals 0.
     const bool hasWidth = w != 0.0f;
