@@ -2,13 +2,18 @@
 //
 // Every kernel reproduces, to the bit, the scalar arithmetic of the straightforward path:
 // the same correctly rounded IEEE operations in the same order for every output value. SIMD
-// lanes only ever hold independent outputs (one candidate box, one box pair, one position or
-// one frame per lane); a sum over trackers is never split across lanes, so each keeps its
-// order of additions. Two facts make the shortcuts exact:
+// lanes only ever hold independent values (one candidate box, one box pair, one position,
+// one frame, or one tracker's term for one neighbour of a climbing box per lane); a sum over
+// trackers is never split across lanes, so each keeps its order of additions. Three facts
+// make the shortcuts exact:
 //  - the box distance is exactly symmetric (each step commutes or negates exactly, and the
 //    squares drop the sign), so one attraction serves a box pair in both directions;
 //  - a box's centre, width * 0.5 + x, is the same value however often it is recomputed, so
-//    it is computed once per box.
+//    it is computed once per box;
+//  - likewise a climb step's offset term along one axis depends only on the moved centre along
+//    that axis, three values per axis: each is computed once and read by the three neighbours
+//    that share it, and the size terms of a climb, whose width and height never change, once
+//    per climb.
 // Division by std_alpha becomes a product only when std_alpha is a power of two, where the
 // product is the correctly rounded quotient; otherwise the kernels divide.
 //

@@ -177,9 +177,9 @@ void quadPairTableImpl(const FrameView& f, const FieldParams& params, float* tab
         const Sixteen pcx = down(eight(f.cx + p0)), pcy = down(eight(f.cy + p0));
         const Sixteen pw = down(eight(f.w + p0)), ph = down(eight(f.h + p0));
         for (int q0 = p0; q0 < n; q0 += 4) {
-            const Sixteen tile = attraction<PowerOfTwo>(across(eight(f.cx + q0)), across(eight(f.cy + q0)),
-                                                        across(eight(f.w + q0)), across(eight(f.h + q0)), pcx,
-                                                        pcy, pw, ph, params);
+            const Sixteen tile =
+                attraction<PowerOfTwo>(across(eight(f.cx + q0)), across(eight(f.cy + q0)), across(eight(f.w + q0)),
+                                       across(eight(f.h + q0)), pcx, pcy, pw, ph, params);
             rows(tile, table + static_cast<long>(p0) * stride + q0, stride);
             if (q0 == p0) continue;
             const Sixteen mirror =
@@ -830,10 +830,10 @@ alignas(64) constexpr OffsetLanes kOffsetLanes = makeOffsetLanes();
 // `reached`, and the first lane holding it. That is what a running strict comparison from
 // `reached` finds (no total is NaN: every one is a sum of terms of 0 or more).
 inline int firstBetter(const Eight& total, float& reached) {
-    Eight m = total;
-    m = m > __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3) ? m : __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
-    m = m > __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5) ? m : __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
-    m = m > __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6) ? m : __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
+    auto greater = [](Eight a, Eight b) { return a > b ? a : b; };
+    Eight m = greater(total, __builtin_shufflevector(total, total, 4, 5, 6, 7, 0, 1, 2, 3));
+    m = greater(m, __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5));
+    m = greater(m, __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6));
     const float greatest = m[0];
     if (!(greatest > reached)) return -1;
     reached = greatest;
@@ -948,11 +948,16 @@ constexpr int kFrameLanes = W;
 extern const Kernels VELMORA_KERNEL_TABLE;
 #ifdef VELMORA_KERNEL_PAIRED
 const Kernels VELMORA_KERNEL_TABLE = {
-    VELMORA_KERNEL_NAMESPACE::gatherBoxes,          VELMORA_KERNEL_NAMESPACE::kFrameLanes,
-    VELMORA_KERNEL_NAMESPACE::frameBlock,           VELMORA_KERNEL_NAMESPACE::climbFrames,
-    VELMORA_KERNEL_NAMESPACE::climbBox,             VELMORA_KERNEL_NAMESPACE::pairedPairTable,
-    VELMORA_KERNEL_NAMESPACE::quadPairTable,        VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
-    VELMORA_KERNEL_NAMESPACE::pairedAttractionSums, VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
+    VELMORA_KERNEL_NAMESPACE::gatherBoxes,
+    VELMORA_KERNEL_NAMESPACE::kFrameLanes,
+    VELMORA_KERNEL_NAMESPACE::frameBlock,
+    VELMORA_KERNEL_NAMESPACE::climbFrames,
+    VELMORA_KERNEL_NAMESPACE::climbBox,
+    VELMORA_KERNEL_NAMESPACE::pairedPairTable,
+    VELMORA_KERNEL_NAMESPACE::quadPairTable,
+    VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
+    VELMORA_KERNEL_NAMESPACE::pairedAttractionSums,
+    VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
 };
 #else
 const Kernels VELMORA_KERNEL_TABLE = {
