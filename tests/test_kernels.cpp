@@ -535,10 +535,14 @@ TEST_F(Differential, AttractionSumsKernelCoversEveryTail) {
     }
 }
 
-// The climb kernel against gradient_ascent, frame by frame. One call climbs a run of frames
-// that need not start at frame 0, so lanes end at different rounds and take up the next
-// frame; the move budgets include 0, fractions below one move, and NaN from boxes of NaN size.
-TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
+// The climb kernels against gradient_ascent, frame by frame. One call of the many-frame climb
+// climbs a run of frames that need not start at frame 0, so lanes end at different rounds and
+// take up the next frame; the one-box climb takes each frame on its own. The move budgets
+// include 0, fractions below one move, and NaN from boxes of NaN size. Some cases lie far from
+// the origin, where x + 1 - 1 is not x and a neighbour's centre rounds differently from the
+// box's own; the one-box climb shares the offset terms of the neighbours that have the same
+// centre x (or y), so ties between them must survive.
+TEST_F(Differential, ClimbKernelsMatchGradientAscentOnEveryFrame) {
     for (uint32_t seed = 1; seed <= seedCount(300); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed * 31u);
@@ -552,11 +556,16 @@ TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
         for (int k = 0; k < n; ++k) selection.push_back(k);
 
         track starts, expected;
+        for (int f = first; f < first + frames; ++f) starts.push_back(gen.start(trackers, f));
+        // Far out: 2^e plus a fraction, e from 17 to 22, so that a unit step loses bits.
+        const float far = gen.chance(0.2) ? std::ldexp(1.0f, gen.uniform(17, 22)) + gen.real(0, 1) : 0.0f;
+        for (track& t : trackers)
+            for (Box& b : t) b.x += far, b.y += far;
         std::vector<float> currents, limits;
         for (int f = first; f < first + frames; ++f) {
-            Box start = gen.start(trackers, f);
+            Box& start = starts[static_cast<size_t>(f - first)];
+            start.x += far, start.y += far;
             if (gen.chance(0.05)) start.width = kNaN;
-            starts.push_back(start);
             currents.push_back(calculateAttraction(trackers, start, f, selection, weights));
             limits.push_back((start.width + start.height) * 0.5f / 20.0f);
             expected.push_back(start);
@@ -571,6 +580,13 @@ TEST_F(Differential, ClimbKernelMatchesGradientAscentOnEveryFrame) {
                                       currents.data(), limits.data(), &boxes[0].x, work.data());
             EXPECT_SAME_TRACK(expected, boxes)
                 << set->name << ", " << n << " trackers, frames " << first << " on, " << frames << " frames";
+            std::vector<float> boxWork(static_cast<size_t>(vd::climbBoxWork(n)), kNaN);
+            for (int c = 0; c < frames; ++c) {
+                Box box = starts[c];
+                set->kernels->climbBox(input.tracks.data(), n, input.weights.data(), params, first + c, currents[c],
+                                       limits[c], &box.x, boxWork.data());
+                EXPECT_SAME_BOX(expected[c], box) << set->name << ", " << n << " trackers, frame " << first + c;
+            }
         }
     }
 }
@@ -612,9 +628,10 @@ TEST_F(Differential, FrameBlockMatchesTheStraightforwardChoiceOfEachFrame) {
 }
 
 // One step of the trajectory kernel against the step as the straightforward path takes it,
-// for selection sizes around the vector width. The accumulated scores never reach a result
-// bit for bit (only the path they choose does), so they are compared here.
-TEST_F(Differential, TrajectoryStepMatchesTheStraightforwardStep) {
+// for selection sizes around the vector width, with the pair tables it reads. The accumulated
+// scores never reach a result bit for bit (only the path they choose does), so they are
+// compared here.
+TEST_F(Differential, TrajectoryStepAndPairTablesMatchTheStraightforwardStep) {
     for (uint32_t seed = 1; seed <= seedCount(200); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CaseGenerator gen(seed * 97u);
@@ -636,7 +653,22 @@ TEST_F(Differential, TrajectoryStepMatchesTheStraightforwardStep) {
                 const float t = normalizedAttraction(trackers[k][0], trackers[j][0], std_sigma) * std_beta;
                 if (t + s > expected[k]) expected[k] = t + s, expectedFrom[k] = j;
             }
+        // Both tile sizes give the same table, read off a frame as the fast path gathers it.
+        std::vector<float> w(stride, 1.0f), h(stride, 1.0f), cx(stride, 0.5f), cy(stride, 0.5f);
+        for (int p = 0; p < n; ++p) {
+            const Box& b = trackers[p][0];
+            w[p] = b.width, h[p] = b.height, cx[p] = b.width * 0.5f + b.x, cy[p] = b.height * 0.5f + b.y;
+        }
+        const vd::FrameView frame{w.data(), h.data(), cx.data(), cy.data(), w.data(), n};
         for (const vd::InstructionSet* set : supportedSets()) {
+            for (auto kernel : {set->kernels->pairTable, set->kernels->quadPairTable}) {
+                std::vector<float> out(static_cast<size_t>(stride * stride), -7.0f);
+                kernel(frame, vd::readFieldParams(), out.data(), stride);
+                for (int j = 0; j < n; ++j)
+                    EXPECT_SAME_FLOATS(std::vector<float>(table.begin() + j * stride, table.begin() + j * stride + n),
+                                       std::vector<float>(out.begin() + j * stride, out.begin() + j * stride + n))
+                        << set->name << ", row " << j;
+            }
             std::vector<float> scores(stride, -7.0f);
             std::vector<int> from(stride, -7);
             set->kernels->trajectoryStep(table.data(), stride, previous.data(), weights.data(), n, std_sigma, std_beta,

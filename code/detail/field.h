@@ -103,10 +103,11 @@ public:
         }
     }
 
-    // Frame attraction of every selected box, through the pair table.
-    const float* computeTotals(const Kernels& kernels, const FieldParams& params) {
+    // Frame attraction of every selected box, through the pair table. `quadTiles`: the table
+    // in tiles of 4 x 4 pairs (the same values), for one frame on its own.
+    const float* computeTotals(const Kernels& kernels, const FieldParams& params, bool quadTiles = false) {
         const FrameView frame = view();
-        kernels.pairTable(frame, params, table_.data(), stride_);
+        (quadTiles ? kernels.quadPairTable : kernels.pairTable)(frame, params, table_.data(), stride_);
         kernels.frameTotals(frame, table_.data(), stride_, totals_.data());
         return totals_.data();
     }

@@ -2,13 +2,18 @@
 //
 // Every kernel reproduces, to the bit, the scalar arithmetic of the straightforward path:
 // the same correctly rounded IEEE operations in the same order for every output value. SIMD
-// lanes only ever hold independent outputs (one candidate box, one box pair, one position or
-// one frame per lane); a sum over trackers is never split across lanes, so each keeps its
-// order of additions. Two facts make the shortcuts exact:
+// lanes only ever hold independent values (one candidate box, one box pair, one position,
+// one frame, or one tracker's term for one neighbour of a climbing box per lane); a sum over
+// trackers is never split across lanes, so each keeps its order of additions. Three facts
+// make the shortcuts exact:
 //  - the box distance is exactly symmetric (each step commutes or negates exactly, and the
 //    squares drop the sign), so one attraction serves a box pair in both directions;
 //  - a box's centre, width * 0.5 + x, is the same value however often it is recomputed, so
-//    it is computed once per box.
+//    it is computed once per box;
+//  - likewise a climb step's offset term along one axis depends only on the moved centre along
+//    that axis, three values per axis: each is computed once and read by the three neighbours
+//    that share it, and the size terms of a climb, whose width and height never change, once
+//    per climb.
 // Division by std_alpha becomes a product only when std_alpha is a power of two, where the
 // product is the correctly rounded quotient; otherwise the kernels divide.
 //
@@ -79,9 +84,22 @@ struct Kernels {
     void (*climbFrames)(const float* const* tracks, int n, const float* weights, const FieldParams& params, long first,
                         int count, const float* currents, const float* limits, float* boxes, float* work);
 
+    // The same climb for one box of one frame: its eight neighbours are evaluated side by side
+    // instead of frames. Climbs box[0 .. 3] (x, y, width, height) of `frame`, whose frame
+    // attraction is `current`, within `limit` moves, and writes back the final x and y. `work`
+    // holds climbBoxWork(n) floats.
+    void (*climbBox)(const float* const* tracks, int n, const float* weights, const FieldParams& params, long frame,
+                     float current, float limit, float* box, float* work);
+
     // table[p * stride + q] = attraction(box p, box q, sigma) for all positions p, q < n.
     // stride >= paddedCount(n); the table holds n rows of stride entries.
     void (*pairTable)(const FrameView& frame, const FieldParams& params, float* table, int stride);
+
+    // The same table in tiles of 4 x 4 pairs, sixteen pairs per vector whatever the instruction
+    // set: the tiles on and above the diagonal are computed, the ones below are their mirror
+    // images. Fewer pairs go to waste on small selections than with tiles of a vector's width,
+    // which is what one frame on its own (a live stream's) needs.
+    void (*quadPairTable)(const FrameView& frame, const FieldParams& params, float* table, int stride);
 
     // totals[p] = frame attraction of box p: the sum over q = 0 .. n-1, in order, of
     // table[q][p] * weight[q] * weight[q], a negative or NaN term counting 0 and every term 0
@@ -106,6 +124,10 @@ struct Kernels {
 // Floats of working storage that frameBlock needs for n boxes: per box its centre and size,
 // and the attraction of every pair, for each of up to 16 lanes.
 constexpr long frameWork(int n) { return (4L * n + static_cast<long>(n) * (n + 1) / 2) * 16; }
+
+// Floats of working storage that climbBox needs for n boxes: per tracker eight lanes each of
+// its centre, side sums, size terms and weight, for up to sixteen lanes.
+constexpr long climbBoxWork(int n) { return 40L * (n + 1); }
 
 // An instruction set the fast path can run on: its name, whether this processor has it, and
 // its kernels.

@@ -152,6 +152,50 @@ void pairTable(const FrameView& f, const FieldParams& params, float* table, int 
         pairTableImpl<false>(f, params, table, stride);
 }
 
+// Tiles of 4 x 4 pairs, one tile per sixteen-lane vector: lane 4i + j pairs box p0 + i with
+// box q0 + j. A tile above the diagonal, transposed by one shuffle, is the mirror tile below
+// it (the distance is symmetric to the bit). Sixteen lanes are two AVX2 vectors, four SSE or
+// NEON ones, one AVX-512 vector: each lane still computes one pair on its own.
+typedef float Four __attribute__((vector_size(4 * sizeof(float))));
+typedef float Eight __attribute__((vector_size(8 * sizeof(float))));
+typedef float Sixteen __attribute__((vector_size(16 * sizeof(float))));
+
+template <bool PowerOfTwo>
+void quadPairTableImpl(const FrameView& f, const FieldParams& params, float* table, int stride) {
+    // Eight entries from p (four past the tile are read, inside the padding), then entries
+    // 0 .. 3 along the tile's rows or down its columns.
+    auto eight = [](const float* p) { return loadAs<Eight>(p); };
+    auto across = [](Eight v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3); };
+    auto down = [](Eight v) { return __builtin_shufflevector(v, v, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3); };
+    auto rows = [](Sixteen v, float* to, long rowStride) {
+        alignas(64) float lanes[16];
+        __builtin_memcpy(lanes, &v, sizeof v);
+        for (int i = 0; i < 4; ++i) __builtin_memcpy(to + i * rowStride, lanes + 4 * i, 4 * sizeof(float));
+    };
+    const int n = f.n;
+    for (int p0 = 0; p0 < n; p0 += 4) {
+        const Sixteen pcx = down(eight(f.cx + p0)), pcy = down(eight(f.cy + p0));
+        const Sixteen pw = down(eight(f.w + p0)), ph = down(eight(f.h + p0));
+        for (int q0 = p0; q0 < n; q0 += 4) {
+            const Sixteen tile =
+                attraction<PowerOfTwo>(across(eight(f.cx + q0)), across(eight(f.cy + q0)), across(eight(f.w + q0)),
+                                       across(eight(f.h + q0)), pcx, pcy, pw, ph, params);
+            rows(tile, table + static_cast<long>(p0) * stride + q0, stride);
+            if (q0 == p0) continue;
+            const Sixteen mirror =
+                __builtin_shufflevector(tile, tile, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+            rows(mirror, table + static_cast<long>(q0) * stride + p0, stride);
+        }
+    }
+}
+
+void quadPairTable(const FrameView& f, const FieldParams& params, float* table, int stride) {
+    if (params.alphaIsPowerOfTwo)
+        quadPairTableImpl<true>(f, params, table, stride);
+    else
+        quadPairTableImpl<false>(f, params, table, stride);
+}
+
 // totals[p] as the kernel table describes, one candidate per lane: each tracker's term is
 // attraction * weight * weight, in that order, kept only when it is 0 or more and the
 // candidate's width is not 0, and the trackers are added in selection order.
@@ -729,6 +773,169 @@ void climbFrames(const float* const* tracks, int n, const float* weights, const 
 #endif
 }
 
+// ---- One box, its neighbours in lanes ----
+//
+// A live stream refines one box at a time, so its climb cannot fill lanes with frames: the
+// lanes take the box's eight neighbours instead, one tracker's eight per eight lanes (two
+// trackers per sixteen-lane vector). The arithmetic is climbFrames', lane for lane. What a
+// step shares between neighbours is computed once, and is the same float whoever reads it:
+//  - a neighbour's centre x is one of three values (x - 1, x, x + 1 moved), its centre y one
+//    of three, so per tracker three x offsets and three y offsets are divided and squared,
+//    side by side in six lanes of the tracker's eight, and each square serves the three
+//    neighbours that have that centre;
+//  - the size terms and the weight never change during a climb (width and height stay), so
+//    they are computed once per climb, by the same operations the per-step code would use.
+// Only the eight reciprocals remain per tracker and step. Each neighbour's total then adds
+// the trackers' terms in selection order, eight lanes (the eight neighbours) at a time. A
+// step depends on the move before it, so everything stays in registers: no store of one
+// step is read back by it.
+
+typedef int EightMask __attribute__((vector_size(8 * sizeof(int))));
+
+// From the squared offsets of L / 8 trackers (x in lanes 0-2, y in lanes 3-5 of each eight),
+// the x and the y term of each of their neighbours, in the climb's order (kColumnX, kColumnY).
+template <typename V, int L>
+inline void neighbourTerms(const V& squares, V& x2, V& y2) {
+    if constexpr (L == 8) {
+        x2 = __builtin_shufflevector(squares, squares, 0, 0, 0, 1, 1, 2, 2, 2);
+        y2 = __builtin_shufflevector(squares, squares, 3, 4, 5, 3, 5, 3, 4, 5);
+    } else {
+        x2 = __builtin_shufflevector(squares, squares, 0, 0, 0, 1, 1, 2, 2, 2, 8, 8, 8, 9, 9, 10, 10, 10);
+        y2 = __builtin_shufflevector(squares, squares, 3, 4, 5, 3, 5, 3, 4, 5, 11, 12, 13, 11, 13, 11, 12, 13);
+    }
+}
+
+// The climbing box's position in the lanes of the six offsets of each tracker: x in lanes 0-2,
+// y in lanes 3-5 of each eight. Per neighbour, the move to it in that layout, and the offsets
+// of the three moved centres along each axis.
+struct OffsetLanes {
+    float moves[8][16];
+    float offsets[16];
+};
+constexpr OffsetLanes makeOffsetLanes() {
+    constexpr float kStepX[8] = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
+    constexpr float kStepY[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
+    constexpr float kOffset[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 0.0f, 1.0f, 0.0f, 0.0f};
+    OffsetLanes lanes{};
+    for (int l = 0; l < 16; ++l) {
+        const int k = l % 8;
+        for (int i = 0; i < 8; ++i) lanes.moves[i][l] = k < 3 ? kStepX[i] : k < 6 ? kStepY[i] : 0.0f;
+        lanes.offsets[l] = kOffset[k];
+    }
+    return lanes;
+}
+alignas(64) constexpr OffsetLanes kOffsetLanes = makeOffsetLanes();
+
+// The lane of the first strictly better neighbour, or -1: the greatest total when it is above
+// `reached`, and the first lane holding it. That is what a running strict comparison from
+// `reached` finds (no total is NaN: every one is a sum of terms of 0 or more).
+inline int firstBetter(const Eight& total, float& reached) {
+    auto greater = [](Eight a, Eight b) { return a > b ? a : b; };
+    Eight m = greater(total, __builtin_shufflevector(total, total, 4, 5, 6, 7, 0, 1, 2, 3));
+    m = greater(m, __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5));
+    m = greater(m, __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6));
+    const float greatest = m[0];
+    if (!(greatest > reached)) return -1;
+    reached = greatest;
+    const EightMask equal = total == greatest;
+    for (int i = 0; i < 8; ++i)
+        if (equal[i]) return i;
+    return -1;  // not reached: the greatest is one of the totals
+}
+
+template <bool PowerOfTwo, typename V, int L>
+void climbBoxImpl(const float* const* tracks, int n, const float* weights, const FieldParams& params, long frame,
+                  float current, float limit, float* box, float* work) {
+    if (!(limit > 0.0f)) return;  // a limit of 0 or less, or NaN, makes no move
+    constexpr int G = L / 8;      // trackers per vector
+    const float w = box[2], h = box[3];
+    const int groups = (n + G - 1) / G;
+    // Per group of G trackers, eight lanes per tracker: its centre (x in lanes 0-2, y in 3-5)
+    // and the side sums that divide the offsets, lanes 6 and 7 harmless; then, by neighbour
+    // lane, its squared size terms dw² and dh² and its weight. Missing trackers of the last
+    // group are harmless and never added.
+    // A tracker's box (x, y, width, height) gives, two lanes at a time: its centre, the side
+    // sums and the scaled size differences (lanes 2 and 3 repeat lanes 0 and 1).
+    const Four size = {w, h, w, h};
+    auto put = [](float* to, Four v) { storeAs(to, __builtin_shufflevector(v, v, 0, 0, 0, 1, 1, 1, 2, 2)); };
+    for (int q = 0; q < groups * G; ++q) {
+        float* lanes = work + 5L * L * (q / G) + 8 * (q % G);
+        if (q >= n) {
+            put(lanes, Four{});
+            put(lanes + L, Four{1.0f, 1.0f, 1.0f, 1.0f});
+            for (int f = 2; f < 5; ++f) storeAs(lanes + f * L, Eight{});
+            continue;
+        }
+        const Four t = loadAs<Four>(tracks[q] + 4 * frame);
+        const Four sizes = __builtin_shufflevector(t, t, 2, 3, 2, 3);
+        const Four sides = sizes + size;
+        // Tracker box first, climbing box second, as the frame attraction pairs them.
+        const Four d = scaleSize<PowerOfTwo>((sizes - size) / sides, params);
+        const Four squares = d * d;
+        put(lanes, __builtin_shufflevector(sizes * 0.5f + t, Four{}, 0, 1, 4, 4));
+        put(lanes + L, __builtin_shufflevector(sides, Four{1.0f, 1.0f, 1.0f, 1.0f}, 0, 1, 4, 4));
+        storeAs(lanes + 2 * L, __builtin_shufflevector(squares, squares, 0, 0, 0, 0, 0, 0, 0, 0));
+        storeAs(lanes + 3 * L, __builtin_shufflevector(squares, squares, 1, 1, 1, 1, 1, 1, 1, 1));
+        storeAs(lanes + 4 * L, weights[q] - Eight{});  // a splat that keeps -0.0
+    }
+    // A box of width 0 gets a term of 0 from every tracker: every neighbour totals 0.
+    const bool hasWidth = w != 0.0f;
+    // The position (x, y) and half the size, in the offset lanes.
+    V position{}, halves{};
+    for (int l = 0; l < L; ++l) {
+        position[l] = l % 8 < 3 ? box[0] : l % 8 < 6 ? box[1] : 0.0f;
+        halves[l] = l % 8 < 3 ? w * 0.5f : l % 8 < 6 ? h * 0.5f : 0.0f;
+    }
+    const V offsets = loadAs<V>(kOffsetLanes.offsets);
+    float reached = current, moves = 0.0f;
+    for (;;) {
+        // Centres of the boxes moved by -1, 0 and +1 along each axis, as climbFrames has them:
+        // w * 0.5 + (x + dx).
+        const V pattern = halves + (position + offsets);
+        Eight total{};
+        for (int g = 0; hasWidth && g < groups; ++g) {
+            const float* lanes = work + 5L * L * g;
+            V d = (loadAs<V>(lanes) - pattern) / loadAs<V>(lanes + L);
+            d = d + d;
+            V x2, y2;
+            neighbourTerms<V, L>(d * d, x2, y2);
+            const V distance = ((x2 + y2) + loadAs<V>(lanes + 2 * L)) + loadAs<V>(lanes + 3 * L);
+            const V weight = loadAs<V>(lanes + 4 * L);
+            V term = 1.0f / (distance + params.sigma) * weight * weight;
+            term = term >= 0.0f ? term : V{};
+            // The trackers of the group in selection order.
+            if constexpr (G == 1) {
+                total += term;
+            } else {
+                total += __builtin_shufflevector(term, term, 0, 1, 2, 3, 4, 5, 6, 7);
+                if (G * g + 1 < n) total += __builtin_shufflevector(term, term, 8, 9, 10, 11, 12, 13, 14, 15);
+            }
+        }
+        const int best = firstBetter(total, reached);
+        if (best < 0) break;
+        position = position + loadAs<V>(kOffsetLanes.moves[best]);  // x + dx and y + dy
+        moves = moves + 1.0f;
+        if (!(limit > moves)) break;
+    }
+    box[0] = position[0];
+    box[1] = position[3];
+}
+
+void climbBox(const float* const* tracks, int n, const float* weights, const FieldParams& params, long frame,
+              float current, float limit, float* box, float* work) {
+#ifdef VELMORA_KERNEL_PAIRED
+    if (params.alphaIsPowerOfTwo)
+        climbBoxImpl<true, Wide, 16>(tracks, n, weights, params, frame, current, limit, box, work);
+    else
+        climbBoxImpl<false, Wide, 16>(tracks, n, weights, params, frame, current, limit, box, work);
+#else
+    if (params.alphaIsPowerOfTwo)
+        climbBoxImpl<true, Eight, 8>(tracks, n, weights, params, frame, current, limit, box, work);
+    else
+        climbBoxImpl<false, Eight, 8>(tracks, n, weights, params, frame, current, limit, box, work);
+#endif
+}
+
 #ifdef VELMORA_KERNEL_PAIRED
 constexpr int kFrameLanes = 16;
 #else
@@ -741,16 +948,23 @@ constexpr int kFrameLanes = W;
 extern const Kernels VELMORA_KERNEL_TABLE;
 #ifdef VELMORA_KERNEL_PAIRED
 const Kernels VELMORA_KERNEL_TABLE = {
-    VELMORA_KERNEL_NAMESPACE::gatherBoxes,          VELMORA_KERNEL_NAMESPACE::kFrameLanes,
-    VELMORA_KERNEL_NAMESPACE::frameBlock,           VELMORA_KERNEL_NAMESPACE::climbFrames,
-    VELMORA_KERNEL_NAMESPACE::pairedPairTable,      VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
-    VELMORA_KERNEL_NAMESPACE::pairedAttractionSums, VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
+    VELMORA_KERNEL_NAMESPACE::gatherBoxes,
+    VELMORA_KERNEL_NAMESPACE::kFrameLanes,
+    VELMORA_KERNEL_NAMESPACE::frameBlock,
+    VELMORA_KERNEL_NAMESPACE::climbFrames,
+    VELMORA_KERNEL_NAMESPACE::climbBox,
+    VELMORA_KERNEL_NAMESPACE::pairedPairTable,
+    VELMORA_KERNEL_NAMESPACE::quadPairTable,
+    VELMORA_KERNEL_NAMESPACE::pairedFrameTotals,
+    VELMORA_KERNEL_NAMESPACE::pairedAttractionSums,
+    VELMORA_KERNEL_NAMESPACE::pairedTrajectoryStep,
 };
 #else
 const Kernels VELMORA_KERNEL_TABLE = {
     VELMORA_KERNEL_NAMESPACE::gatherBoxes,    VELMORA_KERNEL_NAMESPACE::kFrameLanes,
     VELMORA_KERNEL_NAMESPACE::frameBlock,     VELMORA_KERNEL_NAMESPACE::climbFrames,
-    VELMORA_KERNEL_NAMESPACE::pairTable,      VELMORA_KERNEL_NAMESPACE::frameTotals,
+    VELMORA_KERNEL_NAMESPACE::climbBox,       VELMORA_KERNEL_NAMESPACE::pairTable,
+    VELMORA_KERNEL_NAMESPACE::quadPairTable,  VELMORA_KERNEL_NAMESPACE::frameTotals,
     VELMORA_KERNEL_NAMESPACE::attractionSums, VELMORA_KERNEL_NAMESPACE::trajectoryStep,
 };
 #endif

@@ -18,76 +18,8 @@ namespace velmora::detail {
 
 namespace {
 
-// A window that grows to hold every frame (unbounded lag) starts at this many.
+// A window that grows to hold every frame (unbounded lag) starts at this many (a power of two).
 constexpr long kFirstUnboundedSlots = 16;
-
-// The unit-step climb of one box, its eight neighbours side by side: lane i holds the neighbour
-// moved by (kDx[i], kDy[i]), in the climb's order (dx = -1, 0, 1 outer, dy inner, the unmoved
-// box left out). It is the climb kernel's arithmetic, lane for lane: per tracker, in selection
-// order, the centre offsets over the side sums, doubled and squared, the size terms (the same
-// for every neighbour, since width and height never change), the sum ((x² + y²) + w²) + h², the
-// attraction times the weight twice, kept when it is 0 or more and the box has width; then the
-// first strictly better neighbour wins. The whole-sequence climbs fill their lanes with frames;
-// one frame fills them with neighbours instead. Plain vector extensions: every target has them.
-typedef float Lanes8 __attribute__((vector_size(8 * sizeof(float))));
-typedef int Mask8 __attribute__((vector_size(8 * sizeof(int))));
-constexpr float kDx[8] = {-1.0f, -1.0f, -1.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
-constexpr float kDy[8] = {-1.0f, 0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.0f, 1.0f};
-
-// Per tracker: its centre, the side sums with the climbing box and the squared size terms.
-// `work` holds 6 * n floats.
-void climbOneBox(const float* const* tracks, int n, const float* weights, const FieldParams& params, long frame,
-                 float current, float limit, Box& box, float* work) {
-    if (!(limit > 0.0f)) return;  // a limit of 0 or less, or NaN, makes no move
-    const float w = box.width, h = box.height;
-    float* tcx = work;
-    float* tcy = work + n;
-    float* sw = work + 2L * n;
-    float* sh = work + 3L * n;
-    float* dw2 = work + 4L * n;
-    float* dh2 = work + 5L * n;
-    for (int q = 0; q < n; ++q) {
-        const float* t = tracks[q] + 4 * frame;
-        tcx[q] = t[2] * 0.5f + t[0];
-        tcy[q] = t[3] * 0.5f + t[1];
-        sw[q] = t[2] + w;
-        sh[q] = t[3] + h;
-        // (d + d) / alpha, or times the exact reciprocal when alpha is a power of two.
-        float dw = (t[2] - w) / sw[q], dh = (t[3] - h) / sh[q];
-        dw = params.alphaIsPowerOfTwo ? (dw + dw) * params.inverseAlpha : (dw + dw) / params.alpha;
-        dh = params.alphaIsPowerOfTwo ? (dh + dh) * params.inverseAlpha : (dh + dh) / params.alpha;
-        dw2[q] = dw * dw;
-        dh2[q] = dh * dh;
-    }
-    Lanes8 dx8, dy8;
-    for (int i = 0; i < 8; ++i) dx8[i] = kDx[i], dy8[i] = kDy[i];
-    const Mask8 hasWidth = (Lanes8{} + w) != 0.0f;
-    float x = box.x, y = box.y, reached = current, moves = 0.0f;
-    for (;;) {
-        // Centres of the moved boxes, computed as the kernel computes them: w * 0.5 + (x + dx).
-        const Lanes8 cx = w * 0.5f + (x + dx8), cy = h * 0.5f + (y + dy8);
-        Lanes8 total{};
-        for (int q = 0; q < n; ++q) {
-            Lanes8 ex = (tcx[q] - cx) / sw[q];
-            ex = ex + ex;
-            Lanes8 ey = (tcy[q] - cy) / sh[q];
-            ey = ey + ey;
-            const Lanes8 distance = ((ex * ex + ey * ey) + dw2[q]) + dh2[q];
-            const Lanes8 term = 1.0f / (distance + params.sigma) * weights[q] * weights[q];
-            total += (term >= 0.0f) & hasWidth ? term : Lanes8{};
-        }
-        int best = -1;
-        for (int i = 0; i < 8; ++i)
-            if (total[i] > reached) reached = total[i], best = i;
-        if (best < 0) break;
-        x = x + kDx[best];
-        y = y + kDy[best];
-        moves = moves + 1.0f;
-        if (!(limit > moves)) break;
-    }
-    box.x = x;
-    box.y = y;
-}
 
 }  // namespace
 
@@ -108,13 +40,14 @@ Stream::Stream(int trackerCount, const std::vector<int>& selection, const std::v
     columns_ = paddedCount(n_);
     tracks_.assign(static_cast<size_t>(n_), nullptr);
     field_.reserve(n_);
-    work_.assign(static_cast<size_t>(6 * n_), 0.0f);
+    work_.assign(static_cast<size_t>(climbBoxWork(n_)), 0.0f);
     frameScores_.assign(static_cast<size_t>(columns_), 0.0f);
     // Frame by frame, a frame needs nothing but itself. With lag L, frames t - L .. t take part
-    // in the decision of frame t - L, and the step into frame t reads column t - 1.
-    const long slots = mode_ == OnlineMode::FrameByFrame ? 1
-                       : unbounded()                     ? kFirstUnboundedSlots
-                                                         : std::max(2L, lag_ + 1L);
+    // in the decision of frame t - L, and the step into frame t reads column t - 1: at least
+    // L + 1 slots, and 2.
+    long slots = 1;
+    if (mode_ == OnlineMode::Trajectory)
+        while (slots < (unbounded() ? kFirstUnboundedSlots : std::max(2L, lag_ + 1L))) slots *= 2;
     resizeWindow(slots);
     // A push returns at most one box; finish() at most lag of them.
     out_.reserve(static_cast<size_t>(unbounded() ? 1 : std::max(1L, static_cast<long>(lag_))));
@@ -135,6 +68,7 @@ void Stream::resizeWindow(long slots) {
     totals_.resize(entries, 0.0f);
     scores_.resize(entries, 0.0f);
     predecessors_.resize(entries, -1);
+    path_.resize(static_cast<size_t>(slots), 0);
 }
 
 void Stream::storeFrame(const track& boxes, long s) {
@@ -159,7 +93,7 @@ const track& Stream::push(const track& boxes) {
             return out_;
         }
         field_.load(kernels_, window_, static_cast<int>(s));
-        const float* totals = field_.computeTotals(kernels_, params_);
+        const float* totals = field_.computeTotals(kernels_, params_, true);
         // When no total is above 0, the first selected tracker's box is taken.
         const int p = std::max(strongest(totals, n_), 0);
         Box box = window_.box(p, s);
@@ -170,12 +104,25 @@ const track& Stream::push(const track& boxes) {
     }
     forward(t);
     // With lag L, frame t - L is where the best path ending in frame t passes.
-    if (!unbounded() && t >= lag_) {
-        int k = bestOfColumn(t);
-        for (long i = t; i > t - lag_; --i) k = predecessor(i, k);
-        emit(t - lag_, k);
-    }
+    if (!unbounded() && t >= lag_) emit(t - lag_, lagPosition(t));
     return out_;
+}
+
+// The position in frame t - lag of the best path ending in frame t, by back-tracking. The
+// paths of successive pushes mostly meet a frame or two back, and from where they meet they
+// are one path (a frame's back-pointers never change once its column is in), so the walk stops
+// there and keeps the rest of the path it found the push before.
+int Stream::lagPosition(long t) {
+    int k = bestOfColumn(t);
+    path_[static_cast<size_t>(slot(t))] = k;
+    for (long i = t; i > t - lag_; --i) {
+        k = predecessor(i, k);
+        int& kept = path_[static_cast<size_t>(slot(i - 1))];
+        if (i - 1 <= pathEnd_ && kept == k) break;
+        kept = k;
+    }
+    pathEnd_ = t;
+    return path_[static_cast<size_t>(slot(t - lag_))];
 }
 
 const track& Stream::finish() {
@@ -204,7 +151,7 @@ const track& Stream::finish() {
 void Stream::forward(long t) {
     const long s = slot(t);
     field_.load(kernels_, window_, static_cast<int>(s));
-    const float* frameTotals = field_.computeTotals(kernels_, params_);
+    const float* frameTotals = field_.computeTotals(kernels_, params_, true);
     std::copy(frameTotals, frameTotals + n_, totals_.begin() + s * columns_);
     const float gs = static_cast<float>(strongest(frameTotals, n_));
     // The expressions read as in the whole-sequence call's messages.
@@ -248,7 +195,8 @@ void Stream::emit(long t, int k) {
 // The unit-step climb of the box of slot s from its frame attraction `current`, within `limit`
 // moves, as gradient_ascent and the whole-sequence climbs make it.
 void Stream::climb(long s, Box& box, float current, float limit) {
-    climbOneBox(window_.tracks(), n_, window_.weights(), params_, s, current, limit, box, work_.data());
+    static_assert(sizeof(Box) == 4 * sizeof(float), "a box is (x, y, width, height)");
+    kernels_.climbBox(window_.tracks(), n_, window_.weights(), params_, s, current, limit, &box.x, work_.data());
 }
 
 }  // namespace velmora::detail

@@ -29,13 +29,16 @@ public:
 
 private:
     bool unbounded() const { return lag_ == OnlineFuser::kUnboundedLag; }
-    // Slot of the window that holds frame t.
-    long slot(long t) const { return unbounded() ? t : t % slots_; }
+    // Slot of the window that holds frame t. The window holds a power of two of slots, so the
+    // slot is a mask away; a window that grows (unbounded lag) doubles before frame t reaches
+    // its end, so frame t stays in slot t.
+    long slot(long t) const { return t & (slots_ - 1); }
     void resizeWindow(long slots);
     void storeFrame(const track& boxes, long s);
     void forward(long t);
     int bestOfColumn(long t) const;
     int predecessor(long t, int k) const;
+    int lagPosition(long t);
     void emit(long t, int k);
     void climb(long s, Box& box, float current, float limit);
 
@@ -61,8 +64,12 @@ private:
     // of the trajectory programme.
     std::vector<float> totals_, scores_;
     std::vector<int> predecessors_;
+    // Per slot, the position of the frame on the best path ending in frame pathEnd_, for the
+    // frames pathEnd_ - lag .. pathEnd_ (-1: no path yet).
+    std::vector<int> path_;
+    long pathEnd_ = -1;
     std::vector<float> frameScores_;  // the normalised frame scores of the frame being pushed
-    std::vector<float> work_;         // per tracker, what a climb keeps for every move
+    std::vector<float> work_;         // the one-box climb's working storage
     FrameField field_;
     track out_;
 
