@@ -18,7 +18,6 @@ import re
 import numpy as np
 
 from . import _core
-from .messages import listing
 
 __all__ = [
     "InputError", "read_boxes", "read_box_file", "read_values", "read_labels", "read_flags", "format_boxes",
@@ -254,9 +253,9 @@ def _content_lines(path):
             if line.strip() and not line.lstrip().startswith("#")]
 
 
-def read_weights(path, names=None):
-    """A weights file: {tracker name: weight}, one 'name<TAB>weight' line per tracker; with `names`,
-    the list of their weights in that order (each must have one)."""
+def read_weights(path):
+    """A weights file: {tracker name: weight}, one 'name<TAB>weight' line per tracker (the benchmark
+    layer puts them in tracker order, benchmark.matching.weight_list)."""
     weights = {}
     for number, line in _content_lines(path):
         parts = line.rsplit(None, 1)
@@ -274,12 +273,7 @@ def read_weights(path, names=None):
         weights[parts[0]] = value
     if not weights:
         raise InputError(f"{path}: no weights in the file")
-    if names is None:
-        return weights
-    missing = [n for n in names if n not in weights]
-    if missing:
-        raise InputError(f"{path}: no weight for tracker {listing(missing)}")
-    return [weights[n] for n in names]
+    return weights
 
 
 def read_names(path):
