@@ -98,15 +98,26 @@ class FuseRequest(FusingRequest):
 
 
 @dataclass(kw_only=True)
-class EvalRequest(Request):
+class ScoringRequest(Request):
+    """A command that scores: under which protocol, and the tables it writes."""
+
     protocol: str = "pysot"
     format: str = "text"
     csv: str = None
     json: str = None
     html: str = None
+    per_sequence: bool = False
+
+    def report_files(self, out):
+        """The staged --csv, --json and --html files of the transaction `out`, by option."""
+        return {option: out.file(getattr(self, option), "--" + option) for option in ("csv", "json", "html")
+                if getattr(self, option)}
+
+
+@dataclass(kw_only=True)
+class EvalRequest(ScoringRequest):
     plot: str = None
     plot_format: str = "png"
-    per_sequence: bool = False
     attributes: str = None  # "" for the annotation's own attribute files
     fused: list = ()  # the names of fused tracks
 
@@ -123,7 +134,7 @@ class SelectRequest(Request):
 
 
 @dataclass(kw_only=True)
-class CrossvalRequest(FusingRequest):
+class CrossvalRequest(FusingRequest, ScoringRequest):
     folds: int = None
     seed: int = 0
     train: str = None
@@ -131,12 +142,6 @@ class CrossvalRequest(FusingRequest):
     no_select: bool = False
     name: str = "Velmora"
     output: str = None
-    protocol: str = "pysot"
-    format: str = "text"
-    csv: str = None
-    json: str = None
-    per_sequence: bool = False
-    html: str = None
 
 
 # ---- Results ----
@@ -333,8 +338,7 @@ def eval_job(request, reporter):
             require_plotting("--" + option)
     with _annotated(request, reporter) as work:
         bench, out = work.bench, work.out
-        files = {option: out.file(getattr(request, option), "--" + option) for option in ("csv", "json", "html")
-                 if getattr(request, option)}
+        files = request.report_files(out)
         plot = out.folder(request.plot, "--plot") if request.plot else None
         attributes = None
         if request.attributes is not None:
@@ -400,8 +404,7 @@ def crossval_job(request, reporter):
         require_plotting("--html")
     with _annotated(request, reporter) as work:
         bench, out = work.bench, work.out
-        files = {option: out.file(getattr(request, option), "--" + option) for option in ("csv", "json", "html")
-                 if getattr(request, option)}
+        files = request.report_files(out)
         folder = out.folder(request.output, "-o") if request.output else None
         if request.train is not None:
             splits = split(bench, work.lists.train, work.lists.test, reporter)
