@@ -255,13 +255,12 @@ def read_files(files, names, anno, reporter):
     return align(tracks, files, frames, anno, reporter)
 
 
-def _cut(result, path, truth, reporter, protocol, log=None, tracker=None):
+def _cut(result, path, truth, reporter, protocol, log, tracker):
     """(result, annotation, absent, visible) at the frames both have, or the result padded as the
-    protocol says; a difference is reported (through `log`, once per tracker, when given)."""
+    protocol says; a difference is reported through `log`, once per tracker."""
     if len(result) == 0:
         raise InputError(f"{path}: no boxes")
     boxes, absent, visible = truth.boxes, truth.absent, truth.visible
-    log = log or ReadLog()
     if len(result) < len(boxes) and protocol.short_results == "padded":
         log.length(tracker, f"{path}: {plural(len(result), 'box', 'boxes')} for the {plural(len(boxes), 'frame')} "
                             f"of {truth.path}; the missing frames score as zero boxes", reporter)
